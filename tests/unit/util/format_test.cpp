@@ -1,0 +1,39 @@
+#include "util/format.h"
+
+#include <gtest/gtest.h>
+
+namespace nolv {
+namespace {
+
+using namespace std::chrono_literals;
+
+TEST(Format, Durations) {
+  EXPECT_EQ(format_duration(1500us), "1.5ms");
+  EXPECT_EQ(format_duration(250us), "250µs");
+  EXPECT_EQ(format_duration(2s), "2s");
+  EXPECT_EQ(format_duration(0ns), "0ns");
+  EXPECT_EQ(format_duration(999ns), "999ns");
+  EXPECT_EQ(format_duration(1001ns), "1.001µs");
+  EXPECT_EQ(format_duration(1s + 1ns), "1.000000001s");
+  EXPECT_EQ(format_duration(61s + 500ms), "61.5s");
+}
+
+TEST(Format, QuotedEscapes) {
+  EXPECT_EQ(quoted_text("plain"), "\"plain\"");
+  EXPECT_EQ(quoted_text("a\"b\\c"), "\"a\\\"b\\\\c\"");
+  EXPECT_EQ(quoted_text("l1\nl2\r\t"), "\"l1\\nl2\\r\\t\"");
+  EXPECT_EQ(quoted_text(std::string_view("\x1b\x7f\0", 3)), "\"\\u{1b}\\u{7f}\\0\"");
+  EXPECT_EQ(quoted_text("é"), "\"é\"");
+}
+
+TEST(Format, BytesAndShortestNumbers) {
+  const std::uint8_t bytes[] = {80, 4, 0};
+  EXPECT_EQ(format_bytes(bytes), "[80, 4, 0]");
+  EXPECT_EQ(format_bytes({}), "[]");
+  EXPECT_EQ(format_shortest(2.0), "2");
+  EXPECT_EQ(format_shortest(1.5), "1.5");
+  EXPECT_EQ(format_shortest(0.1), "0.1");
+}
+
+}  // namespace
+}  // namespace nolv
