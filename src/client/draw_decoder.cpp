@@ -1,0 +1,328 @@
+#include "client/draw_decoder.h"
+
+#include <pthread.h>
+
+#include <chrono>
+#include <cstring>
+#include <limits>
+#include <string>
+
+#include <spng.h>
+#include <turbojpeg.h>
+#include <webp/decode.h>
+
+#include "client/remote_logging.h"
+#include "util/fatal.h"
+#include "util/format.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kClientLog = "nolv::client::client";
+constexpr std::string_view kDecoderLog = "nolv::client::draw_decoder";
+
+// Compressed ancillary PNG chunks (text, ICC profiles) inflate on decoding; a picture never
+// needs more than this of them.
+constexpr std::size_t kPngChunkLimit = 64 * 1024 * 1024;
+
+constexpr std::int32_t kInt32Max = std::numeric_limits<std::int32_t>::max();
+
+bool is_release_packet(const std::string& type) {
+  return type == "lost-window" || type == "window-destroy" || type == "eos" || type == "window-eos";
+}
+
+std::string too_large(std::int64_t width, std::int64_t height) {
+  return fmt::format("picture of {}x{} exceeds the limit of {} pixels a side", width, height,
+                     kMaxPictureSide);
+}
+
+// The optional "full-range" flag of the options item, read only when the draw has one.
+std::optional<bool> full_range_option(const std::vector<Yaml>& items) {
+  if (items.size() <= draw_item::kOptions) return std::nullopt;
+  return yaml_dict_get_bool(items[draw_item::kOptions], "full-range");
+}
+
+struct TjHandle {
+  tjhandle handle;
+  ~TjHandle() { tjDestroy(handle); }
+};
+
+struct SpngContext {
+  spng_ctx* ctx;
+  ~SpngContext() { spng_ctx_free(ctx); }
+};
+
+Result<std::optional<Bytes>> decode_by_coding(const std::string& coding,
+                                              std::span<const std::uint8_t> data, std::uint64_t wid,
+                                              std::int32_t width, std::int32_t height,
+                                              std::optional<bool> full_range,
+                                              H264DecoderMap& decoders) {
+  if (coding == "h264") return decode_h264_draw(decoders, wid, width, height, data, full_range);
+  if (coding == "mmap") return fail("received an mmap draw without an mmap area");
+  log_debug(kDecoderLog, "decode {}: {} bytes", coding, data.size());
+  if (log_enabled(LogLevel::Trace)) log_trace(kDecoderLog, "data={}", format_bytes(data));
+  Result<Bytes> pixels = Error{};
+  if (coding == "jpeg") {
+    pixels = decode_jpeg_bgra(data);
+  } else if (coding == "png") {
+    pixels = decode_png_rgba8(data);
+  } else if (coding == "webp") {
+    pixels = decode_webp_bgra(data);
+  } else {
+    return fail("unsupported encoding {}", coding);
+  }
+  if (!pixels) return pixels.error();
+  return std::optional<Bytes>(std::move(*pixels));
+}
+
+}  // namespace
+
+// --- DecodeChannel -------------------------------------------------------------------------
+
+DecodeChannel DecodeChannel::open() {
+  auto queue = std::make_shared<detail::DecodeQueue>();
+  queue->senders = 1;
+  return DecodeChannel{DecodeSender(queue), DecodeReceiver(queue)};
+}
+
+DecodeSender::DecodeSender(std::shared_ptr<detail::DecodeQueue> queue) : queue_(std::move(queue)) {}
+
+DecodeSender::DecodeSender(const DecodeSender& other) : queue_(other.queue_) {
+  if (queue_) {
+    std::lock_guard lock(queue_->mutex);
+    ++queue_->senders;
+  }
+}
+
+DecodeSender::DecodeSender(DecodeSender&& other) noexcept : queue_(std::move(other.queue_)) {}
+
+DecodeSender& DecodeSender::operator=(DecodeSender other) noexcept {
+  release();
+  queue_ = std::move(other.queue_);
+  return *this;
+}
+
+DecodeSender::~DecodeSender() {
+  release();
+}
+
+void DecodeSender::release() {
+  if (!queue_) return;
+  bool last = false;
+  {
+    std::lock_guard lock(queue_->mutex);
+    last = --queue_->senders == 0;
+  }
+  if (last) queue_->ready.notify_all();
+  queue_.reset();
+}
+
+bool DecodeSender::send(Packet packet) const {
+  if (!queue_) return false;
+  {
+    std::lock_guard lock(queue_->mutex);
+    if (!queue_->receiver_alive) return false;
+    queue_->packets.push_back(std::move(packet));
+  }
+  queue_->ready.notify_one();
+  return true;
+}
+
+DecodeReceiver::DecodeReceiver(std::shared_ptr<detail::DecodeQueue> queue)
+    : queue_(std::move(queue)) {}
+
+DecodeReceiver& DecodeReceiver::operator=(DecodeReceiver&& other) noexcept {
+  if (this != &other) {
+    release();
+    queue_ = std::move(other.queue_);
+  }
+  return *this;
+}
+
+DecodeReceiver::~DecodeReceiver() {
+  release();
+}
+
+void DecodeReceiver::release() {
+  if (!queue_) return;
+  std::lock_guard lock(queue_->mutex);
+  queue_->receiver_alive = false;
+  queue_->packets.clear();
+  queue_.reset();
+}
+
+std::optional<Packet> DecodeReceiver::recv() {
+  if (!queue_) return std::nullopt;
+  std::unique_lock lock(queue_->mutex);
+  queue_->ready.wait(lock, [&] { return !queue_->packets.empty() || queue_->senders == 0; });
+  if (queue_->packets.empty()) return std::nullopt;
+  Packet packet = std::move(queue_->packets.front());
+  queue_->packets.pop_front();
+  return packet;
+}
+
+// --- Decoders by coding --------------------------------------------------------------------
+
+Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
+  TjHandle tj{tjInitDecompress()};
+  if (tj.handle == nullptr) {
+    return fail("jpeg decoder initialization failed: {}", tjGetErrorStr2(nullptr));
+  }
+  if (data.size() > static_cast<std::size_t>(kInt32Max)) {
+    return fail("jpeg decoding failed: {} bytes of data do not fit the decoder", data.size());
+  }
+  int width = 0;
+  int height = 0;
+  int subsampling = 0;
+  int colorspace = 0;
+  if (tjDecompressHeader3(tj.handle, data.data(), static_cast<unsigned long>(data.size()), &width,
+                          &height, &subsampling, &colorspace) != 0) {
+    return fail("invalid jpeg header: {}", tjGetErrorStr2(tj.handle));
+  }
+  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+    return fail("invalid jpeg header: {}", too_large(width, height));
+  }
+  const std::int64_t pitch = static_cast<std::int64_t>(width) * 4;
+  Bytes pixels(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
+  // Scan limit: a progressive file of many tiny scans would otherwise keep the thread busy.
+  if (tjDecompress2(tj.handle, data.data(), static_cast<unsigned long>(data.size()), pixels.data(),
+                    width, static_cast<int>(pitch), height, TJPF_BGRA, TJFLAG_LIMITSCANS) != 0) {
+    return fail("jpeg decoding failed: {}", tjGetErrorStr2(tj.handle));
+  }
+  return pixels;
+}
+
+Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
+  SpngContext png{spng_ctx_new(0)};
+  if (png.ctx == nullptr)
+    return fail("png decoder initialization failed: {}", spng_strerror(SPNG_EMEM));
+  spng_set_image_limits(png.ctx, static_cast<std::uint32_t>(kMaxPictureSide),
+                        static_cast<std::uint32_t>(kMaxPictureSide));
+  spng_set_chunk_limits(png.ctx, kPngChunkLimit, kPngChunkLimit);
+  if (int rc = spng_set_png_buffer(png.ctx, data.data(), data.size()); rc != 0) {
+    return fail("invalid png: {}", spng_strerror(rc));
+  }
+  std::size_t size = 0;
+  if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
+    return fail("invalid png image size: {}", spng_strerror(rc));
+  }
+  Bytes pixels(size);
+  if (int rc = spng_decode_image(png.ctx, pixels.data(), pixels.size(), SPNG_FMT_RGBA8, 0);
+      rc != 0) {
+    return fail("png decoding failed: {}", spng_strerror(rc));
+  }
+  return pixels;
+}
+
+Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data) {
+  int width = 0;
+  int height = 0;
+  if (WebPGetInfo(data.data(), data.size(), &width, &height) == 0) {
+    return fail("webp decoding failed");
+  }
+  if (width <= 0 || height <= 0) return fail("invalid webp image size {}x{}", width, height);
+  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+    return fail("webp decoding failed: {}", too_large(width, height));
+  }
+  // Straight into our own buffer: the library's would only be copied and freed.
+  const int stride = width * 4;
+  Bytes pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
+  if (WebPDecodeBGRAInto(data.data(), data.size(), pixels.data(), pixels.size(), stride) ==
+      nullptr) {
+    return fail("webp decoding failed");
+  }
+  return pixels;
+}
+
+// --- The thread ----------------------------------------------------------------------------
+
+Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
+  const std::uint64_t wid = packet_get_usize(draw.items, draw_item::kWid);
+  const std::int32_t width = packet_get_i32(draw.items, draw_item::kWidth);
+  const std::int32_t height = packet_get_i32(draw.items, draw_item::kHeight);
+  const std::string coding = packet_get_str(draw.items, draw_item::kCoding);
+  const std::uint64_t sequence = packet_get_usize(draw.items, draw_item::kPacketSequence);
+  log_debug(kClientLog, "wid {} got {}x{} {} draw packet", wid, width, height, coding);
+  const bool complete = draw.items.size() >= kMinDrawItems;
+  const Bytes data =
+      complete && coding != "mmap" ? packet_get_bytes(draw, draw_item::kData) : Bytes();
+  const std::optional<bool> full_range =
+      coding == "h264" ? full_range_option(draw.items) : std::nullopt;
+
+  // The draw is ours: its items move into the result, the compressed data stays behind.
+  Packet result;
+  result.items = std::move(draw.items);
+  const auto start = std::chrono::steady_clock::now();
+  Result<std::optional<Bytes>> decoded =
+      complete ? decode_by_coding(coding, data, wid, width, height, full_range, decoders)
+               : Result<std::optional<Bytes>>(fail("draw packet has {} items, at least {} needed",
+                                                   result.items.size(), kMinDrawItems));
+  auto elapsed = std::chrono::steady_clock::now() - start;
+  if (elapsed < elapsed.zero()) elapsed = elapsed.zero();
+  log_trace(kClientLog, "perf: draw packet: {}x{} {} decoded in {}", width, height, coding,
+            format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed)));
+
+  if (result.items.size() < kMinDrawItems) result.items.resize(kMinDrawItems);
+  if (!decoded) {
+    log_error(kClientLog, "draw decoding error for {} sequence {}: {}", coding, sequence,
+              decoded.message());
+    result.items[draw_item::kType] = Yaml::string("decoding-failed");
+    result.items[draw_item::kData] = Yaml::string(decoded.message());
+    return result;
+  }
+  result.items[draw_item::kType] = Yaml::string("draw-decoded");
+  result.chunks[draw_item::kData] = decoded->has_value() ? std::move(**decoded) : Bytes();
+  result.decode_time_us = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(elapsed).count());
+  return result;
+}
+
+void decoding_thread(DecodeThreadContext context) {
+  log_info(kClientLog, "decoding thread started");
+  H264DecoderMap decoders;
+  for (;;) {
+    std::optional<Packet> packet = context.receiver.recv();
+    if (!packet) {
+      log_debug(kClientLog, "decoding thread stopping");
+      break;
+    }
+    const std::string type = packet_get_str(packet->items, draw_item::kType);
+    if (is_release_packet(type)) {
+      const std::uint64_t wid = packet_get_usize(packet->items, draw_item::kWid);
+      if (decoders.erase(wid) > 0) {
+        log_debug(kClientLog, "released h264 decoder for {} on window {}", type, wid);
+      }
+      continue;
+    }
+    if (!context.proxy.send_event(decode_draw(*packet, decoders))) break;
+  }
+}
+
+void decoding_thread_entry(DecodeThreadContext context) {
+  decoding_thread(std::move(context));
+}
+
+void start_decoding_thread(DecodeReceiver receiver, EventLoopProxy proxy) {
+  auto context = std::make_unique<DecodeThreadContext>(
+      DecodeThreadContext{std::move(receiver), std::move(proxy)});
+  pthread_attr_t attr;
+  pthread_attr_init(&attr);
+  pthread_attr_setstacksize(&attr, kDecodeThreadStack);
+  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
+  pthread_t thread;
+  const int rc = pthread_create(
+      &thread, &attr,
+      [](void* arg) -> void* {
+        std::unique_ptr<DecodeThreadContext> owned(static_cast<DecodeThreadContext*>(arg));
+        set_thread_name("decode");
+        decoding_thread_entry(std::move(*owned));
+        return nullptr;
+      },
+      context.get());
+  pthread_attr_destroy(&attr);
+  if (rc != 0) fatal(fmt::format("failed to start the decode thread: {}", std::strerror(rc)));
+  static_cast<void>(context.release());  // the thread owns it now
+}
+
+}  // namespace nolv

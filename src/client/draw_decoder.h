@@ -1,0 +1,120 @@
+// The "decode" thread: turns "draw" packets into pixels away from the event loop and posts them
+// back as "draw-decoded" or "decoding-failed"; releases a window's H.264 decoder on its
+// "eos"/"lost-window" packets.
+#pragma once
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+
+#include "client/mediafoundation.h"
+#include "net/packet.h"
+#include "platform/event_loop.h"
+#include "util/result.h"
+
+namespace nolv {
+
+// Item indices of a draw packet, which is both the server's "draw" and the decoding job.
+namespace draw_item {
+inline constexpr std::uint8_t kType = 0;
+inline constexpr std::uint8_t kWid = 1;
+inline constexpr std::uint8_t kX = 2;
+inline constexpr std::uint8_t kY = 3;
+inline constexpr std::uint8_t kWidth = 4;
+inline constexpr std::uint8_t kHeight = 5;
+inline constexpr std::uint8_t kCoding = 6;
+inline constexpr std::uint8_t kData = 7;
+inline constexpr std::uint8_t kPacketSequence = 8;
+inline constexpr std::uint8_t kRowstride = 9;
+inline constexpr std::uint8_t kOptions = 10;
+}  // namespace draw_item
+
+// Up to the packet sequence every item is read by index; a shorter draw cannot be answered
+// meaningfully and is refused.
+inline constexpr std::size_t kMinDrawItems = 9;
+
+// Stack of the "decode" thread.
+inline constexpr std::size_t kDecodeThreadStack = 2 * 1024 * 1024;
+
+namespace detail {
+struct DecodeQueue {
+  std::mutex mutex;
+  std::condition_variable ready;
+  std::deque<Packet> packets;
+  std::size_t senders = 0;
+  bool receiver_alive = true;
+};
+}  // namespace detail
+
+// The sending end of the unbounded DecodeChannel; copies are more senders. The channel
+// closes for the receiver once every sender is gone.
+class DecodeSender {
+ public:
+  DecodeSender() = default;
+  DecodeSender(const DecodeSender& other);
+  DecodeSender(DecodeSender&& other) noexcept;
+  DecodeSender& operator=(DecodeSender other) noexcept;
+  ~DecodeSender();
+
+  // False when the receiving end is gone (the decode thread has stopped) or for an empty end.
+  [[nodiscard]] bool send(Packet packet) const;
+
+ private:
+  friend struct DecodeChannel;
+  explicit DecodeSender(std::shared_ptr<detail::DecodeQueue> queue);
+  void release();
+  std::shared_ptr<detail::DecodeQueue> queue_;
+};
+
+// The receiving end; dropping it makes every later send fail.
+class DecodeReceiver {
+ public:
+  DecodeReceiver() = default;
+  DecodeReceiver(DecodeReceiver&& other) noexcept = default;
+  DecodeReceiver& operator=(DecodeReceiver&& other) noexcept;
+  ~DecodeReceiver();
+
+  // Blocks for the next packet; none once the queue is empty and every sender is gone.
+  std::optional<Packet> recv();
+
+ private:
+  friend struct DecodeChannel;
+  explicit DecodeReceiver(std::shared_ptr<detail::DecodeQueue> queue);
+  void release();
+  std::shared_ptr<detail::DecodeQueue> queue_;
+};
+
+struct DecodeChannel {
+  DecodeSender sender;
+  DecodeReceiver receiver;
+  static DecodeChannel open();
+};
+
+struct DecodeThreadContext {
+  DecodeReceiver receiver;
+  EventLoopProxy proxy;
+};
+
+// Decodes one draw by its coding and builds the result packet ("draw-decoded" with the pixels in
+// raw chunk 7 and the decode time, or "decoding-failed" with the message in item 7). Takes the
+// draw's data out of it.
+Packet decode_draw(Packet& draw, H264DecoderMap& decoders);
+
+// The thread body: runs until the channel closes or a post fails.
+void decoding_thread(DecodeThreadContext context);
+void decoding_thread_entry(DecodeThreadContext context);
+
+// Starts the detached "decode" thread with its 2 MiB stack; a failed start ends the process.
+void start_decoding_thread(DecodeReceiver receiver, EventLoopProxy proxy);
+
+// The decoders by coding; each gives 4 bytes per pixel at the picture's own size.
+Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data);
+Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data);
+Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data);
+
+}  // namespace nolv

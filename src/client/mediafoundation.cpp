@@ -1,0 +1,294 @@
+#include "client/mediafoundation.h"
+
+#include <cstdarg>
+#include <cstring>
+#include <mutex>
+#include <string>
+
+extern "C" {
+#include <libavcodec/avcodec.h>
+#include <libavutil/error.h>
+#include <libavutil/frame.h>
+#include <libavutil/log.h>
+#include <libavutil/pixdesc.h>
+#include <libavutil/pixfmt.h>
+#include <libswscale/swscale.h>
+}
+
+#include "client/remote_logging.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kLog = "nolv::client::mediafoundation";
+
+std::string av_error_text(int code) {
+  char text[AV_ERROR_MAX_STRING_SIZE] = {};
+  if (av_strerror(code, text, sizeof text) < 0) return fmt::format("error {}", code);
+  return text;
+}
+
+// The deprecated full-range formats: the range comes from the draw's flag instead.
+AVPixelFormat without_range(AVPixelFormat format) {
+  switch (format) {
+    case AV_PIX_FMT_YUVJ420P:
+      return AV_PIX_FMT_YUV420P;
+    case AV_PIX_FMT_YUVJ422P:
+      return AV_PIX_FMT_YUV422P;
+    case AV_PIX_FMT_YUVJ444P:
+      return AV_PIX_FMT_YUV444P;
+    case AV_PIX_FMT_YUVJ440P:
+      return AV_PIX_FMT_YUV440P;
+    case AV_PIX_FMT_YUVJ411P:
+      return AV_PIX_FMT_YUV411P;
+    default:
+      return format;
+  }
+}
+
+// The stream's matrix where it names one swscale knows; BT.601 otherwise.
+int matrix_of(const AVFrame& frame) {
+  switch (frame.colorspace) {
+    case AVCOL_SPC_BT709:
+      return SWS_CS_ITU709;
+    case AVCOL_SPC_FCC:
+      return SWS_CS_FCC;
+    case AVCOL_SPC_SMPTE240M:
+      return SWS_CS_SMPTE240M;
+    case AVCOL_SPC_BT2020_NCL:
+    case AVCOL_SPC_BT2020_CL:
+      return SWS_CS_BT2020;
+    default:
+      return SWS_CS_DEFAULT;
+  }
+}
+
+// The libraries' own diagnostics go to our log instead of standard error; the errors that
+// matter come back as return codes and end up in the draw's message.
+void log_from_libav(void* object, int level, const char* format, va_list args) {
+  if (level > AV_LOG_VERBOSE) return;
+  const LogLevel ours = level <= AV_LOG_WARNING ? LogLevel::Debug : LogLevel::Trace;
+  if (!log_enabled(ours)) return;
+  char line[1024];
+  int prefix = 1;
+  va_list copy;
+  va_copy(copy, args);
+  av_log_format_line2(object, level, format, copy, line, sizeof line, &prefix);
+  va_end(copy);
+  std::string_view text(line);
+  while (!text.empty() && text.back() == '\n') text.remove_suffix(1);
+  log_at(ours, kLog, "{}", text);
+}
+
+void route_libav_logs_once() {
+  static std::once_flag once;
+  std::call_once(once, [] { av_log_set_callback(log_from_libav); });
+}
+
+bool is_slice(std::uint8_t type) {
+  return type == 1 || type == 5;
+}
+
+// SEI, SPS, PPS and access unit delimiter open a new access unit after a slice.
+bool opens_access_unit(std::uint8_t type) {
+  return type >= 6 && type <= 9;
+}
+
+// Whether any NAL unit of the access unit is a slice.
+bool contains_slice(std::span<const std::uint8_t> unit) {
+  for (std::size_t i = 0; i + 3 < unit.size(); ++i) {
+    if (unit[i] == 0 && unit[i + 1] == 0 && unit[i + 2] == 1 && is_slice(unit[i + 3] & 0x1f)) {
+      return true;
+    }
+  }
+  return false;
+}
+
+}  // namespace
+
+std::vector<std::span<const std::uint8_t>> split_access_units(std::span<const std::uint8_t> data) {
+  std::vector<std::span<const std::uint8_t>> units;
+  const std::size_t n = data.size();
+  std::size_t unit_start = 0;
+  bool has_slice = false;
+  for (std::size_t i = 0; i + 3 <= n;) {
+    if (data[i] != 0 || data[i + 1] != 0 || data[i + 2] != 1) {
+      ++i;
+      continue;
+    }
+    std::size_t code_start = i > 0 && data[i - 1] == 0 ? i - 1 : i;
+    const std::size_t header = i + 3;
+    i = header;
+    if (header >= n) break;
+    const std::uint8_t type = data[header] & 0x1f;
+    // first_mb_in_slice is the first ue(v) after the header: a leading 1 bit means 0.
+    const bool first_mb_zero = header + 1 < n && (data[header + 1] & 0x80) != 0;
+    if (has_slice && (opens_access_unit(type) || (is_slice(type) && first_mb_zero))) {
+      if (code_start < unit_start) code_start = unit_start;
+      units.push_back(data.subspan(unit_start, code_start - unit_start));
+      unit_start = code_start;
+      has_slice = false;
+    }
+    if (is_slice(type)) has_slice = true;
+  }
+  if (unit_start < n) units.push_back(data.subspan(unit_start));
+  return units;
+}
+
+Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
+  route_libav_logs_once();
+  const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
+  if (codec == nullptr) return fail("failed to create H.264 decoder: libavcodec has none");
+  AVCodecContext* context = avcodec_alloc_context3(codec);
+  if (context == nullptr) return fail("failed to create H.264 decoder: out of memory");
+  // A frame is wanted as soon as its input arrives: frame threads would hold back
+  // thread_count - 1 frames, slice threads do not.
+  context->flags |= AV_CODEC_FLAG_LOW_DELAY;
+  context->thread_type = FF_THREAD_SLICE;
+  context->thread_count = 0;
+  if (const int rc = avcodec_open2(context, codec, nullptr); rc < 0) {
+    avcodec_free_context(&context);
+    return fail("failed to create H.264 decoder: {}", av_error_text(rc));
+  }
+  AVPacket* packet = av_packet_alloc();
+  AVFrame* frame = av_frame_alloc();
+  if (packet == nullptr || frame == nullptr) {
+    av_packet_free(&packet);
+    av_frame_free(&frame);
+    avcodec_free_context(&context);
+    return fail("failed to create H.264 decoder: out of memory");
+  }
+  return std::unique_ptr<H264Decoder>(new H264Decoder(wid, context, packet, frame));
+}
+
+H264Decoder::H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet,
+                         AVFrame* frame)
+    : wid_(wid), decoder_(decoder), packet_(packet), frame_(frame) {}
+
+H264Decoder::~H264Decoder() {
+  sws_freeContext(processor_);
+  av_frame_free(&frame_);
+  av_packet_free(&packet_);
+  avcodec_free_context(&decoder_);
+}
+
+Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_t height,
+                                                 std::span<const std::uint8_t> data,
+                                                 std::optional<bool> full_range) {
+  if (width < 1 || height < 1) return fail("invalid zero frame size");
+  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+    return fail("frame size {}x{} exceeds the limit of {} pixels a side", width, height,
+                kMaxPictureSide);
+  }
+  if (full_range && *full_range != full_range_) {
+    full_range_ = *full_range;
+    processor_dirty_ = true;
+  }
+  std::optional<Bytes> kept;
+  for (std::span<const std::uint8_t> unit : split_access_units(data)) {
+    if (Status sent = send_access_unit(unit); !sent) return sent.error();
+    auto frame = drain(width, height);
+    if (!frame) return frame.error();
+    if (frame->has_value()) kept = std::move(*frame);
+  }
+  return kept;
+}
+
+Status H264Decoder::send_access_unit(std::span<const std::uint8_t> unit) {
+  input_.resize(unit.size() + AV_INPUT_BUFFER_PADDING_SIZE);
+  std::memcpy(input_.data(), unit.data(), unit.size());
+  std::memset(input_.data() + unit.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
+  av_packet_unref(packet_);
+  packet_->data = input_.data();
+  packet_->size = static_cast<int>(unit.size());
+  packet_->pts = static_cast<std::int64_t>(frame_count_) * kSampleDuration;
+  packet_->duration = kSampleDuration;
+  ++frame_count_;
+  const int rc = avcodec_send_packet(decoder_, packet_);
+  packet_->data = nullptr;
+  packet_->size = 0;
+  // A unit of stream headers alone is taken in but reported as holding no frame.
+  if (rc == AVERROR_INVALIDDATA && !contains_slice(unit)) return {};
+  if (rc < 0) return fail("decoder avcodec_send_packet: {}", av_error_text(rc));
+  return {};
+}
+
+Result<std::optional<Bytes>> H264Decoder::drain(std::int32_t width, std::int32_t height) {
+  std::optional<Bytes> kept;
+  for (;;) {
+    const int rc = avcodec_receive_frame(decoder_, frame_);
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return kept;
+    if (rc < 0) return fail("decoder avcodec_receive_frame: {}", av_error_text(rc));
+    auto picture = convert_to_bgra(*frame_, width, height);
+    av_frame_unref(frame_);
+    if (!picture) return picture.error();
+    kept = std::move(*picture);
+  }
+}
+
+Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t width,
+                                     std::int32_t height) {
+  sws_freeContext(processor_);
+  processor_ = sws_getContext(setup.src_width, setup.src_height,
+                              static_cast<AVPixelFormat>(setup.src_format), width, height,
+                              AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  if (processor_ == nullptr) {
+    processor_dirty_ = true;
+    return fail("sws_getContext: cannot convert {}x{} {} to {}x{} bgr0", setup.src_width,
+                setup.src_height, av_get_pix_fmt_name(static_cast<AVPixelFormat>(setup.src_format)),
+                width, height);
+  }
+  const int* matrix = sws_getCoefficients(setup.colorspace);
+  const int rc =
+      sws_setColorspaceDetails(processor_, matrix, full_range_ ? 1 : 0,
+                               sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
+  if (rc < 0) {
+    sws_freeContext(processor_);
+    processor_ = nullptr;
+    processor_dirty_ = true;
+    return fail("sws_setColorspaceDetails: {}", av_error_text(rc));
+  }
+  processor_input_ = setup;
+  processor_width_ = static_cast<std::uint32_t>(width);
+  processor_height_ = static_cast<std::uint32_t>(height);
+  processor_dirty_ = false;
+  ++processor_setups_;
+  return {};
+}
+
+Result<Bytes> H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width,
+                                           std::int32_t height) {
+  const ConverterSetup setup{frame.width, frame.height,
+                             without_range(static_cast<AVPixelFormat>(frame.format)),
+                             matrix_of(frame)};
+  if (processor_dirty_ || processor_ == nullptr || setup != processor_input_ ||
+      processor_width_ != static_cast<std::uint32_t>(width) ||
+      processor_height_ != static_cast<std::uint32_t>(height)) {
+    if (Status ready = set_up_processor(setup, width, height); !ready) return ready.error();
+  }
+  const std::size_t stride = static_cast<std::size_t>(width) * 4;
+  Bytes picture(stride * static_cast<std::size_t>(height));
+  std::uint8_t* const planes[4] = {picture.data(), nullptr, nullptr, nullptr};
+  const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
+  const int rows =
+      sws_scale(processor_, frame.data, frame.linesize, 0, frame.height, planes, strides);
+  if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
+  log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture.size());
+  return picture;
+}
+
+Result<std::optional<Bytes>> decode_h264_draw(H264DecoderMap& decoders, std::uint64_t wid,
+                                              std::int32_t width, std::int32_t height,
+                                              std::span<const std::uint8_t> data,
+                                              std::optional<bool> full_range) {
+  auto it = decoders.find(wid);
+  if (it == decoders.end()) {
+    auto created = H264Decoder::create(wid);
+    if (!created) return created.error();
+    it = decoders.emplace(wid, std::move(*created)).first;
+  }
+  return it->second->decode(width, height, data, full_range);
+}
+
+}  // namespace nolv

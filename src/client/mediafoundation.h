@@ -1,0 +1,93 @@
+// H.264 decoding for the "decode" thread: one decoder per window over libavcodec, whose frames
+// libswscale converts to B, G, R, X bytes at the draw's width and height.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "net/packet.h"
+#include "util/result.h"
+
+struct AVCodecContext;
+struct AVFrame;
+struct AVPacket;
+struct SwsContext;
+
+namespace nolv {
+
+// Sample times and durations count 100-nanosecond units; every sample lasts a sixtieth of a second.
+inline constexpr std::int64_t kSampleDuration = 166667;
+
+// A draw's picture is width x height x 4 bytes, all allocated up front: beyond this side the
+// allocation is refused (16384 x 16384 x 4 is already 1 GiB).
+inline constexpr std::int64_t kMaxPictureSide = 16384;
+
+// What the colour converter is currently set up for.
+struct ConverterSetup {
+  int src_width = 0;
+  int src_height = 0;
+  int src_format = -1;
+  int colorspace = -1;
+  friend bool operator==(const ConverterSetup&, const ConverterSetup&) = default;
+};
+
+class H264Decoder {
+ public:
+  // The libavcodec decoder (low delay, no frame threading) and an unset converter.
+  static Result<std::unique_ptr<H264Decoder>> create(std::uint64_t wid);
+  ~H264Decoder();
+  H264Decoder(const H264Decoder&) = delete;
+  H264Decoder& operator=(const H264Decoder&) = delete;
+
+  // One draw's piece of the stream: every frame it releases is converted, the last one is
+  // returned (width x height x 4 bytes, B, G, R, X); no frame gives no picture.
+  Result<std::optional<Bytes>> decode(std::int32_t width, std::int32_t height,
+                                      std::span<const std::uint8_t> data,
+                                      std::optional<bool> full_range);
+
+  std::uint64_t wid() const { return wid_; }
+  std::uint64_t frame_count() const { return frame_count_; }
+  bool full_range() const { return full_range_; }
+  // How many times the converter was set up: it changes only with size, range or stream.
+  std::uint64_t processor_setups() const { return processor_setups_; }
+
+ private:
+  H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet, AVFrame* frame);
+  Status send_access_unit(std::span<const std::uint8_t> unit);
+  Result<std::optional<Bytes>> drain(std::int32_t width, std::int32_t height);
+  Result<Bytes> convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height);
+  Status set_up_processor(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
+
+  std::uint64_t wid_;
+  std::uint64_t frame_count_ = 0;
+  AVCodecContext* decoder_;
+  AVPacket* packet_;
+  AVFrame* frame_;
+  SwsContext* processor_ = nullptr;
+  ConverterSetup processor_input_;
+  std::uint32_t processor_width_ = 0;
+  std::uint32_t processor_height_ = 0;
+  bool processor_dirty_ = true;
+  bool full_range_ = true;
+  std::uint64_t processor_setups_ = 0;
+  Bytes input_;  // one access unit with the zeroed padding the decoder may read past its end
+};
+
+using H264DecoderMap = std::map<std::uint64_t, std::unique_ptr<H264Decoder>>;
+
+// The decoding step for a draw of coding "h264": finds or creates the window's decoder.
+Result<std::optional<Bytes>> decode_h264_draw(H264DecoderMap& decoders, std::uint64_t wid,
+                                              std::int32_t width, std::int32_t height,
+                                              std::span<const std::uint8_t> data,
+                                              std::optional<bool> full_range);
+
+// Splits an Annex-B byte stream into access units: a new unit starts at an access unit
+// delimiter, SPS, PPS or SEI, or at a slice whose first macroblock is 0, once the current unit
+// holds a slice. Bytes before the first start code stay with the first unit.
+std::vector<std::span<const std::uint8_t>> split_access_units(std::span<const std::uint8_t> data);
+
+}  // namespace nolv

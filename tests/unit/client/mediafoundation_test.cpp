@@ -1,0 +1,180 @@
+#include "client/mediafoundation.h"
+
+#include <gtest/gtest.h>
+
+#include "unit/client/picture_fixtures.h"
+
+namespace nolv {
+namespace {
+
+using test::nals_of_types;
+using test::near;
+using test::pixel_at;
+using test::read_picture;
+
+Bytes to_bytes(std::span<const std::uint8_t> s) {
+  return Bytes(s.begin(), s.end());
+}
+
+std::vector<int> types_in(const Bytes& unit) {
+  std::vector<int> types;
+  for (const auto& nal : test::nal_units(unit)) types.push_back(nal.type);
+  return types;
+}
+
+TEST(SplitAccessUnits, OneUnitPerFrameWithTheHeadersInTheFirst) {
+  const Bytes stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
+  ASSERT_EQ(units.size(), 10u);
+  std::size_t total = 0;
+  for (const auto& unit : units) total += unit.size();
+  EXPECT_EQ(total, stream.size());
+  const std::vector<int> first = types_in(to_bytes(units[0]));
+  EXPECT_EQ(first.front(), 7);  // SPS
+  EXPECT_EQ(first.back(), 5);   // the IDR slice
+  for (std::size_t i = 1; i < units.size(); ++i) {
+    EXPECT_EQ(types_in(to_bytes(units[i])), std::vector<int>{1}) << i;
+  }
+}
+
+TEST(SplitAccessUnits, EdgeInputs) {
+  EXPECT_TRUE(split_access_units({}).empty());
+  const Bytes garbage = {1, 2, 3, 4, 5};
+  ASSERT_EQ(split_access_units(garbage).size(), 1u);
+  // Two slices of one picture (the second with first_mb_in_slice > 0) stay together; a slice
+  // with first_mb_in_slice 0 starts the next picture.
+  const Bytes two_slices = {0, 0, 0, 1, 0x65, 0x88, 0, 0, 1, 0x65, 0x40, 0, 0, 1, 0x41, 0x9a};
+  const auto units = split_access_units(two_slices);
+  ASSERT_EQ(units.size(), 2u);
+  EXPECT_EQ(units[0].size(), 11u);
+  EXPECT_EQ(units[1].size(), 5u);
+}
+
+Result<std::optional<Bytes>> decode(H264DecoderMap& decoders, std::uint64_t wid, int w, int h,
+                                    const Bytes& data, std::optional<bool> full = std::nullopt) {
+  return decode_h264_draw(decoders, wid, w, h, data, full);
+}
+
+TEST(H264Decoding, HeaderOnlyDrawGivesNoPictureThenFramesDecode) {
+  const Bytes stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
+  H264DecoderMap decoders;
+  auto headers = decode(decoders, 1, 64, 48, nals_of_types(stream, {7, 8}));
+  ASSERT_TRUE(headers) << headers.message();
+  EXPECT_FALSE(headers->has_value());
+
+  auto idr = decode(decoders, 1, 64, 48, nals_of_types(to_bytes(units[0]), {5}));
+  ASSERT_TRUE(idr) << idr.message();
+  ASSERT_TRUE(idr->has_value());
+  EXPECT_EQ((*idr)->size(), 64u * 48u * 4u);
+  for (std::size_t i = 1; i < units.size(); ++i) {
+    auto frame = decode(decoders, 1, 64, 48, to_bytes(units[i]));
+    ASSERT_TRUE(frame && frame->has_value()) << i;
+  }
+  EXPECT_EQ(decoders.at(1)->frame_count(), 1 + units.size());
+}
+
+TEST(H264Decoding, ADrawOfSeveralFramesReturnsTheLast) {
+  const Bytes stream = read_picture("tiny.h264");
+  H264DecoderMap one_by_one;
+  std::optional<Bytes> last;
+  for (const auto& unit : split_access_units(stream)) {
+    auto frame = decode(one_by_one, 1, 64, 48, to_bytes(unit));
+    ASSERT_TRUE(frame && frame->has_value());
+    last = std::move(**frame);
+  }
+  H264DecoderMap whole;
+  auto all = decode(whole, 1, 64, 48, stream);
+  ASSERT_TRUE(all && all->has_value());
+  EXPECT_EQ(**all, *last);
+  // The first frame differs from the last (the pattern moves), so this is not a trivial match.
+  H264DecoderMap first_only;
+  auto first = decode(first_only, 1, 64, 48, to_bytes(split_access_units(stream)[0]));
+  ASSERT_TRUE(first && first->has_value());
+  EXPECT_NE(**first, *last);
+}
+
+TEST(H264Decoding, StreamOf1280x720DrawnAs640x480IsScaled) {
+  H264DecoderMap decoders;
+  auto picture = decode(decoders, 2, 640, 480, read_picture("big720.h264"), false);
+  ASSERT_TRUE(picture && picture->has_value()) << (picture ? "" : picture.message());
+  const Bytes& px = **picture;
+  ASSERT_EQ(px.size(), 640u * 480u * 4u);
+  auto red = pixel_at(px, 640, 100, 100);  // B, G, R, X
+  EXPECT_TRUE(near(red[2], 255, 12) && near(red[1], 0, 12) && near(red[0], 0, 12))
+      << red[0] << " " << red[1] << " " << red[2];
+  auto blue = pixel_at(px, 640, 500, 400);
+  EXPECT_TRUE(near(blue[2], 0x12, 6) && near(blue[1], 0x34, 6) && near(blue[0], 0x56, 6))
+      << blue[0] << " " << blue[1] << " " << blue[2];
+}
+
+struct RangeCase {
+  const char* file;
+  std::optional<bool> full_range;
+  bool expect_true_colour;
+};
+
+class H264Range : public ::testing::TestWithParam<RangeCase> {};
+
+TEST_P(H264Range, ColoursFollowTheDrawsRangeFlag) {
+  const RangeCase& c = GetParam();
+  H264DecoderMap decoders;
+  auto picture = decode(decoders, 1, 32, 32, read_picture(c.file), c.full_range);
+  ASSERT_TRUE(picture && picture->has_value());
+  auto px = pixel_at(**picture, 32, 16, 16);
+  const bool true_colour = near(px[2], 0x12, 6) && near(px[1], 0x34, 6) && near(px[0], 0x56, 6);
+  EXPECT_EQ(true_colour, c.expect_true_colour) << px[2] << " " << px[1] << " " << px[0];
+}
+
+INSTANTIATE_TEST_SUITE_P(Streams, H264Range,
+                         ::testing::Values(RangeCase{"solid-limited.h264", false, true},
+                                           RangeCase{"solid-limited.h264", std::nullopt, false},
+                                           RangeCase{"solid-full.h264", std::nullopt, true},
+                                           RangeCase{"solid-full.h264", true, true},
+                                           RangeCase{"solid-full.h264", false, false}));
+
+TEST(H264Decoding, ConverterIsSetUpAgainOnlyWhenSizeOrRangeChange) {
+  const auto stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
+  H264DecoderMap decoders;
+  auto step = [&](std::size_t i, int w, int h, std::optional<bool> full) {
+    auto frame = decode(decoders, 1, w, h, to_bytes(units[i]), full);
+    ASSERT_TRUE(frame && frame->has_value());
+    EXPECT_EQ((*frame)->size(), static_cast<std::size_t>(w) * h * 4);
+  };
+  step(0, 64, 48, std::nullopt);
+  step(1, 64, 48, std::nullopt);
+  step(2, 64, 48, true);  // the same range as before
+  EXPECT_EQ(decoders.at(1)->processor_setups(), 1u);
+  step(3, 32, 24, std::nullopt);
+  EXPECT_EQ(decoders.at(1)->processor_setups(), 2u);
+  step(4, 32, 24, false);
+  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+  step(5, 32, 24, std::nullopt);  // the flag stays false
+  EXPECT_FALSE(decoders.at(1)->full_range());
+  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+}
+
+TEST(H264Decoding, ErrorsAndBounds) {
+  H264DecoderMap decoders;
+  const Bytes stream = read_picture("tiny.h264");
+  struct Case {
+    int w, h;
+    const char* message;
+  };
+  for (const Case& c :
+       {Case{0, 48, "invalid zero frame size"}, Case{64, -1, "invalid zero frame size"},
+        Case{16385, 48, "frame size 16385x48 exceeds the limit of 16384 pixels a side"}}) {
+    auto r = decode(decoders, 3, c.w, c.h, stream);
+    ASSERT_FALSE(r);
+    EXPECT_EQ(r.message(), c.message);
+  }
+  EXPECT_EQ(decoders.count(3), 1u);  // created by the first draw, kept
+  EXPECT_EQ(decoders.at(3)->frame_count(), 0u);
+
+  auto garbage = decode(decoders, 4, 64, 48, Bytes(200, 0x17));
+  EXPECT_TRUE(!garbage || !garbage->has_value());
+}
+
+}  // namespace
+}  // namespace nolv
