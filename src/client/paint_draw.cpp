@@ -1,0 +1,167 @@
+#include "client/paint_draw.h"
+
+#include <algorithm>
+#include <bit>
+#include <chrono>
+#include <cmath>
+#include <cstring>
+
+#include "client/remote_logging.h"
+#include "util/format.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kWindowLog = "nolv::client::window";
+
+std::int64_t clamp64(std::int64_t v, std::int64_t lo, std::int64_t hi) {
+  return std::max(lo, std::min(v, hi));
+}
+
+std::uint32_t to_u32_saturated(double v) {
+  if (std::isnan(v) || v <= 0) return 0;
+  if (v >= 4294967295.0) return 4294967295u;
+  return static_cast<std::uint32_t>(v);
+}
+
+std::uint32_t load_le32(const std::uint8_t* p) {
+  std::uint32_t v;
+  std::memcpy(&v, p, 4);
+  return v;
+}
+
+// B, G, R, X bytes: the fourth byte is dropped.
+void convert_bgrx_row(std::uint32_t* dst, const std::uint8_t* src, std::size_t count) {
+  if constexpr (std::endian::native == std::endian::little) {
+    for (std::size_t i = 0; i < count; ++i) dst[i] = load_le32(src + i * 4) & 0x00ffffffu;
+  } else {
+    for (std::size_t i = 0; i < count; ++i) {
+      const std::uint8_t* p = src + i * 4;
+      dst[i] = std::uint32_t{p[2]} << 16 | std::uint32_t{p[1]} << 8 | p[0];
+    }
+  }
+}
+
+// R, G, B, A bytes: the alpha byte is dropped.
+void convert_rgba_row(std::uint32_t* dst, const std::uint8_t* src, std::size_t count) {
+  for (std::size_t i = 0; i < count; ++i) {
+    const std::uint8_t* p = src + i * 4;
+    dst[i] = std::uint32_t{p[0]} << 16 | std::uint32_t{p[1]} << 8 | p[2];
+  }
+}
+
+}  // namespace
+
+PixelOrder pixel_order_of(std::string_view coding) {
+  return coding == "jpeg" || coding == "h264" || coding == "webp" || coding == "mmap"
+             ? PixelOrder::Bgrx
+             : PixelOrder::Rgba;
+}
+
+DecodedDraw read_decoded_draw(Packet& packet) {
+  DecodedDraw d;
+  d.wid = packet_get_usize(packet.items, 1);
+  d.x = packet_get_i32(packet.items, 2);
+  d.y = packet_get_i32(packet.items, 3);
+  d.width = packet_get_u32(packet.items, 4);
+  d.height = packet_get_u32(packet.items, 5);
+  d.coding = packet_get_str(packet.items, 6);
+  d.pixels = packet_get_bytes(packet, 7);
+  d.packet_sequence = packet_get_usize(packet.items, 8);
+  d.decode_time_us = packet.decode_time_us.value_or(0);
+  return d;
+}
+
+void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,
+                std::uint32_t server_h, std::int32_t x, std::int32_t y, std::uint32_t width,
+                std::uint32_t height, PixelOrder order, std::span<const std::uint8_t> pixels) {
+  const std::int64_t w = width;
+  const std::int64_t h = height;
+  const std::int64_t c0 = clamp64(-std::int64_t{x}, 0, w);
+  const std::int64_t c1 = clamp64(std::int64_t{server_w} - x, c0, w);
+  const std::int64_t r0 = clamp64(-std::int64_t{y}, 0, h);
+  const std::int64_t r1 = clamp64(std::int64_t{server_h} - y, r0, h);
+  if (c1 <= c0 || r1 <= r0) return;
+  // The caller has checked the source length; the buffer is checked here so that a window
+  // whose buffer lags behind its sizes is never written past its end.
+  if (static_cast<std::uint64_t>(back_buffer.size()) <
+          std::uint64_t{server_w} * std::uint64_t{server_h} ||
+      static_cast<std::uint64_t>(pixels.size()) < static_cast<std::uint64_t>(w * 4 * h)) {
+    return;
+  }
+  const std::size_t count = static_cast<std::size_t>(c1 - c0);
+  for (std::int64_t r = r0; r < r1; ++r) {
+    const std::uint8_t* src = pixels.data() + static_cast<std::size_t>(r * w * 4 + c0 * 4);
+    std::uint32_t* dst =
+        back_buffer.data() + static_cast<std::size_t>((r + y) * std::int64_t{server_w} + x + c0);
+    if (order == PixelOrder::Bgrx) {
+      convert_bgrx_row(dst, src, count);
+    } else {
+      convert_rgba_row(dst, src, count);
+    }
+  }
+}
+
+std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t width,
+                                std::uint32_t height, std::uint32_t server_w,
+                                std::uint32_t server_h, std::uint32_t local_w,
+                                std::uint32_t local_h, double scale) {
+  const std::int64_t x0 = std::max<std::int64_t>(x, 0);
+  const std::int64_t y0 = std::max<std::int64_t>(y, 0);
+  const std::int64_t x1 =
+      std::min<std::int64_t>(std::max<std::int64_t>(x + std::int64_t{width}, 0), server_w);
+  const std::int64_t y1 =
+      std::min<std::int64_t>(std::max<std::int64_t>(y + std::int64_t{height}, 0), server_h);
+  if (x1 <= x0 || y1 <= y0) return std::nullopt;
+  if (local_w == server_w && local_h == server_h) {
+    return Rect{static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0),
+                static_cast<std::uint32_t>(x1 - x0), static_cast<std::uint32_t>(y1 - y0)};
+  }
+  const std::uint32_t lx0 = to_u32_saturated(std::floor(static_cast<double>(x0) * scale));
+  const std::uint32_t ly0 = to_u32_saturated(std::floor(static_cast<double>(y0) * scale));
+  const std::uint32_t lx1 =
+      std::min(to_u32_saturated(std::ceil(static_cast<double>(x1) * scale)), local_w);
+  const std::uint32_t ly1 =
+      std::min(to_u32_saturated(std::ceil(static_cast<double>(y1) * scale)), local_h);
+  if (lx1 <= lx0 || ly1 <= ly0) return std::nullopt;
+  return Rect{lx0, ly0, lx1 - lx0, ly1 - ly0};
+}
+
+PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
+  if (draw.pixels.empty()) return PaintOutcome::NoPixels;
+  log_debug(kWindowLog, "paint({}, {}, {}, {}, {}, {}, {} bytes)", draw.packet_sequence, draw.x,
+            draw.y, draw.width, draw.height, draw.coding, draw.pixels.size());
+  const std::uint64_t needed = std::uint64_t{draw.width} * 4 * std::uint64_t{draw.height};
+  if (draw.pixels.size() < needed) {
+    log_error(kWindowLog, "pixel data is too small! got {} bytes, expected {}", draw.pixels.size(),
+              needed);
+    return PaintOutcome::TooSmall;
+  }
+  const auto start = std::chrono::steady_clock::now();
+  paint_rect(target.back_buffer, target.server_w, target.server_h, draw.x, draw.y, draw.width,
+             draw.height, pixel_order_of(draw.coding), draw.pixels);
+  if (log_enabled(LogLevel::Trace)) {
+    log_trace(kWindowLog, "perf: paint wid={} {}x{} converted in {}", draw.wid, draw.width,
+              draw.height,
+              format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(
+                  std::chrono::steady_clock::now() - start)));
+  }
+  if (target.track_damage && target.damage != nullptr) {
+    if (auto rect = damage_rect(draw.x, draw.y, draw.width, draw.height, target.server_w,
+                                target.server_h, target.local_w, target.local_h, target.scale)) {
+      target.damage->push_back(*rect);
+    }
+  }
+  return PaintOutcome::Painted;
+}
+
+Value window_ack_packet(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,
+                        std::uint32_t height, std::int64_t decode_time, std::string message) {
+  Value time =
+      decode_time >= 0 ? Value(static_cast<std::uint64_t>(decode_time)) : Value(decode_time);
+  return Value::array(
+      {"window-ack", wid, width, height, packet_sequence, std::move(time), std::move(message)});
+}
+
+}  // namespace nolv
