@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "util/text.h"
+
 namespace nolv {
 
 namespace {
@@ -57,53 +59,6 @@ Environment:
 
 constexpr std::string_view kHelpLastLine =
     "The README.md of the nolv sources has the full documentation.\n";
-
-// One code point of UTF-8 text, or one raw byte where the text is not valid UTF-8.
-struct CodePoint {
-  std::uint32_t value;
-  std::size_t length;
-  bool valid;
-};
-
-CodePoint next_code_point(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
-  if (b0 < 0x80) return {b0, 1, true};
-  std::size_t len = 0;
-  std::uint32_t cp = 0;
-  std::uint32_t min = 0;
-  if ((b0 & 0xe0) == 0xc0) {
-    len = 2, cp = b0 & 0x1f, min = 0x80;
-  } else if ((b0 & 0xf0) == 0xe0) {
-    len = 3, cp = b0 & 0x0f, min = 0x800;
-  } else if ((b0 & 0xf8) == 0xf0) {
-    len = 4, cp = b0 & 0x07, min = 0x10000;
-  } else {
-    return {b0, 1, false};
-  }
-  if (i + len > s.size()) return {b0, 1, false};
-  for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
-    if ((b & 0xc0) != 0x80) return {b0, 1, false};
-    cp = (cp << 6) | (b & 0x3f);
-  }
-  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return {b0, 1, false};
-  return {cp, len, true};
-}
-
-bool is_valid_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const CodePoint c = next_code_point(s, i);
-    if (!c.valid) return false;
-    i += c.length;
-  }
-  return true;
-}
-
-bool is_white_space(std::uint32_t c) {
-  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
-         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
-         c == 0x3000;
-}
 
 bool is_one_of(std::string_view arg, std::initializer_list<std::string_view> names) {
   return std::find(names.begin(), names.end(), arg) != names.end();

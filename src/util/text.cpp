@@ -1,0 +1,85 @@
+#include "util/text.h"
+
+namespace nolv {
+
+CodePoint next_code_point(std::string_view s, std::size_t i) {
+  const auto b0 = static_cast<unsigned char>(s[i]);
+  if (b0 < 0x80) return {b0, 1, true};
+  std::size_t len = 0;
+  char32_t cp = 0;
+  char32_t min = 0;
+  if ((b0 & 0xe0) == 0xc0) {
+    len = 2, cp = b0 & 0x1f, min = 0x80;
+  } else if ((b0 & 0xf0) == 0xe0) {
+    len = 3, cp = b0 & 0x0f, min = 0x800;
+  } else if ((b0 & 0xf8) == 0xf0) {
+    len = 4, cp = b0 & 0x07, min = 0x10000;
+  } else {
+    return {b0, 1, false};
+  }
+  if (i + len > s.size()) return {b0, 1, false};
+  for (std::size_t k = 1; k < len; ++k) {
+    const auto b = static_cast<unsigned char>(s[i + k]);
+    if ((b & 0xc0) != 0x80) return {b0, 1, false};
+    cp = (cp << 6) | (b & 0x3f);
+  }
+  if (cp < min || cp > 0x10ffff || (cp >= 0xd800 && cp <= 0xdfff)) return {b0, 1, false};
+  return {cp, len, true};
+}
+
+bool is_valid_utf8(std::string_view s) {
+  for (std::size_t i = 0; i < s.size();) {
+    const CodePoint c = next_code_point(s, i);
+    if (!c.valid) return false;
+    i += c.length;
+  }
+  return true;
+}
+
+std::size_t count_code_points(std::string_view s) {
+  std::size_t n = 0;
+  for (std::size_t i = 0; i < s.size(); ++n) i += next_code_point(s, i).length;
+  return n;
+}
+
+void append_utf8(std::string& out, char32_t c) {
+  if (c < 0x80) {
+    out += static_cast<char>(c);
+  } else if (c < 0x800) {
+    out += static_cast<char>(0xc0 | (c >> 6));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else if (c < 0x10000) {
+    out += static_cast<char>(0xe0 | (c >> 12));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  } else {
+    out += static_cast<char>(0xf0 | (c >> 18));
+    out += static_cast<char>(0x80 | ((c >> 12) & 0x3f));
+    out += static_cast<char>(0x80 | ((c >> 6) & 0x3f));
+    out += static_cast<char>(0x80 | (c & 0x3f));
+  }
+}
+
+bool is_white_space(char32_t c) {
+  return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
+         (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||
+         c == 0x3000;
+}
+
+std::string_view trim_white_space(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const CodePoint c = next_code_point(text, begin);
+    if (!c.valid || !is_white_space(c.value)) break;
+    begin += c.length;
+  }
+  std::size_t end = begin;
+  for (std::size_t i = begin; i < text.size();) {
+    const CodePoint c = next_code_point(text, i);
+    i += c.length;
+    if (!c.valid || !is_white_space(c.value)) end = i;
+  }
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace nolv

@@ -1,0 +1,26 @@
+// UTF-8 and white-space helpers for user-typed text (options, environment, dialogs).
+#pragma once
+
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace nolv {
+
+// One code point of UTF-8 text, or one raw byte (valid = false) where the text is not UTF-8.
+struct CodePoint {
+  char32_t value;
+  std::size_t length;
+  bool valid;
+};
+CodePoint next_code_point(std::string_view text, std::size_t offset);
+bool is_valid_utf8(std::string_view text);
+std::size_t count_code_points(std::string_view text);
+void append_utf8(std::string& out, char32_t c);
+
+// Unicode White_Space.
+bool is_white_space(char32_t c);
+// The text without leading and trailing white space.
+std::string_view trim_white_space(std::string_view text);
+
+}  // namespace nolv
