@@ -1,0 +1,367 @@
+#include "net/connect.h"
+
+#include <arpa/inet.h>
+#include <fcntl.h>
+#include <net/if.h>
+#include <netdb.h>
+#include <netinet/in.h>
+#include <poll.h>
+#include <sys/socket.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <csignal>
+#include <cstring>
+#include <mutex>
+
+#include <fmt/format.h>
+
+#include "net/ssh.h"
+#include "net/tls.h"
+#include "net/websocket.h"
+#include "util/format.h"
+
+namespace nolv {
+
+UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = std::exchange(other.fd_, -1);
+  }
+  return *this;
+}
+
+UniqueFd::~UniqueFd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+std::string os_error_text(int error_number) {
+  char buffer[256];
+  // The GNU strerror_r returns its text, which need not be in `buffer`.
+  const char* text = strerror_r(error_number, buffer, sizeof buffer);
+  return fmt::format("{} (os error {})", text, error_number);
+}
+
+bool is_closed_by_peer(const Error& error) {
+  return error.message == kEndOfStreamText || error.message == os_error_text(ECONNRESET);
+}
+
+namespace {
+
+// Digits with one optional leading '+', 0 to 65535.
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
+  if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
+}
+
+// "1.2.3.4:80" or "[::1]:80" / "[fe80::1%2]:80", with no resolution.
+std::optional<SocketAddress> parse_literal_socket_address(std::string_view text) {
+  SocketAddress out;
+  if (!text.empty() && text.front() == '[') {
+    const auto close = text.find(']');
+    if (close == std::string_view::npos || close + 1 >= text.size() || text[close + 1] != ':') {
+      return std::nullopt;
+    }
+    std::string host(text.substr(1, close - 1));
+    const auto port = parse_port(text.substr(close + 2), false);
+    if (!port) return std::nullopt;
+    std::uint32_t scope = 0;
+    if (const auto percent = host.find('%'); percent != std::string::npos) {
+      const std::string scope_text = host.substr(percent + 1);
+      host.resize(percent);
+      if (scope_text.empty()) return std::nullopt;
+      if (std::all_of(scope_text.begin(), scope_text.end(),
+                      [](char c) { return c >= '0' && c <= '9'; })) {
+        if (scope_text.size() > 10) return std::nullopt;
+        const auto value = std::stoull(scope_text);
+        if (value > 0xFFFFFFFFull) return std::nullopt;
+        scope = static_cast<std::uint32_t>(value);
+      } else {
+        scope = if_nametoindex(scope_text.c_str());
+        if (scope == 0) return std::nullopt;
+      }
+    }
+    auto* sa = reinterpret_cast<sockaddr_in6*>(&out.storage);
+    if (inet_pton(AF_INET6, host.c_str(), &sa->sin6_addr) != 1) return std::nullopt;
+    sa->sin6_family = AF_INET6;
+    sa->sin6_port = htons(*port);
+    sa->sin6_scope_id = scope;
+    out.length = sizeof(sockaddr_in6);
+    return out;
+  }
+  const auto colon = text.rfind(':');
+  if (colon == std::string_view::npos) return std::nullopt;
+  const std::string host(text.substr(0, colon));
+  const auto port = parse_port(text.substr(colon + 1), false);
+  if (!port) return std::nullopt;
+  auto* sa = reinterpret_cast<sockaddr_in*>(&out.storage);
+  if (inet_pton(AF_INET, host.c_str(), &sa->sin_addr) != 1) return std::nullopt;
+  sa->sin_family = AF_INET;
+  sa->sin_port = htons(*port);
+  out.length = sizeof(sockaddr_in);
+  return out;
+}
+
+struct AddrInfoDeleter {
+  void operator()(addrinfo* list) const { freeaddrinfo(list); }
+};
+
+}  // namespace
+
+Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view address) {
+  if (auto literal = parse_literal_socket_address(address)) {
+    return std::vector<SocketAddress>{*literal};
+  }
+  const auto colon = address.rfind(':');
+  if (colon == std::string_view::npos) return fail("invalid socket address");
+  const auto port = parse_port(address.substr(colon + 1), true);
+  if (!port) return fail("invalid port value");
+  const std::string host(address.substr(0, colon));
+
+  addrinfo hints{};
+  hints.ai_family = AF_UNSPEC;
+  hints.ai_socktype = SOCK_STREAM;
+  addrinfo* raw = nullptr;
+  const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
+  std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+  if (rc != 0) {
+    if (rc == EAI_SYSTEM) return fail("{}", os_error_text(errno));
+    return fail("failed to lookup address information: {}", gai_strerror(rc));
+  }
+  std::vector<SocketAddress> out;
+  for (const addrinfo* ai = list.get(); ai != nullptr; ai = ai->ai_next) {
+    if (ai->ai_family != AF_INET && ai->ai_family != AF_INET6) continue;
+    SocketAddress sa;
+    std::memcpy(&sa.storage, ai->ai_addr, ai->ai_addrlen);
+    sa.length = ai->ai_addrlen;
+    if (ai->ai_family == AF_INET) {
+      reinterpret_cast<sockaddr_in*>(&sa.storage)->sin_port = htons(*port);
+    } else {
+      reinterpret_cast<sockaddr_in6*>(&sa.storage)->sin6_port = htons(*port);
+    }
+    out.push_back(sa);
+  }
+  return out;
+}
+
+namespace {
+
+// A blocking connect; a signal during it leaves the connection going on, so wait for its end.
+Result<UniqueFd> connect_one(const SocketAddress& address) {
+  UniqueFd socket(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  if (!socket.valid()) return fail("{}", os_error_text(errno));
+  if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address.storage),
+                address.length) == 0) {
+    return socket;
+  }
+  if (errno != EINTR) return fail("{}", os_error_text(errno));
+  for (;;) {
+    pollfd p{socket.get(), POLLOUT, 0};
+    const int n = ::poll(&p, 1, -1);
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail("{}", os_error_text(errno));
+    int error = 0;
+    socklen_t len = sizeof error;
+    if (getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
+      return fail("{}", os_error_text(errno));
+    }
+    if (error != 0) return fail("{}", os_error_text(error));
+    return socket;
+  }
+}
+
+// Writes to a peer that has gone must fail with EPIPE rather than end the process.
+void ignore_sigpipe() {
+  static std::once_flag once;
+  std::call_once(once, [] { std::signal(SIGPIPE, SIG_IGN); });
+}
+
+Result<UniqueFd> duplicate(const UniqueFd& fd) {
+  const int copy = ::fcntl(fd.get(), F_DUPFD_CLOEXEC, 0);
+  if (copy < 0) return fail("{}", os_error_text(errno));
+  return UniqueFd(copy);
+}
+
+// recv/read once, retrying on EINTR; 0 is the end of the stream.
+Result<std::size_t> read_once(int fd, std::span<std::uint8_t> buffer, bool socket) {
+  for (;;) {
+    const ssize_t n = socket ? ::recv(fd, buffer.data(), buffer.size(), 0)
+                             : ::read(fd, buffer.data(), buffer.size());
+    if (n >= 0) return static_cast<std::size_t>(n);
+    if (errno != EINTR) return fail("{}", os_error_text(errno));
+  }
+}
+
+}  // namespace
+
+Status fd_write_all(int fd, std::span<const std::uint8_t> bytes, bool socket) {
+  while (!bytes.empty()) {
+    const ssize_t n = socket ? ::send(fd, bytes.data(), bytes.size(), MSG_NOSIGNAL)
+                             : ::write(fd, bytes.data(), bytes.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return fail("{}", os_error_text(errno));
+    }
+    if (n == 0) return fail("{}", kWriteZeroText);
+    bytes = bytes.subspan(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Status fd_read_exact(int fd, std::span<std::uint8_t> buffer) {
+  while (!buffer.empty()) {
+    auto n = read_once(fd, buffer, true);
+    if (!n) return n.error();
+    if (*n == 0) return fail("{}", kEndOfStreamText);
+    buffer = buffer.subspan(*n);
+  }
+  return {};
+}
+
+Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses) {
+  if (addresses.empty()) return fail("could not resolve to any addresses");
+  std::string last_error;
+  for (const SocketAddress& address : addresses) {
+    auto socket = connect_one(address);
+    if (socket) return std::move(socket).value();
+    last_error = socket.message();
+  }
+  return fail("{}", last_error);
+}
+
+ConnectResult<UniqueFd> connect_tcp(const Target& target) {
+  auto failed = [&](const std::string& cause) {
+    return ConnectError{
+        18, fmt::format("failed to connect to {}: {}", quoted_text(target.address), cause)};
+  };
+  auto addresses = resolve_socket_addresses(target.address);
+  if (!addresses) return failed(addresses.message());
+  auto socket = connect_in_order(*addresses);
+  if (!socket) return failed(socket.message());
+  return std::move(socket).value();
+}
+
+ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
+                                 const ConnectOptions& options) {
+  if (ssl_insecure && target.kind != TargetKind::Ssl && target.kind != TargetKind::Wss) {
+    return ConnectError{34, "--ssl-insecure only applies to ssl:// and wss:// connections"};
+  }
+  if ((options.ssh_command || options.remote_nolv) && target.kind != TargetKind::Ssh) {
+    return ConnectError{34, fmt::format("{} only applies to ssh:// connections",
+                                        options.ssh_command ? "--ssh" : "--remote-nolv")};
+  }
+  ignore_sigpipe();
+  switch (target.kind) {
+    case TargetKind::Tcp: {
+      auto socket = connect_tcp(target);
+      if (!socket) return socket.error();
+      return Transport{Transport::Tcp{std::move(socket).value()}};
+    }
+    case TargetKind::Ssl: {
+      auto socket = connect_tcp(target);
+      if (!socket) return socket.error();
+      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure);
+      if (!stream) return stream.error();
+      return Transport{Transport::Tls{std::move(stream).value()}};
+    }
+    case TargetKind::Ws: {
+      auto socket = connect_tcp(target);
+      if (!socket) return socket.error();
+      return ws_upgrade(std::move(socket).value(), target);
+    }
+    case TargetKind::Wss: {
+      auto socket = connect_tcp(target);
+      if (!socket) return socket.error();
+      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure);
+      if (!stream) return stream.error();
+      return ws_upgrade(std::move(stream).value(), target);
+    }
+    case TargetKind::Ssh:
+      return ssh_connect(target, options.ssh_command, options.remote_nolv);
+    case TargetKind::Socket:
+      break;
+  }
+  return ConnectError{18, "Unix-domain socket connections are not supported on this platform"};
+}
+
+Result<Transport> Transport::try_clone() const {
+  struct Cloner {
+    Result<Transport> operator()(const Tcp& tcp) const {
+      auto socket = duplicate(tcp.socket);
+      if (!socket) return socket.error();
+      return Transport{Tcp{std::move(socket).value()}};
+    }
+    Result<Transport> operator()(const Tls& tls) const { return Transport{Tls{tls.stream}}; }
+    Result<Transport> operator()(const Ws& ws) const {
+      auto socket = duplicate(ws.socket);
+      if (!socket) return socket.error();
+      Ws copy;
+      copy.socket = std::move(socket).value();
+      copy.write_lock = ws.write_lock;
+      return Transport{std::move(copy)};
+    }
+    Result<Transport> operator()(const Wss& wss) const {
+      Wss copy;
+      copy.stream = wss.stream;
+      return Transport{std::move(copy)};
+    }
+    Result<Transport> operator()(const Ssh& ssh) const {
+      return Transport{Ssh{ssh.stdin_pipe, ssh.stdout_pipe}};
+    }
+  };
+  return std::visit(Cloner{}, value);
+}
+
+Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer) {
+  struct ReadOnce {
+    std::span<std::uint8_t> out;
+    Result<std::size_t> operator()(Transport::Tcp& tcp) const {
+      return read_once(tcp.socket.get(), out, true);
+    }
+    Result<std::size_t> operator()(Transport::Tls& tls) const { return tls_read(*tls.stream, out); }
+    Result<std::size_t> operator()(Transport::Ws& ws) const { return ws_read_some(ws, out); }
+    Result<std::size_t> operator()(Transport::Wss& wss) const { return ws_read_some(wss, out); }
+    Result<std::size_t> operator()(Transport::Ssh& ssh) const {
+      std::lock_guard lock(ssh.stdout_pipe->mutex);
+      return read_once(ssh.stdout_pipe->fd.get(), out, false);
+    }
+  };
+  while (!buffer.empty()) {
+    auto n = std::visit(ReadOnce{buffer}, transport.value);
+    if (!n) return n.error();
+    if (*n == 0) return fail("{}", kEndOfStreamText);
+    buffer = buffer.subspan(*n);
+  }
+  return {};
+}
+
+Status transport_write_all(Transport& transport, std::span<const std::uint8_t> bytes) {
+  struct WriteAll {
+    std::span<const std::uint8_t> bytes;
+    Status operator()(Transport::Tcp& tcp) const {
+      return fd_write_all(tcp.socket.get(), bytes, true);
+    }
+    Status operator()(Transport::Tls& tls) const { return tls_write_all(*tls.stream, bytes); }
+    Status operator()(Transport::Ws& ws) const {
+      return ws_write_frame(ws, WsOpcode::Binary, bytes);
+    }
+    Status operator()(Transport::Wss& wss) const {
+      return ws_write_frame_tls(*wss.stream, WsOpcode::Binary, bytes);
+    }
+    Status operator()(Transport::Ssh& ssh) const {
+      std::lock_guard lock(ssh.stdin_pipe->mutex);
+      return fd_write_all(ssh.stdin_pipe->fd.get(), bytes, false);
+    }
+  };
+  return std::visit(WriteAll{bytes}, transport.value);
+}
+
+}  // namespace nolv

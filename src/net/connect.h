@@ -1,0 +1,160 @@
+// Opening the connection to the server and moving bytes over it, whatever its kind: plain TCP,
+// TLS, websocket (plain or over TLS) or the pipes of an ssh child process.
+#pragma once
+
+#include <sys/socket.h>
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <variant>
+#include <vector>
+
+#include "net/uri.h"
+#include "util/result.h"
+
+namespace nolv {
+
+class TlsStream;  // net/tls.h
+
+// An owned file descriptor, closed when dropped.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept;
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd();
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+
+ private:
+  int fd_ = -1;
+};
+
+// A pipe end shared by the writer and the reader, used by one thread at a time.
+struct LockedFd {
+  std::mutex mutex;
+  UniqueFd fd;
+};
+
+// The connection options that only make sense for an ssh target ("--ssh", "--remote-nolv").
+struct ConnectOptions {
+  std::optional<std::vector<std::string>> ssh_command;
+  std::optional<std::string> remote_nolv;
+};
+
+// Why the connection could not be opened; `code` is the process exit code (8, 16, 18 or 34).
+struct ConnectError {
+  int code = 18;
+  std::string message;
+
+  friend bool operator==(const ConnectError&, const ConnectError&) = default;
+};
+
+// Either a value or a ConnectError.
+template <typename T>
+class [[nodiscard]] ConnectResult {
+ public:
+  ConnectResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
+  ConnectResult(ConnectError error) : state_(std::in_place_index<1>, std::move(error)) {}
+
+  bool ok() const { return state_.index() == 0; }
+  explicit operator bool() const { return ok(); }
+  T& value() & { return std::get<0>(state_); }
+  T&& value() && { return std::get<0>(std::move(state_)); }
+  const ConnectError& error() const { return std::get<1>(state_); }
+
+ private:
+  std::variant<T, ConnectError> state_;
+};
+
+// The open connection. The variant index is the tag (0 Tcp ... 4 Ssh), the same numbers as
+// TargetKind's first five kinds. The Client writes through one Transport, the reader thread reads
+// through its own copy from try_clone.
+struct Transport {
+  struct Tcp {
+    UniqueFd socket;  // blocking
+  };
+  struct Tls {
+    std::shared_ptr<TlsStream> stream;  // locked inside; non-blocking socket
+  };
+  struct Ws {
+    std::vector<std::uint8_t> buffer;  // the last complete message received
+    UniqueFd socket;                   // blocking; each handle has its own descriptor
+    std::size_t position = 0;          // next unread byte of `buffer`
+    // Shared by both handles so a pong from the reader never lands inside a writer's frame.
+    std::shared_ptr<std::mutex> write_lock = std::make_shared<std::mutex>();
+  };
+  struct Wss {
+    std::vector<std::uint8_t> buffer;
+    std::shared_ptr<TlsStream> stream;
+    std::size_t position = 0;
+  };
+  struct Ssh {
+    std::shared_ptr<LockedFd> stdin_pipe;   // the child's standard input: we write here
+    std::shared_ptr<LockedFd> stdout_pipe;  // the child's standard output: we read here
+  };
+
+  std::variant<Tcp, Tls, Ws, Wss, Ssh> value;
+
+  std::size_t tag() const { return value.index(); }
+
+  // A second handle on the same connection for the reader thread: a duplicated socket (Tcp, Ws;
+  // Ws with its own empty buffer) or one more holder of the shared stream or pipes.
+  [[nodiscard]] Result<Transport> try_clone() const;
+};
+
+// The option checks first, then the connection by the target's kind.
+ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
+                                 const ConnectOptions& options);
+
+// A connected, blocking TCP socket to the target's "host:port"; failures are code 18.
+ConnectResult<UniqueFd> connect_tcp(const Target& target);
+
+// One address to connect to, as the resolver gives it.
+struct SocketAddress {
+  sockaddr_storage storage{};
+  socklen_t length = 0;
+};
+
+// A literal address, or the resolver's addresses with the port; failures are the cause text.
+Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view address);
+
+// Tries each address in order; the first connected socket, else the last attempt's error.
+Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses);
+
+// Fills the whole buffer or fails; websocket frames are unwrapped here. End of stream fails with
+// kEndOfStreamText.
+Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer);
+
+// Writes one whole encoded packet: plain send for Tcp, the locked TLS write-all for Tls, exactly
+// one masked binary frame for Ws and Wss, the locked child stdin for Ssh.
+Status transport_write_all(Transport& transport, std::span<const std::uint8_t> bytes);
+
+// The error texts of the byte-moving operations.
+inline constexpr std::string_view kEndOfStreamText = "failed to fill whole buffer";
+inline constexpr std::string_view kWriteZeroText = "failed to write whole buffer";
+
+// Descriptor helpers shared by the transports: send/write every byte (EINTR retried, no SIGPIPE
+// on sockets), and fill a buffer from a socket.
+Status fd_write_all(int fd, std::span<const std::uint8_t> bytes, bool socket);
+Status fd_read_exact(int socket, std::span<std::uint8_t> buffer);
+
+// "Connection refused (os error 111)".
+std::string os_error_text(int error_number);
+
+// True for the two errors that mean the server went away: end of stream and a reset by the peer.
+bool is_closed_by_peer(const Error& error);
+
+}  // namespace nolv

@@ -1,0 +1,176 @@
+#include "net/ssh.h"
+
+#include <fcntl.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <memory>
+#include <system_error>
+#include <thread>
+
+#include <fmt/format.h>
+
+#include "util/fatal.h"
+
+extern char** environ;
+
+namespace nolv {
+
+std::string shell_quote(std::string_view word) {
+  std::string out = "'";
+  for (char c : word) {
+    if (c == '\'') {
+      out += "'\\''";
+    } else {
+      out += c;
+    }
+  }
+  out += '\'';
+  return out;
+}
+
+std::string ssh_remote_script(std::string_view program, std::string_view display) {
+  const std::string quoted = shell_quote(program);
+  const std::string proxy = display.empty()
+                                ? fmt::format("{} _proxy", quoted)
+                                : fmt::format("{} _proxy {}", quoted, shell_quote(display));
+  return fmt::format(
+      "if command -v {} > /dev/null 2>&1; then {}; else echo \"no nolv command found:\" {} 1>&2; "
+      "exit 1; fi",
+      quoted, proxy, quoted);
+}
+
+namespace {
+
+// The program's file name after the last '/' or '\', ASCII letters lower-cased.
+std::string base_name_lower(std::string_view program) {
+  const auto slash = program.find_last_of("/\\");
+  std::string name(slash == std::string_view::npos ? program : program.substr(slash + 1));
+  for (char& c : name) {
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
+  }
+  return name;
+}
+
+struct SpawnActions {
+  posix_spawn_file_actions_t actions;
+  SpawnActions() { posix_spawn_file_actions_init(&actions); }
+  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
+  SpawnActions(const SpawnActions&) = delete;
+  SpawnActions& operator=(const SpawnActions&) = delete;
+};
+
+struct SpawnAttributes {
+  posix_spawnattr_t attributes;
+  SpawnAttributes() { posix_spawnattr_init(&attributes); }
+  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
+  SpawnAttributes(const SpawnAttributes&) = delete;
+  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
+};
+
+Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return fail("{}", os_error_text(errno));
+  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+}  // namespace
+
+Result<SshCommandLine> ssh_command_line(const Target& target,
+                                        const std::optional<std::vector<std::string>>& ssh_command,
+                                        const std::optional<std::string>& remote_nolv) {
+  const auto colon = target.address.rfind(':');
+  if (colon == std::string::npos) return fail("missing port in {}", target.address);
+  const std::string host = target.address.substr(0, colon);
+  const std::string port = target.address.substr(colon + 1);
+
+  const std::vector<std::string> words =
+      ssh_command ? *ssh_command : std::vector<std::string>{"ssh"};
+  if (words.empty()) return fail("the ssh command is empty");
+
+  SshCommandLine out;
+  out.program = words.front();
+  out.arguments.assign(words.begin() + 1, words.end());
+  out.arguments.insert(out.arguments.end(), {"-x", "-T"});
+  if (port != "22") {
+    const std::string base = base_name_lower(out.program);
+    out.arguments.push_back(base == "plink" || base == "plink.exe" ? "-P" : "-p");
+    out.arguments.push_back(port);
+  }
+  if (target.user) {
+    out.arguments.push_back("-l");
+    out.arguments.push_back(*target.user);
+  }
+  out.arguments.push_back(host);
+  const std::string script = ssh_remote_script(remote_nolv ? *remote_nolv : "nolv", target.path);
+  out.arguments.push_back(fmt::format("sh -c {}", shell_quote(script)));
+  return out;
+}
+
+void ssh_child_waiter(int pid) {
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+}
+
+ConnectResult<Transport> ssh_connect(const Target& target,
+                                     const std::optional<std::vector<std::string>>& ssh_command,
+                                     const std::optional<std::string>& remote_nolv) {
+  auto failed = [](const std::string& cause) {
+    return ConnectError{8, fmt::format("ssh connection failed: {}", cause)};
+  };
+  auto command = ssh_command_line(target, ssh_command, remote_nolv);
+  if (!command) return failed(command.message());
+
+  auto to_child = make_pipe();
+  if (!to_child) return failed(to_child.message());
+  auto from_child = make_pipe();
+  if (!from_child) return failed(from_child.message());
+  auto& [child_stdin, our_stdin] = *to_child;
+  auto& [our_stdout, child_stdout] = *from_child;
+
+  SpawnActions actions;
+  posix_spawn_file_actions_adddup2(&actions.actions, child_stdin.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions.actions, child_stdout.get(), 1);
+  // The child gets the default SIGPIPE and an empty signal mask, whatever this process uses.
+  SpawnAttributes attributes;
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  sigaddset(&defaults, SIGPIPE);
+  sigset_t empty;
+  sigemptyset(&empty);
+  posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes.attributes, &empty);
+  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+
+  std::vector<char*> argv;
+  argv.push_back(command->program.data());
+  for (std::string& argument : command->arguments) argv.push_back(argument.data());
+  argv.push_back(nullptr);
+
+  pid_t pid = 0;
+  const int rc = posix_spawnp(&pid, command->program.c_str(), &actions.actions,
+                              &attributes.attributes, argv.data(), environ);
+  if (rc != 0) {
+    return failed(fmt::format("failed to launch {}: {}", command->program, os_error_text(rc)));
+  }
+  child_stdin = UniqueFd();
+  child_stdout = UniqueFd();
+
+  try {
+    std::thread(ssh_child_waiter, static_cast<int>(pid)).detach();
+  } catch (const std::system_error& e) {
+    fatal(fmt::format("failed to start the ssh child waiter: {}", e.what()));
+  }
+
+  auto stdin_pipe = std::make_shared<LockedFd>();
+  stdin_pipe->fd = std::move(our_stdin);
+  auto stdout_pipe = std::make_shared<LockedFd>();
+  stdout_pipe->fd = std::move(our_stdout);
+  return Transport{Transport::Ssh{std::move(stdin_pipe), std::move(stdout_pipe)}};
+}
+
+}  // namespace nolv
