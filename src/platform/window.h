@@ -110,7 +110,7 @@ class Window;
 struct WindowAttributes {
   std::string title;
   std::optional<PhysicalSize> inner_size;
-  std::optional<PhysicalPosition> position;  // of the outer frame, physical pixels
+  std::optional<PhysicalPosition> position;  // where the window is first placed, physical pixels
   bool resizable = true;
   bool decorations = true;
   bool skip_taskbar = false;
@@ -134,8 +134,9 @@ class Window {
   [[nodiscard]] virtual std::optional<PhysicalPosition> inner_position() const = 0;
   // Top-left corner of the frame on the screen; none when it cannot be read.
   [[nodiscard]] virtual std::optional<PhysicalPosition> outer_position() const = 0;
-  // Moves the frame without activating, resizing or restacking the window.
-  virtual void set_outer_position(PhysicalPosition position) = 0;
+  // Moves the window so that its client area's top-left corner lands at `position`, the frame
+  // offset corrected by the platform, without activating, resizing or restacking it.
+  virtual void set_inner_position(PhysicalPosition position) = 0;
   [[nodiscard]] virtual PhysicalSize inner_size() const = 0;
   virtual void request_inner_size(PhysicalSize size) = 0;
   virtual void set_min_inner_size(std::optional<PhysicalSize> size) = 0;

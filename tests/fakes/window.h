@@ -97,10 +97,10 @@ class FakeWindow : public Window {
   }
   std::optional<PhysicalPosition> inner_position() const override { return inner; }
   std::optional<PhysicalPosition> outer_position() const override { return outer; }
-  void set_outer_position(PhysicalPosition p) override {
-    log(fmt::format("outer_position {},{}", p.x, p.y));
-    outer = p;
-    if (inner) inner = PhysicalPosition{p.x + frame_left, p.y + frame_top};
+  void set_inner_position(PhysicalPosition p) override {
+    log(fmt::format("inner_position {},{}", p.x, p.y));
+    inner = p;
+    outer = PhysicalPosition{p.x - frame_left, p.y - frame_top};
   }
   PhysicalSize inner_size() const override { return size; }
   void request_inner_size(PhysicalSize s) override {

@@ -1,0 +1,664 @@
+#include "platform/qt/qt_window.h"
+
+#include <atomic>
+#include <cmath>
+#include <utility>
+
+#include <QBackingStore>
+#include <QCloseEvent>
+#include <QCursor>
+#include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QPixmap>
+#include <QRegion>
+#include <QScreen>
+#include <QWheelEvent>
+#include <QWindow>
+
+#if __has_include("platform/qt/scancodes.h")
+#include "platform/qt/scancodes.h"
+#else
+namespace nolv {
+// Interim until the scancode table lands: no scancode known.
+inline std::uint32_t pc_scancode_from_x_keycode(std::uint32_t, bool = false) {
+  return 0;
+}
+}  // namespace nolv
+#endif
+#include "platform/qt/x11_window.h"
+
+namespace nolv {
+namespace {
+
+// Qt's own "no maximum" (QWINDOWSIZE_MAX).
+constexpr int kQtMaxWindowSide = (1 << 24) - 1;
+// One wheel notch in Qt's angle delta (eighths of a degree).
+constexpr double kAnglePerLine = 120.0;
+
+int to_qt_side(std::uint32_t side) {
+  return static_cast<int>(std::min<std::uint32_t>(side, kQtMaxWindowSide));
+}
+
+std::int32_t saturate_i32(double v) {
+  if (std::isnan(v)) return 0;
+  if (v <= -2147483648.0) return INT32_MIN;
+  if (v >= 2147483647.0) return INT32_MAX;
+  return static_cast<std::int32_t>(std::lround(v));
+}
+
+const QEvent::Type kDeliverEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+// Carries one translated event to the top of the loop.
+class DeliverEvent : public QEvent {
+ public:
+  explicit DeliverEvent(WindowEvent e) : QEvent(kDeliverEvent), event(std::move(e)) {}
+  WindowEvent event;
+};
+
+std::atomic<std::uint64_t> next_window_id{1};
+
+std::optional<NamedKey> named_key(int key) {
+  switch (key) {
+    case Qt::Key_Alt:
+      return NamedKey::Alt;
+    case Qt::Key_AltGr:
+      return NamedKey::AltGraph;
+    case Qt::Key_CapsLock:
+      return NamedKey::CapsLock;
+    case Qt::Key_Control:
+      return NamedKey::Control;
+    case Qt::Key_NumLock:
+      return NamedKey::NumLock;
+    case Qt::Key_ScrollLock:
+      return NamedKey::ScrollLock;
+    case Qt::Key_Shift:
+      return NamedKey::Shift;
+    case Qt::Key_Super_L:
+    case Qt::Key_Super_R:
+      return NamedKey::Super;
+    case Qt::Key_Meta:
+      return NamedKey::Meta;
+    case Qt::Key_Return:
+    case Qt::Key_Enter:
+      return NamedKey::Enter;
+    case Qt::Key_Tab:
+    case Qt::Key_Backtab:
+      return NamedKey::Tab;
+    case Qt::Key_Space:
+      return NamedKey::Space;
+    case Qt::Key_Down:
+      return NamedKey::ArrowDown;
+    case Qt::Key_Left:
+      return NamedKey::ArrowLeft;
+    case Qt::Key_Right:
+      return NamedKey::ArrowRight;
+    case Qt::Key_Up:
+      return NamedKey::ArrowUp;
+    case Qt::Key_End:
+      return NamedKey::End;
+    case Qt::Key_Home:
+      return NamedKey::Home;
+    case Qt::Key_PageDown:
+      return NamedKey::PageDown;
+    case Qt::Key_PageUp:
+      return NamedKey::PageUp;
+    case Qt::Key_Backspace:
+      return NamedKey::Backspace;
+    case Qt::Key_Delete:
+      return NamedKey::Delete;
+    case Qt::Key_Insert:
+      return NamedKey::Insert;
+    case Qt::Key_Menu:
+      return NamedKey::ContextMenu;
+    case Qt::Key_Escape:
+      return NamedKey::Escape;
+    case Qt::Key_Pause:
+      return NamedKey::Pause;
+    case Qt::Key_Print:
+      return NamedKey::PrintScreen;
+    default:
+      break;
+  }
+  if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
+    return static_cast<NamedKey>(static_cast<int>(NamedKey::F1) + (key - Qt::Key_F1));
+  // Other keys Qt names (media, browser, Hyper, ...): named, without a keysym name of ours.
+  if (key >= Qt::Key_Escape && key < Qt::Key_unknown && (key & 0x01000000) != 0 &&
+      !(key >= Qt::Key_Dead_Grave && key <= Qt::Key_Dead_Longsolidusoverlay))
+    return NamedKey::Other;
+  return std::nullopt;
+}
+
+std::optional<char32_t> dead_key_character(int key) {
+  switch (key) {
+    case Qt::Key_Dead_Circumflex:
+      return U'^';
+    case Qt::Key_Dead_Grave:
+      return U'`';
+    case Qt::Key_Dead_Tilde:
+      return U'~';
+    case Qt::Key_Dead_Diaeresis:
+      return U'\u00A8';
+    case Qt::Key_Dead_Abovering:
+      return U'\u00B0';
+    case Qt::Key_Dead_Acute:
+      return U'\u00B4';
+    case Qt::Key_Dead_Cedilla:
+      return U'\u00B8';
+    case Qt::Key_Dead_Macron:
+      return U'\u00AF';
+    case Qt::Key_Dead_Breve:
+      return U'\u02D8';
+    case Qt::Key_Dead_Abovedot:
+      return U'\u02D9';
+    case Qt::Key_Dead_Doubleacute:
+      return U'\u02DD';
+    case Qt::Key_Dead_Caron:
+      return U'\u02C7';
+    case Qt::Key_Dead_Ogonek:
+      return U'\u02DB';
+    default:
+      return std::nullopt;
+  }
+}
+
+bool is_control_text(const QString& text) {
+  for (QChar c : text)
+    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return true;
+  return false;
+}
+
+MouseButton mouse_button(Qt::MouseButton b) {
+  switch (b) {
+    case Qt::LeftButton:
+      return {MouseButtonKind::Left, 0};
+    case Qt::RightButton:
+      return {MouseButtonKind::Right, 0};
+    case Qt::MiddleButton:
+      return {MouseButtonKind::Middle, 0};
+    case Qt::BackButton:
+      return {MouseButtonKind::Back, 0};
+    case Qt::ForwardButton:
+      return {MouseButtonKind::Forward, 0};
+    default:
+      break;
+  }
+  // Qt's ExtraButton3 (bit 5) is X button 10, and so on.
+  auto bits = static_cast<std::uint32_t>(b);
+  std::uint16_t bit = 0;
+  while (bits > 1) {
+    bits >>= 1;
+    ++bit;
+  }
+  return {MouseButtonKind::Other, static_cast<std::uint16_t>(bit + 5)};
+}
+
+class QtNativeWindow;
+
+class QtWindow : public QWindow {
+ public:
+  QtWindow(WindowId window_id, WindowEventHandler handler)
+      : id_(window_id), handler_(std::move(handler)) {
+    setSurfaceType(QSurface::RasterSurface);
+  }
+
+  WindowId id() const { return id_; }
+  bool input_enabled = true;
+
+ protected:
+  bool event(QEvent* e) override {
+    switch (e->type()) {
+      case QEvent::UpdateRequest:
+        post(RedrawRequested{});
+        return true;
+      case QEvent::Close:
+        e->ignore();  // the server decides whether the window goes
+        post(CloseRequested{});
+        return true;
+      case QEvent::FocusIn:
+        post(Focused{true});
+        break;
+      case QEvent::FocusOut:
+        post(Focused{false});
+        break;
+      case QEvent::Enter:
+        post(OtherWindowEvent{"CursorEntered"});
+        break;
+      case QEvent::Leave:
+        post(OtherWindowEvent{"CursorLeft"});
+        break;
+      case QEvent::ScreenChangeInternal:
+        post(ScaleFactorChanged{devicePixelRatio()});
+        break;
+      default:
+        if (e->type() == kDeliverEvent) {
+          if (handler_) handler_(id_, std::move(static_cast<DeliverEvent*>(e)->event));
+          return true;
+        }
+        break;
+    }
+    return QWindow::event(e);
+  }
+  void exposeEvent(QExposeEvent*) override {
+    if (isExposed()) post(RedrawRequested{});
+  }
+  void resizeEvent(QResizeEvent* e) override {
+    const double dpr = devicePixelRatio();
+    post(
+        Resized{{static_cast<std::uint32_t>(std::max(0L, std::lround(e->size().width() * dpr))),
+                 static_cast<std::uint32_t>(std::max(0L, std::lround(e->size().height() * dpr)))}});
+  }
+  void moveEvent(QMoveEvent*) override {
+    const double dpr = devicePixelRatio();
+    const QPoint p = framePosition();
+    post(Moved{{saturate_i32(p.x() * dpr), saturate_i32(p.y() * dpr)}});
+  }
+  void keyPressEvent(QKeyEvent* e) override { key(e, true); }
+  void keyReleaseEvent(QKeyEvent* e) override { key(e, false); }
+  void mouseMoveEvent(QMouseEvent* e) override {
+    if (!input_enabled) return;
+    modifiers(e->modifiers());
+    const double dpr = devicePixelRatio();
+    post(CursorMoved{e->position().x() * dpr, e->position().y() * dpr});
+  }
+  void mousePressEvent(QMouseEvent* e) override { button(e, true); }
+  void mouseDoubleClickEvent(QMouseEvent* e) override { button(e, true); }
+  void mouseReleaseEvent(QMouseEvent* e) override { button(e, false); }
+  void wheelEvent(QWheelEvent* e) override {
+    if (!input_enabled) return;
+    modifiers(e->modifiers());
+    const QPoint angle = e->angleDelta();
+    if (!angle.isNull()) {
+      post(MouseWheel{LineDelta{static_cast<float>(angle.x() / kAnglePerLine),
+                                static_cast<float>(angle.y() / kAnglePerLine)}});
+    } else {
+      const QPoint pixels = e->pixelDelta();
+      post(
+          MouseWheel{PixelDelta{static_cast<double>(pixels.x()), static_cast<double>(pixels.y())}});
+    }
+  }
+
+ private:
+  void post(WindowEvent event) {
+    QCoreApplication::postEvent(this, new DeliverEvent(std::move(event)));
+  }
+  void modifiers(Qt::KeyboardModifiers mods) {
+    const std::uint32_t bits = modifier_bits_from_qt(mods);
+    if (bits == modifier_bits_) return;
+    modifier_bits_ = bits;
+    post(ModifiersChanged{bits});
+  }
+  void key(QKeyEvent* e, bool pressed) {
+    if (!input_enabled) return;
+    modifiers(e->modifiers());
+    post(KeyboardInput{logical_key_from_qt(e->key(), e->text(), e->modifiers()),
+                       pc_scancode_from_x_keycode(e->nativeScanCode()), pressed, e->isAutoRepeat(),
+                       false});
+  }
+  void button(QMouseEvent* e, bool pressed) {
+    if (!input_enabled) return;
+    modifiers(e->modifiers());
+    post(MouseInput{mouse_button(e->button()), pressed});
+  }
+
+  WindowId id_;
+  WindowEventHandler handler_;
+  std::uint32_t modifier_bits_ = 0;
+};
+
+class QtSurface : public Surface {
+ public:
+  explicit QtSurface(std::shared_ptr<QtWindow> window)
+      : window_(std::move(window)), store_(window_.get()) {}
+  ~QtSurface() override {
+    if (painting_) store_.endPaint();
+  }
+
+  Status resize(std::uint32_t width, std::uint32_t height) override {
+    if (width == 0 || height == 0 || width > kQtMaxWindowSide || height > kQtMaxWindowSide)
+      return fail("unsupported surface size {}x{}", width, height);
+    if (painting_) {
+      store_.endPaint();
+      painting_ = false;
+    }
+    store_.resize(QSize(static_cast<int>(width), static_cast<int>(height)));
+    width_ = width;
+    height_ = height;
+    presented_ = false;
+    return {};
+  }
+
+  Result<SurfaceBuffer> buffer() override {
+    if (width_ == 0) return fail("the surface has no size");
+    if (!painting_) {
+      store_.beginPaint(QRegion(0, 0, static_cast<int>(width_), static_cast<int>(height_)));
+      painting_ = true;
+    }
+    auto* image = dynamic_cast<QImage*>(store_.paintDevice());
+    if (image == nullptr) return fail("the backing store has no image");
+    if (image->depth() != 32) return fail("unsupported pixel depth {}", image->depth());
+    const auto w = static_cast<std::uint32_t>(image->width());
+    const auto h = static_cast<std::uint32_t>(image->height());
+    if (image->bytesPerLine() != static_cast<qsizetype>(w) * 4)
+      return fail("unexpected row stride {}", image->bytesPerLine());
+    auto* bits = reinterpret_cast<std::uint32_t*>(image->bits());
+    return SurfaceBuffer{std::span(bits, std::size_t{w} * h), w, h,
+                         static_cast<std::uint8_t>(presented_ ? 1 : 0)};
+  }
+
+  Status present() override {
+    return flush(QRegion(0, 0, static_cast<int>(width_), static_cast<int>(height_)));
+  }
+
+  Status present_with_damage(std::span<const Rect> damage) override {
+    QRegion region;
+    for (const Rect& r : damage)
+      region += QRect(static_cast<int>(r.x), static_cast<int>(r.y), static_cast<int>(r.width),
+                      static_cast<int>(r.height));
+    return flush(region);
+  }
+
+ private:
+  Status flush(const QRegion& region) {
+    if (!painting_) return fail("no buffer to present");
+    store_.endPaint();
+    painting_ = false;
+    // An unexposed window keeps the picture in the store; its expose asks for a redraw.
+    if (window_->isExposed()) store_.flush(region);
+    presented_ = true;
+    return {};
+  }
+
+  std::shared_ptr<QtWindow> window_;  // outlives the backing store that refers to it
+  QBackingStore store_;
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  bool painting_ = false;
+  bool presented_ = false;
+};
+
+class QtNativeWindow : public Window {
+ public:
+  explicit QtNativeWindow(std::shared_ptr<QtWindow> window) : w_(std::move(window)) {}
+  ~QtNativeWindow() override {
+    if (grabbed_) x11::ungrab_pointer();
+    w_->hide();
+  }
+
+  QtWindow* qwindow() const { return w_.get(); }
+
+  WindowId id() const override { return w_->id(); }
+  Result<std::unique_ptr<Surface>> create_surface() override {
+    return std::unique_ptr<Surface>(std::make_unique<QtSurface>(w_));
+  }
+  void set_title(const std::string& title) override { w_->setTitle(QString::fromStdString(title)); }
+  std::optional<PhysicalPosition> inner_position() const override {
+    return to_physical(w_->geometry().topLeft());
+  }
+  std::optional<PhysicalPosition> outer_position() const override {
+    return to_physical(w_->framePosition());
+  }
+  void set_inner_position(PhysicalPosition p) override {
+    // Qt positions the client area (static gravity), which is what is asked.
+    const double dpr = w_->devicePixelRatio();
+    w_->setPosition(QPoint(saturate_i32(p.x / dpr), saturate_i32(p.y / dpr)));
+  }
+  PhysicalSize inner_size() const override {
+    const double dpr = w_->devicePixelRatio();
+    return {static_cast<std::uint32_t>(std::max(0L, std::lround(w_->width() * dpr))),
+            static_cast<std::uint32_t>(std::max(0L, std::lround(w_->height() * dpr)))};
+  }
+  void request_inner_size(PhysicalSize size) override {
+    const QSize s = to_qt(size);
+    if (!resizable_) {
+      w_->setMinimumSize(s);
+      w_->setMaximumSize(s);
+    }
+    w_->resize(s);
+  }
+  void set_min_inner_size(std::optional<PhysicalSize> size) override {
+    min_ = size ? to_qt(*size) : QSize(0, 0);
+    apply_limits();
+  }
+  void set_max_inner_size(std::optional<PhysicalSize> size) override {
+    max_ = size ? to_qt(*size) : QSize(kQtMaxWindowSide, kQtMaxWindowSide);
+    apply_limits();
+  }
+  void set_resize_increments(std::optional<PhysicalSize> size) override {
+    w_->setSizeIncrement(size ? to_qt(*size) : QSize());
+  }
+  std::optional<NativeMonitor> current_monitor() const override {
+    QScreen* screen = w_->screen();
+    if (screen == nullptr) return std::nullopt;
+    const double dpr = screen->devicePixelRatio();
+    const QRect g = screen->geometry();
+    return NativeMonitor{
+        PhysicalPosition{saturate_i32(g.x() * dpr), saturate_i32(g.y() * dpr)},
+        PhysicalSize{static_cast<std::uint32_t>(std::max(0L, std::lround(g.width() * dpr))),
+                     static_cast<std::uint32_t>(std::max(0L, std::lround(g.height() * dpr)))}};
+  }
+  void set_decorations(bool decorated) override { set_flag(Qt::FramelessWindowHint, !decorated); }
+  void set_resizable(bool resizable) override {
+    resizable_ = resizable;
+    apply_limits();
+  }
+  void set_skip_taskbar(bool skip) override {
+    skip_taskbar_ = skip;
+    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_SKIP_TASKBAR", skip, w_->isVisible());
+  }
+  void set_window_level(WindowLevel level) override {
+    Qt::WindowFlags flags = w_->flags();
+    flags.setFlag(Qt::WindowStaysOnTopHint, level == WindowLevel::AlwaysOnTop);
+    flags.setFlag(Qt::WindowStaysOnBottomHint, level == WindowLevel::AlwaysOnBottom);
+    if (flags != w_->flags()) w_->setFlags(flags);
+  }
+  void set_fullscreen(bool fullscreen) override { set_state(Qt::WindowFullScreen, fullscreen); }
+  void set_maximized(bool maximized) override { set_state(Qt::WindowMaximized, maximized); }
+  void set_minimized(bool minimized) override {
+    if (minimized) {
+      w_->showMinimized();
+    } else if (w_->windowStates() & Qt::WindowMinimized) {
+      set_state(Qt::WindowMinimized, false);
+      if (w_->isVisible()) w_->requestActivate();
+    }
+  }
+  std::optional<bool> is_minimized() const override {
+    return (w_->windowStates() & Qt::WindowMinimized) != 0;
+  }
+  bool is_visible() const override { return w_->isVisible(); }
+  bool has_focus() const override { return w_->isActive(); }
+  void focus_window() override {
+    w_->raise();
+    w_->requestActivate();
+  }
+  void request_user_attention(bool attention) override {
+    if (attention && w_->isActive()) return;
+    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_DEMANDS_ATTENTION", attention,
+                          w_->isVisible());
+  }
+  Status set_cursor_grab(CursorGrabMode mode) override {
+    if (mode == CursorGrabMode::None) {
+      if (grabbed_) x11::ungrab_pointer();
+      grabbed_ = false;
+      return {};
+    }
+    if (mode == CursorGrabMode::Locked) return fail("locking the cursor is not supported");
+    if (!x11::available()) return fail("confining the cursor needs an X server");
+    std::string why = x11::grab_pointer_confined(w_->winId());
+    if (!why.empty()) return fail("{}", why);
+    grabbed_ = true;
+    return {};
+  }
+  Status drag_window() override {
+    if (grabbed_) set_cursor_grab(CursorGrabMode::None).ok();
+    if (!w_->startSystemMove()) return fail("the window manager refused the move");
+    return {};
+  }
+  Status drag_resize_window(ResizeDirection direction) override {
+    if (grabbed_) set_cursor_grab(CursorGrabMode::None).ok();
+    Qt::Edges edges;
+    switch (direction) {
+      case ResizeDirection::East:
+        edges = Qt::RightEdge;
+        break;
+      case ResizeDirection::North:
+        edges = Qt::TopEdge;
+        break;
+      case ResizeDirection::NorthEast:
+        edges = Qt::TopEdge | Qt::RightEdge;
+        break;
+      case ResizeDirection::NorthWest:
+        edges = Qt::TopEdge | Qt::LeftEdge;
+        break;
+      case ResizeDirection::South:
+        edges = Qt::BottomEdge;
+        break;
+      case ResizeDirection::SouthEast:
+        edges = Qt::BottomEdge | Qt::RightEdge;
+        break;
+      case ResizeDirection::SouthWest:
+        edges = Qt::BottomEdge | Qt::LeftEdge;
+        break;
+      case ResizeDirection::West:
+        edges = Qt::LeftEdge;
+        break;
+    }
+    if (!w_->startSystemResize(edges)) return fail("the window manager refused the resize");
+    return {};
+  }
+  void set_input_enabled(bool enabled) override { w_->input_enabled = enabled; }
+  Status set_custom_cursor(std::shared_ptr<const CustomCursor> cursor) override {
+    if (!cursor) return fail("no cursor");
+    if (cursor->width == 0 || cursor->height == 0 || cursor->width > kMaxCursorSide ||
+        cursor->height > kMaxCursorSide)
+      return fail("unsupported cursor size {}x{}", cursor->width, cursor->height);
+    if (cursor->rgba.size() != std::uint64_t{cursor->width} * cursor->height * 4)
+      return fail("cursor pixel data of {} bytes for {}x{}", cursor->rgba.size(), cursor->width,
+                  cursor->height);
+    QImage image(cursor->rgba.data(), static_cast<int>(cursor->width),
+                 static_cast<int>(cursor->height), static_cast<qsizetype>(cursor->width) * 4,
+                 QImage::Format_RGBA8888);
+    w_->setCursor(QCursor(QPixmap::fromImage(image.copy()),
+                          static_cast<int>(std::min(cursor->hotspot_x, cursor->width - 1)),
+                          static_cast<int>(std::min(cursor->hotspot_y, cursor->height - 1))));
+    return {};
+  }
+  void set_default_cursor() override { w_->unsetCursor(); }
+  Status set_window_icon(std::optional<WindowIcon> icon) override {
+    if (!icon) {
+      w_->setIcon(QIcon());
+      return {};
+    }
+    if (icon->width == 0 || icon->height == 0 ||
+        icon->rgba.size() != std::uint64_t{icon->width} * icon->height * 4 ||
+        icon->width > static_cast<std::uint32_t>(kQtMaxWindowSide) ||
+        icon->height > static_cast<std::uint32_t>(kQtMaxWindowSide))
+      return fail("bad icon of {}x{} with {} bytes", icon->width, icon->height, icon->rgba.size());
+    QImage image(icon->rgba.data(), static_cast<int>(icon->width), static_cast<int>(icon->height),
+                 static_cast<qsizetype>(icon->width) * 4, QImage::Format_RGBA8888);
+    w_->setIcon(QIcon(QPixmap::fromImage(image.copy())));
+    return {};
+  }
+  void request_redraw() override { w_->requestUpdate(); }
+
+  bool skip_taskbar_ = false;
+
+ private:
+  std::optional<PhysicalPosition> to_physical(QPoint p) const {
+    const double dpr = w_->devicePixelRatio();
+    return PhysicalPosition{saturate_i32(p.x() * dpr), saturate_i32(p.y() * dpr)};
+  }
+  QSize to_qt(PhysicalSize s) const {
+    const double dpr = w_->devicePixelRatio();
+    return QSize(std::max(1, to_qt_side(static_cast<std::uint32_t>(std::lround(s.width / dpr)))),
+                 std::max(1, to_qt_side(static_cast<std::uint32_t>(std::lround(s.height / dpr)))));
+  }
+  void set_flag(Qt::WindowType flag, bool on) {
+    Qt::WindowFlags flags = w_->flags();
+    flags.setFlag(flag, on);
+    if (flags != w_->flags()) w_->setFlags(flags);
+  }
+  void set_state(Qt::WindowState state, bool on) {
+    Qt::WindowStates states = w_->windowStates();
+    states.setFlag(state, on);
+    if (states != w_->windowStates()) w_->setWindowStates(states);
+  }
+  // A window that is not resizable keeps its current size, within no other limits.
+  void apply_limits() {
+    if (resizable_) {
+      w_->setMinimumSize(min_);
+      w_->setMaximumSize(max_);
+    } else {
+      w_->setMinimumSize(w_->size());
+      w_->setMaximumSize(w_->size());
+    }
+  }
+
+  std::shared_ptr<QtWindow> w_;
+  QSize min_{0, 0};
+  QSize max_{kQtMaxWindowSide, kQtMaxWindowSide};
+  bool resizable_ = true;
+  bool grabbed_ = false;
+};
+
+}  // namespace
+
+std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers) {
+  std::uint32_t bits = 0;
+  if (modifiers & Qt::ShiftModifier) bits |= kModifierShift;
+  if (modifiers & Qt::ControlModifier) bits |= kModifierControl;
+  if (modifiers & Qt::AltModifier) bits |= kModifierAlt;
+  if (modifiers & Qt::MetaModifier) bits |= kModifierSuper;
+  return bits;
+}
+
+LogicalKey logical_key_from_qt(int key, const QString& text, Qt::KeyboardModifiers modifiers) {
+  if (key >= Qt::Key_Dead_Grave && key <= Qt::Key_Dead_Longsolidusoverlay)
+    return DeadKey{dead_key_character(key)};
+  if (auto named = named_key(key)) return *named;
+  if (!text.isEmpty() && !is_control_text(text)) return CharacterKey{text.toStdString()};
+  // Control+letter gives a control character as text; the key's own character is wanted.
+  if (key >= 0x20 && key < 0x110000 && key != 0x7F) {
+    const char32_t code = static_cast<char32_t>(key);
+    QString c = QString::fromUcs4(&code, 1);
+    if (!(modifiers & Qt::ShiftModifier)) c = c.toLower();
+    return CharacterKey{c.toStdString()};
+  }
+  return UnidentifiedKey{};
+}
+
+Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attributes,
+                                                 WindowEventHandler handler) {
+  if (qGuiApp == nullptr) return fail("no application object");
+  auto qwindow = std::make_shared<QtWindow>(WindowId{next_window_id++}, std::move(handler));
+  auto window = std::make_shared<QtNativeWindow>(qwindow);
+  Qt::WindowFlags flags = Qt::Window;
+  if (!attributes.decorations) flags |= Qt::FramelessWindowHint;
+  if (attributes.level == WindowLevel::AlwaysOnTop) flags |= Qt::WindowStaysOnTopHint;
+  if (attributes.level == WindowLevel::AlwaysOnBottom) flags |= Qt::WindowStaysOnBottomHint;
+  qwindow->setFlags(flags);
+  qwindow->setTitle(QString::fromStdString(attributes.title));
+  if (attributes.inner_size) {
+    const double dpr = qwindow->devicePixelRatio();
+    qwindow->resize(std::max(1, to_qt_side(static_cast<std::uint32_t>(
+                                    std::lround(attributes.inner_size->width / dpr)))),
+                    std::max(1, to_qt_side(static_cast<std::uint32_t>(
+                                    std::lround(attributes.inner_size->height / dpr)))));
+  }
+  if (attributes.position) window->set_inner_position(*attributes.position);
+  if (auto* owner = dynamic_cast<QtNativeWindow*>(attributes.owner.get()))
+    qwindow->setTransientParent(owner->qwindow());
+  window->set_resizable(attributes.resizable);
+  qwindow->create();
+  if (qwindow->handle() == nullptr) return fail("the platform could not create the window");
+  if (attributes.skip_taskbar) window->set_skip_taskbar(true);
+  if (attributes.visible) {
+    qwindow->show();
+    if (attributes.active) qwindow->requestActivate();
+  }
+  return std::shared_ptr<Window>(std::move(window));
+}
+
+}  // namespace nolv

@@ -1,0 +1,27 @@
+// Native windows over Qt: one QWindow per window, a QBackingStore as its surface, Qt's events
+// turned into WindowEvents.
+#pragma once
+
+#include <functional>
+#include <memory>
+
+#include <QKeyEvent>
+
+#include "platform/window.h"
+
+namespace nolv {
+
+// Called on the event-loop thread, once per event, from the top of the loop (never from inside
+// a window operation), so handlers may create and destroy windows freely.
+using WindowEventHandler = std::function<void(WindowId, WindowEvent)>;
+
+// Creates and (unless attributes.visible is false) shows a window. Needs a QGuiApplication.
+Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attributes,
+                                                 WindowEventHandler handler);
+
+// The logical key of a Qt key event: named keys, dead keys (Qt::Key_Dead_*), the text it
+// produces, or the key's own character when the text is a control character (Ctrl+A gives "a").
+LogicalKey logical_key_from_qt(int key, const QString& text, Qt::KeyboardModifiers modifiers);
+std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers);
+
+}  // namespace nolv

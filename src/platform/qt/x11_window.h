@@ -1,0 +1,19 @@
+// The few X11 window operations Qt does not offer: EWMH states it does not manage and a pointer
+// grab confined to a window. Kept apart because the X11 headers' macros clash with C++ names.
+#pragma once
+
+#include <cstdint>
+#include <string>
+
+namespace nolv::x11 {
+
+// True when the application runs on an X server (the xcb platform).
+bool available();
+// Sets or clears one _NET_WM_STATE atom ("_NET_WM_STATE_SKIP_TASKBAR", ...): on the property
+// while the window is unmapped, through the window manager once it is mapped.
+bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on, bool mapped);
+// Empty on success, else the reason.
+std::string grab_pointer_confined(std::uint64_t xid);
+void ungrab_pointer();
+
+}  // namespace nolv::x11
