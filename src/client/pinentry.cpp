@@ -1,0 +1,308 @@
+#include "client/pinentry.h"
+
+#include <fcntl.h>
+#include <pthread.h>
+#include <spawn.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <cctype>
+#include <cerrno>
+#include <csignal>
+#include <cstdlib>
+#include <cstring>
+
+#include "client/internal_event.h"
+#include "client/remote_logging.h"
+
+extern char** environ;
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kLog = "nolv::client::pinentry";
+// The reply reader's buffer; a reply line is read up to its "\n" whatever its length.
+constexpr std::size_t kReadBuffer = 8192;
+// A reply line longer than this is a misbehaving program, not a password.
+constexpr std::size_t kMaxReplyLine = 1 << 20;
+
+int hex_value(char c) {
+  if (c >= '0' && c <= '9') return c - '0';
+  if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+  if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+  return -1;
+}
+
+// Replaces every invalid UTF-8 sequence with U+FFFD (one per maximal invalid prefix).
+std::string utf8_lossy(std::string_view bytes) {
+  std::string out;
+  std::size_t i = 0;
+  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  while (i < bytes.size()) {
+    const unsigned char b = byte(i);
+    std::size_t need = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    } else if (b >= 0xC2 && b <= 0xDF) {
+      need = 1;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      need = 2;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      need = 3;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    } else {
+      out += "\xEF\xBF\xBD";
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k <= need; ++k) {
+      if (i + k >= bytes.size()) break;
+      const unsigned char c = byte(i + k);
+      const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
+      if (c < l || c > h) break;
+    }
+    if (k == need + 1) {
+      out.append(bytes.substr(i, need + 1));
+      i += need + 1;
+    } else {
+      out += "\xEF\xBF\xBD";
+      i += k;
+    }
+  }
+  return out;
+}
+
+bool valid_utf8(std::string_view bytes) {
+  return utf8_lossy(bytes) == bytes;
+}
+
+class ReplyReader {
+ public:
+  explicit ReplyReader(int fd) : fd_(fd) {}
+
+  // One reply with status, comment and empty lines skipped and trailing whitespace cut.
+  Result<std::string> reply() {
+    while (true) {
+      auto line = read_line();
+      if (!line) return line;
+      std::string text = std::move(*line);
+      raw_ = text;
+      while (!raw_.empty() && (raw_.back() == '\n' || raw_.back() == '\r')) raw_.pop_back();
+      while (!text.empty() && std::isspace(static_cast<unsigned char>(text.back()))) {
+        text.pop_back();
+      }
+      if (text.empty() || text[0] == 'S' || text[0] == '#') continue;
+      return text;
+    }
+  }
+
+  // The last reply with only its line ending removed.
+  const std::string& raw() const { return raw_; }
+
+ private:
+  Result<std::string> read_line() {
+    std::string line;
+    while (true) {
+      if (pos_ == len_) {
+        ssize_t n = ::read(fd_, buffer_, sizeof buffer_);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0) return fail("{}", std::strerror(errno));
+        if (n == 0) {
+          if (line.empty()) return fail("pinentry closed the connection");
+          break;
+        }
+        pos_ = 0;
+        len_ = static_cast<std::size_t>(n);
+      }
+      const char c = buffer_[pos_++];
+      line += c;
+      if (c == '\n') break;
+      if (line.size() > kMaxReplyLine) return fail("pinentry reply line too long");
+    }
+    if (!valid_utf8(line)) return fail("stream did not contain valid UTF-8");
+    return line;
+  }
+
+  int fd_;
+  std::string raw_;
+  char buffer_[kReadBuffer];
+  std::size_t pos_ = 0;
+  std::size_t len_ = 0;
+};
+
+bool is_ok(std::string_view reply) {
+  return reply == "OK" || reply.starts_with("OK ");
+}
+
+Status write_line(int fd, std::string_view line) {
+  std::string text = std::string(line) + "\n";
+  std::string_view rest = text;
+  while (!rest.empty()) {
+    ssize_t n = ::write(fd, rest.data(), rest.size());
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0) return fail("{}", std::strerror(errno));
+    if (n == 0) return fail("failed to write whole buffer");
+    rest.remove_prefix(static_cast<std::size_t>(n));
+  }
+  return {};
+}
+
+Status expect_ok(ReplyReader& reader) {
+  auto reply = reader.reply();
+  if (!reply) return reply.error();
+  if (!is_ok(*reply)) return Error{*reply};
+  return {};
+}
+
+Status command(int fd, ReplyReader& reader, std::string_view line) {
+  if (Status st = write_line(fd, line); !st) return st;
+  return expect_ok(reader);
+}
+
+}  // namespace
+
+std::string assuan_escape(std::string_view text) {
+  std::string out;
+  for (char c : text) {
+    if (c == '%') {
+      out += "%25";
+    } else if (c == '\r') {
+      out += "%0D";
+    } else if (c == '\n') {
+      out += "%0A";
+    } else {
+      out += c;
+    }
+  }
+  return out;
+}
+
+std::string assuan_unescape(std::string_view text) {
+  std::string bytes;
+  for (std::size_t i = 0; i < text.size(); ++i) {
+    if (text[i] == '%' && i + 2 < text.size()) {
+      const int hi = hex_value(text[i + 1]), lo = hex_value(text[i + 2]);
+      if (hi >= 0 && lo >= 0) {
+        bytes += static_cast<char>(hi * 16 + lo);
+        i += 2;
+        continue;
+      }
+    }
+    bytes += text[i];
+  }
+  return utf8_lossy(bytes);
+}
+
+PinentryOutcome pinentry_dialogue(int to_child, int from_child, std::string_view description,
+                                  const std::optional<std::string>& gpg_tty) {
+  ReplyReader reader(from_child);
+  if (Status st = expect_ok(reader); !st) return st.error();
+  if (gpg_tty) {
+    if (Status st = write_line(to_child, "OPTION ttyname=" + *gpg_tty); !st) return st.error();
+    if (auto reply = reader.reply(); !reply) return reply.error();
+  }
+  if (Status st = command(to_child, reader, "SETTITLE Nolv Authentication"); !st) {
+    return st.error();
+  }
+  if (Status st = command(to_child, reader, "SETPROMPT Password:"); !st) return st.error();
+  if (Status st = command(to_child, reader, "SETDESC " + assuan_escape(description)); !st) {
+    return st.error();
+  }
+  if (Status st = write_line(to_child, "GETPIN"); !st) return st.error();
+  std::optional<std::string> password;
+  while (true) {
+    auto reply = reader.reply();
+    if (!reply) return reply.error();
+    // The data of a "D " line is taken before the whitespace cut: a password may end in blanks,
+    // and "D " alone is the empty password.
+    if (reader.raw().starts_with("D ")) {
+      password = assuan_unescape(std::string_view(reader.raw()).substr(2));
+    } else if (is_ok(*reply)) {
+      break;
+    } else if (reply->starts_with("ERR")) {
+      password.reset();
+      break;
+    }
+  }
+  (void)write_line(to_child, "BYE");
+  return password;
+}
+
+namespace {
+
+PinentryOutcome run_program(const PinentryRequest& request) {
+  int in_pipe[2], out_pipe[2];
+  if (::pipe2(in_pipe, O_CLOEXEC) != 0) return fail("no pinentry stdin");
+  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
+    ::close(in_pipe[0]);
+    ::close(in_pipe[1]);
+    return fail("no pinentry stdout");
+  }
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
+  // The child starts with no signal blocked and default dispositions, whatever this process
+  // has set up for its own signal handling.
+  posix_spawnattr_t attr;
+  posix_spawnattr_init(&attr);
+  sigset_t none, defaults;
+  sigemptyset(&none);
+  sigemptyset(&defaults);
+  for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&defaults, sig);
+  posix_spawnattr_setsigmask(&attr, &none);
+  posix_spawnattr_setsigdefault(&attr, &defaults);
+  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  char* argv[] = {const_cast<char*>(request.program.c_str()), nullptr};
+  pid_t pid = 0;
+  const int rc = posix_spawn(&pid, request.program.c_str(), &actions, &attr, argv, environ);
+  posix_spawnattr_destroy(&attr);
+  posix_spawn_file_actions_destroy(&actions);
+  ::close(in_pipe[0]);
+  ::close(out_pipe[1]);
+  if (rc != 0) {
+    ::close(in_pipe[1]);
+    ::close(out_pipe[0]);
+    return fail("cannot start {}: {}", request.program, std::strerror(rc));
+  }
+  std::optional<std::string> gpg_tty;
+  if (const char* tty = std::getenv("GPG_TTY"); tty != nullptr && valid_utf8(tty)) gpg_tty = tty;
+  PinentryOutcome outcome =
+      pinentry_dialogue(in_pipe[1], out_pipe[0], request.description, gpg_tty);
+  ::close(in_pipe[1]);
+  ::close(out_pipe[0]);
+  int status = 0;
+  while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+  }
+  return outcome;
+}
+
+}  // namespace
+
+void run_pinentry(PinentryRequest request) {
+  // A child that exits early must not end this process with SIGPIPE.
+  sigset_t block;
+  sigemptyset(&block);
+  sigaddset(&block, SIGPIPE);
+  pthread_sigmask(SIG_BLOCK, &block, nullptr);
+  PinentryOutcome outcome = run_program(request);
+  if (!outcome) {
+    log_warn(kLog, "pinentry failed ({}), falling back to the built-in dialog", outcome.message());
+    (void)request.proxy.send_event(
+        make_internal_event("challenge-fallback-dialog", request.description));
+  } else if (*outcome) {
+    (void)request.proxy.send_event(make_internal_event("challenge-password", std::move(**outcome)));
+  } else {
+    (void)request.proxy.send_event(make_internal_event("challenge-cancel", ""));
+  }
+}
+
+}  // namespace nolv
