@@ -1,6 +1,7 @@
 // 1080p pictures through the client's path (decode thread, painting into the back buffer,
-// nearest-neighbour rescale to the local size) beside the bare library decode of the same input,
-// and the painter's conversion beside memcpy. The 1080p inputs are made with ffmpeg at start-up.
+// rescale to the local size through the index tables) beside the bare library decode of the same
+// input, and the painter's conversion beside memcpy. The 1080p inputs are made with ffmpeg at
+// start-up.
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
 
@@ -21,6 +22,7 @@ extern "C" {
 #include "client/draw_decoder.h"
 #include "client/mediafoundation.h"
 #include "client/paint_draw.h"
+#include "client/scaling.h"
 
 namespace nolv {
 namespace {
@@ -111,7 +113,7 @@ Packet draw_packet(std::uint64_t wid, const char* coding, const Bytes& data,
   return p;
 }
 
-// A window: server-size back buffer, local surface, index tables for the nearest-neighbour copy.
+// A window: server-size back buffer, local surface and the rescaling index tables.
 struct BenchWindow {
   double scale;
   std::uint32_t local_w;
@@ -127,14 +129,9 @@ struct BenchWindow {
         local_w(static_cast<std::uint32_t>(kW * s + 0.5)),
         local_h(static_cast<std::uint32_t>(kH * s + 0.5)),
         back_buffer(std::size_t{kW} * kH),
-        surface(std::size_t{local_w} * local_h) {
-    for (std::uint32_t i = 0; i < local_w; ++i) {
-      column_map.push_back(std::min(static_cast<std::uint32_t>(i / scale), kW - 1));
-    }
-    for (std::uint32_t i = 0; i < local_h; ++i) {
-      row_map.push_back(std::min(static_cast<std::uint32_t>(i / scale), kH - 1));
-    }
-  }
+        surface(std::size_t{local_w} * local_h),
+        column_map(build_index_map(local_w, kW, s)),
+        row_map(build_index_map(local_h, kH, s)) {}
 
   void paint(Packet& decoded) {
     DecodedDraw draw = read_decoded_draw(decoded);
@@ -145,14 +142,13 @@ struct BenchWindow {
   // What presenting does with the damage: a row copy at equal sizes, else the index tables.
   void present() {
     for (const Rect& r : damage) {
-      for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
-        std::uint32_t* dst = surface.data() + std::size_t{y} * local_w;
-        if (local_w == kW && local_h == kH) {
-          std::memcpy(dst + r.x, back_buffer.data() + std::size_t{y} * kW + r.x, r.width * 4);
-        } else {
-          const std::uint32_t* src = back_buffer.data() + std::size_t{row_map[y]} * kW;
-          for (std::uint32_t x = r.x; x < r.x + r.width; ++x) dst[x] = src[column_map[x]];
+      if (local_w == kW && local_h == kH) {
+        for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
+          std::memcpy(surface.data() + std::size_t{y} * local_w + r.x,
+                      back_buffer.data() + std::size_t{y} * kW + r.x, r.width * 4);
         }
+      } else {
+        scale_rect(back_buffer, kW, surface, local_w, r, column_map, row_map);
       }
     }
     damage.clear();

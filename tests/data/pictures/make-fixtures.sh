@@ -20,3 +20,6 @@ ffmpeg -loglevel error -y -f lavfi -i color=c=0x123456:size=32x32:rate=5 -frames
 # 1280x720: red top-left quarter on #123456, to be drawn as 640x480.
 ffmpeg -loglevel error -y -f lavfi -i color=c=0x123456:size=1280x720:rate=5 -frames:v 3 \
   -vf drawbox=x=0:y=0:w=640:h=360:color=red:t=fill -pix_fmt yuv420p "${x264[@]}" big720.h264
+# Access unit delimiters in front of every frame, as the demo server sends them.
+ffmpeg -loglevel error -y -f lavfi -i testsrc=size=32x32:rate=10 -frames:v 3 -pix_fmt yuv420p \
+  -x264-params aud=1 "${x264[@]}" aud.h264

@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "unit/client/picture_fixtures.h"
 
 namespace nolv {
@@ -22,6 +24,11 @@ std::vector<int> types_in(const Bytes& unit) {
   return types;
 }
 
+Result<std::optional<Bytes>> decode(H264DecoderMap& decoders, std::uint64_t wid, int w, int h,
+                                    const Bytes& data, std::optional<bool> full = std::nullopt) {
+  return decode_h264_draw(decoders, wid, w, h, data, full);
+}
+
 TEST(SplitAccessUnits, OneUnitPerFrameWithTheHeadersInTheFirst) {
   const Bytes stream = read_picture("tiny.h264");
   const auto units = split_access_units(stream);
@@ -37,6 +44,20 @@ TEST(SplitAccessUnits, OneUnitPerFrameWithTheHeadersInTheFirst) {
   }
 }
 
+TEST(SplitAccessUnits, DelimitersStartEveryUnit) {
+  const Bytes stream = read_picture("aud.h264");
+  const auto units = split_access_units(stream);
+  ASSERT_EQ(units.size(), 3u);
+  H264DecoderMap decoders;
+  for (const auto& unit : units) {
+    const std::vector<int> types = types_in(to_bytes(unit));
+    EXPECT_EQ(types.front(), 9);
+    EXPECT_EQ(std::count(types.begin(), types.end(), 9), 1);
+    auto frame = decode(decoders, 1, 32, 32, to_bytes(unit));
+    ASSERT_TRUE(frame && frame->has_value());
+  }
+}
+
 TEST(SplitAccessUnits, EdgeInputs) {
   EXPECT_TRUE(split_access_units({}).empty());
   const Bytes garbage = {1, 2, 3, 4, 5};
@@ -48,11 +69,6 @@ TEST(SplitAccessUnits, EdgeInputs) {
   ASSERT_EQ(units.size(), 2u);
   EXPECT_EQ(units[0].size(), 11u);
   EXPECT_EQ(units[1].size(), 5u);
-}
-
-Result<std::optional<Bytes>> decode(H264DecoderMap& decoders, std::uint64_t wid, int w, int h,
-                                    const Bytes& data, std::optional<bool> full = std::nullopt) {
-  return decode_h264_draw(decoders, wid, w, h, data, full);
 }
 
 TEST(H264Decoding, HeaderOnlyDrawGivesNoPictureThenFramesDecode) {
