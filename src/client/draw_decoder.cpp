@@ -1,9 +1,6 @@
 #include "client/draw_decoder.h"
 
-#include <pthread.h>
-
 #include <chrono>
-#include <cstring>
 #include <limits>
 #include <string>
 
@@ -14,6 +11,7 @@
 #include "client/remote_logging.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/thread.h"
 
 namespace nolv {
 
@@ -304,25 +302,12 @@ void decoding_thread_entry(DecodeThreadContext context) {
 }
 
 void start_decoding_thread(DecodeReceiver receiver, EventLoopProxy proxy) {
-  auto context = std::make_unique<DecodeThreadContext>(
+  // std::function wants a copyable body; the context moves into the thread once.
+  auto context = std::make_shared<DecodeThreadContext>(
       DecodeThreadContext{std::move(receiver), std::move(proxy)});
-  pthread_attr_t attr;
-  pthread_attr_init(&attr);
-  pthread_attr_setstacksize(&attr, kDecodeThreadStack);
-  pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
-  pthread_t thread;
-  const int rc = pthread_create(
-      &thread, &attr,
-      [](void* arg) -> void* {
-        std::unique_ptr<DecodeThreadContext> owned(static_cast<DecodeThreadContext*>(arg));
-        set_thread_name("decode");
-        decoding_thread_entry(std::move(*owned));
-        return nullptr;
-      },
-      context.get());
-  pthread_attr_destroy(&attr);
-  if (rc != 0) fatal(fmt::format("failed to start the decode thread: {}", std::strerror(rc)));
-  static_cast<void>(context.release());  // the thread owns it now
+  Status started = spawn_detached(
+      "decode", [context] { decoding_thread_entry(std::move(*context)); }, kDecodeThreadStack);
+  if (!started) fatal(fmt::format("failed to start the decode thread: {}", started.message()));
 }
 
 }  // namespace nolv

@@ -16,6 +16,7 @@
 #include "net/packet.h"
 #include "platform/event_loop.h"
 #include "util/result.h"
+#include "util/thread.h"
 
 namespace nolv {
 
@@ -39,7 +40,7 @@ inline constexpr std::uint8_t kOptions = 10;
 inline constexpr std::size_t kMinDrawItems = 9;
 
 // Stack of the "decode" thread.
-inline constexpr std::size_t kDecodeThreadStack = 2 * 1024 * 1024;
+inline constexpr std::size_t kDecodeThreadStack = kWorkerStackSize;
 
 namespace detail {
 struct DecodeQueue {
