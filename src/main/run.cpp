@@ -3,7 +3,12 @@
 #include <cstdio>
 #include <span>
 
+#include "client/client.h"
+#include "client/draw_decoder.h"
+#include "client/signals.h"
+#include "main/app_state.h"
 #include "main/options.h"
+#include "net/connect.h"
 #include "net/uri.h"
 
 namespace nolv {
@@ -19,8 +24,8 @@ void print_stdout(const std::string& text) {
 
 }  // namespace
 
-int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::string>& args) {
-  (void)log_forwarding;
+int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::string>& args,
+        Platform& platform) {
   const std::string program =
       program_name(args.empty() ? std::nullopt : std::optional<std::string_view>(args[0]));
   const std::span<const std::string> rest =
@@ -42,18 +47,63 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
     log_error(kLog, "{}", command_line.message());
     log_error(kLog, "usage: {} [OPTIONS] [TARGET]", program);
     log_error(kLog, "try '{} --help' for more information", program);
-    return 34;
+    return kExitUsage;
   }
 
+  ConnectOptions options;
+  options.ssh_command = command_line->ssh_command;
+  options.remote_nolv = command_line->remote_nolv;
+
+  std::optional<Transport> transport;
   if (command_line->target) {
     auto target = parse_uri(*command_line->target);
     if (!target) {
       log_error(kLog, "{}", target.message());
       log_error(kLog, "try '{} --help' for more information", program);
-      return 34;
+      return kExitUsage;
     }
+    auto connected = connect(*target, command_line->ssl_insecure, options);
+    if (!connected) {
+      log_error(kLog, "{}", connected.error().message);
+      return connected.error().code;
+    }
+    transport.emplace(std::move(connected).value());
   }
-  return 0;
+
+  auto loop = platform.create_event_loop();
+  if (!loop) {
+    log_error(kLog, "failed to create the event loop: {}", loop.message());
+    return kExitEventLoop;
+  }
+  EventLoopProxy proxy = (*loop)->create_proxy();
+
+  DecodeChannel decode = DecodeChannel::open();
+  log_debug("nolv::client::mmap", "mmap picture transfers are not supported on this platform");
+  start_decoding_thread(std::move(decode.receiver), proxy);
+
+  if (!store_interrupt_proxy(proxy)) {
+    log_warn("nolv::client::signals::imp",
+             "failed to store the event loop proxy: interrupts will not be handled");
+  }
+  if (Status installed = install_console_handler(); !installed) {
+    log_warn("nolv::client::signals::imp", "failed to handle console control events: {}",
+             installed.message());
+  }
+
+  AppState state(proxy, std::move(options), std::move(log_forwarding), command_line->ssl_insecure);
+  state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
+  state.audio_worker_body = audio_worker_body();
+  state.decode_sender = std::move(decode.sender);
+  if (transport) {
+    state.client = Client::create(state.client_context(), std::move(*transport),
+                                  *command_line->target, std::nullopt, std::nullopt);
+  }
+
+  if (Status ran = (*loop)->run(state); !ran) {
+    log_error(kLog, "event loop error: {}", ran.message());
+    return kExitEventLoop;
+  }
+  return session_exit_code(state);
 }
 
 }  // namespace nolv

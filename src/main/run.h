@@ -6,10 +6,13 @@
 #include <vector>
 
 #include "client/remote_logging.h"
+#include "platform/event_loop.h"
 
 namespace nolv {
 
 // `args` holds every process argument, argument 0 included when there is one.
-int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::string>& args);
+// `platform` creates the event loop and tells the keyboard layout.
+int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::string>& args,
+        Platform& platform);
 
 }  // namespace nolv

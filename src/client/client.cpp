@@ -1,0 +1,348 @@
+#include "client/client.h"
+
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <cmath>
+#include <condition_variable>
+#include <cstdlib>
+#include <limits>
+#include <mutex>
+
+#include "util/fatal.h"
+#include "util/format.h"
+#include "util/thread.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kLog = "nolv::client::client";
+
+struct LayoutRow {
+  std::uint16_t language_id;
+  std::string_view name;
+};
+
+// Sorted by language id for the binary search.
+constexpr LayoutRow kKeyboardLayouts[] = {
+    {0x0401, "ar"},    {0x0402, "bg"},    {0x0403, "ad"},    {0x0404, "tw"},    {0x0405, "cz"},
+    {0x0406, "dk"},    {0x0407, "de"},    {0x0408, "gr"},    {0x0409, "us"},    {0x040A, "es"},
+    {0x040B, "fi"},    {0x040C, "fr"},    {0x040D, "il"},    {0x040E, "hu"},    {0x040F, "is"},
+    {0x0410, "it"},    {0x0411, "jp"},    {0x0412, "kr"},    {0x0413, "nl"},    {0x0414, "no"},
+    {0x0415, "pl"},    {0x0416, "br"},    {0x0418, "ro"},    {0x0419, "ru"},    {0x041A, "hr"},
+    {0x041B, "sk"},    {0x041C, "al"},    {0x041D, "se"},    {0x041E, "th"},    {0x041F, "tr"},
+    {0x0420, "pk"},    {0x0422, "ua"},    {0x0423, "by"},    {0x0424, "si"},    {0x0425, "ee"},
+    {0x0426, "lv"},    {0x0427, "lt"},    {0x0429, "ir"},    {0x042A, "vn"},    {0x042B, "am"},
+    {0x042C, "az"},    {0x042D, "es"},    {0x042F, "mk"},    {0x0437, "ge"},    {0x0438, "fo"},
+    {0x0439, "in"},    {0x043E, "in"},    {0x043F, "kz"},    {0x0440, "kg"},    {0x0441, "ke"},
+    {0x0443, "uz"},    {0x0444, "ru"},    {0x0446, "in"},    {0x0447, "in"},    {0x0449, "in"},
+    {0x044A, "in"},    {0x044B, "in"},    {0x044E, "in"},    {0x044F, "in"},    {0x0450, "mn"},
+    {0x0456, "es"},    {0x0457, "in"},    {0x045A, "sy"},    {0x0801, "iq"},    {0x0804, "cn"},
+    {0x0807, "de"},    {0x0809, "gb"},    {0x080A, "es"},    {0x080C, "be"},    {0x0810, "it"},
+    {0x0813, "nl"},    {0x0814, "no"},    {0x0816, "pt"},    {0x081A, "rs"},    {0x081D, "se"},
+    {0x082C, "az"},    {0x083E, "in"},    {0x0843, "uz"},    {0x0C01, "ara"},   {0x0C04, "cn"},
+    {0x0C07, "at"},    {0x0C09, "us"},    {0x0C0A, "es"},    {0x0C0C, "ca"},    {0x1001, "ara"},
+    {0x1004, "cn"},    {0x1007, "de"},    {0x1009, "ca"},    {0x100A, "latam"}, {0x100C, "ch"},
+    {0x1401, "ara"},   {0x1404, "cn"},    {0x1407, "de"},    {0x1409, "us"},    {0x140A, "latam"},
+    {0x140C, "fr"},    {0x1801, "ara"},   {0x1809, "en"},    {0x180A, "latam"}, {0x180C, "fr"},
+    {0x1C01, "ara"},   {0x1C09, "en"},    {0x1C0A, "latam"}, {0x2001, "ara"},   {0x2009, "en"},
+    {0x200A, "latam"}, {0x2401, "ara"},   {0x2409, "en"},    {0x240A, "latam"}, {0x2801, "sy"},
+    {0x2809, "us"},    {0x280A, "latam"}, {0x2C01, "ara"},   {0x2C09, "us"},    {0x2C0A, "latam"},
+    {0x3001, "ara"},   {0x3009, "us"},    {0x300A, "latam"}, {0x3401, "ara"},   {0x3409, "us"},
+    {0x340A, "latam"}, {0x3801, "ara"},   {0x3809, "us"},    {0x380A, "latam"}, {0x3C01, "ara"},
+    {0x3C09, "us"},    {0x3C0A, "latam"}, {0x4001, "ara"},   {0x4009, "us"},    {0x400A, "latam"},
+    {0x4409, "us"},    {0x440A, "latam"}, {0x4809, "us"},    {0x480A, "latam"}, {0x4C0A, "latam"},
+    {0x500A, "latam"}, {0xE40A, "latam"}, {0xE40C, "fr"},
+};
+static_assert(std::size(kKeyboardLayouts) == 138);
+
+bool is_blank(char c) {
+  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
+}
+
+std::string_view trim(std::string_view text) {
+  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
+  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
+  return text;
+}
+
+// A decimal floating-point text as a whole, with an optional leading sign.
+std::optional<double> parse_double(std::string_view text) {
+  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  double value = 0;
+  const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (ec != std::errc() || end != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+std::int32_t round_position(double value) {
+  if (std::isnan(value)) return 0;
+  const double r = std::round(value);
+  if (r <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
+    return std::numeric_limits<std::int32_t>::min();
+  }
+  if (r >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
+    return std::numeric_limits<std::int32_t>::max();
+  }
+  return static_cast<std::int32_t>(r);
+}
+
+std::uint32_t round_size(double value) {
+  if (std::isnan(value)) return 1;
+  const double r = std::clamp(std::round(value), 0.0, 4294967295.0);
+  return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(r));
+}
+
+// The probe channel: one result, or nothing when the worker ends without sending.
+struct ProbeChannel {
+  std::mutex mutex;
+  std::condition_variable changed;
+  std::optional<Status> result;
+  bool sender_gone = false;
+};
+
+struct ProbeSenderGuard {
+  std::shared_ptr<ProbeChannel> channel;
+  ~ProbeSenderGuard() {
+    std::lock_guard lock(channel->mutex);
+    channel->sender_gone = true;
+    channel->changed.notify_all();
+  }
+};
+
+// Interim framing until the packet layer's encoder lands: header 0x50 0x04 0x00 0x00, the JSON
+// length big-endian, then the compact JSON text.
+Bytes frame_packet(const Value& packet) {
+  const std::string json = packet.dump();
+  const auto size = static_cast<std::uint32_t>(json.size());
+  Bytes frame = {0x50,
+                 0x04,
+                 0x00,
+                 0x00,
+                 static_cast<std::uint8_t>(size >> 24),
+                 static_cast<std::uint8_t>(size >> 16),
+                 static_cast<std::uint8_t>(size >> 8),
+                 static_cast<std::uint8_t>(size)};
+  frame.insert(frame.end(), json.begin(), json.end());
+  return frame;
+}
+
+}  // namespace
+
+const std::vector<std::string>& supported_encodings() {
+  static const std::vector<std::string> encodings = {"jpeg", "png", "webp", "h264"};
+  return encodings;
+}
+
+Result<AudioWorker> start_audio_worker(AudioWorkerBody body, std::chrono::milliseconds timeout) {
+  auto channel = std::make_shared<ProbeChannel>();
+  auto running = std::make_shared<std::atomic<bool>>(true);
+  // The worker signals its end through `done` so that a failed probe can wait for it (join).
+  auto done = std::make_shared<ProbeChannel>();
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  Status started = spawn_detached("audio", [channel, running, done, body = std::move(body)] {
+    ProbeSenderGuard end_of_worker{done};
+    ProbeSenderGuard end_of_sender{channel};
+    body(
+        [channel](Status result) {
+          std::lock_guard lock(channel->mutex);
+          if (!channel->result) channel->result = std::move(result);
+          channel->changed.notify_all();
+        },
+        running);
+  });
+  if (!started) return fail("failed to start audio worker: {}", started.message());
+  std::unique_lock lock(channel->mutex);
+  const bool arrived = channel->changed.wait_until(
+      lock, deadline, [&] { return channel->result.has_value() || channel->sender_gone; });
+  if (!arrived || !channel->result) return fail("audio startup probe timed out");
+  Status result = std::move(*channel->result);
+  lock.unlock();
+  if (result) return AudioWorker{running};
+  running->store(false);
+  std::unique_lock join(done->mutex);
+  done->changed.wait(join, [&] { return done->sender_gone; });
+  return result.error();
+}
+
+std::optional<std::string_view> keyboard_layout_for_language(std::uint16_t language_id) {
+  const auto* end = std::end(kKeyboardLayouts);
+  const auto* row =
+      std::lower_bound(std::begin(kKeyboardLayouts), end, language_id,
+                       [](const LayoutRow& r, std::uint16_t id) { return r.language_id < id; });
+  if (row == end || row->language_id != language_id) return std::nullopt;
+  return row->name;
+}
+
+std::optional<std::string> choose_keyboard_layout(const std::optional<std::string>& setting,
+                                                  const std::optional<std::string>& system) {
+  if (setting) {
+    const std::string_view trimmed = trim(*setting);
+    if (!trimmed.empty()) return std::string(trimmed);
+  }
+  return system;
+}
+
+double desktop_scale_factor(const std::optional<std::string>& setting, double automatic) {
+  if (!(automatic > 0 && std::isfinite(automatic))) automatic = 1.0;
+  double scale = automatic;
+  if (setting) {
+    std::string text(trim(*setting));
+    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
+      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
+    });
+    if (text.empty() || text == "auto" || text == "on" || text == "yes" || text == "true") {
+      scale = automatic;
+    } else if (text == "off" || text == "no" || text == "false" || text == "0") {
+      scale = 1.0;
+    } else {
+      std::string_view number = text;
+      const bool percent = !number.empty() && number.back() == '%';
+      while (!number.empty() && number.back() == '%') number.remove_suffix(1);
+      const auto parsed = parse_double(number);
+      if (parsed) {
+        const double value = percent ? *parsed / 100.0 : *parsed;
+        scale = value > 0 && std::isfinite(value) ? value : automatic;
+      }
+    }
+  }
+  return std::clamp(scale, 1.0, 4.0);
+}
+
+MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale) {
+  MonitorInfo info;
+  info.name = monitor.name;
+  info.refresh_rate = monitor.refresh_rate_millihertz;
+  info.x = round_position(monitor.x / scale);
+  info.y = round_position(monitor.y / scale);
+  info.width = round_size(monitor.width / scale);
+  info.height = round_size(monitor.height / scale);
+  info.primary = monitor.primary;
+  return info;
+}
+
+std::unique_ptr<Client> Client::create(ClientContext context, Transport transport,
+                                       std::string target, std::optional<std::string> username,
+                                       std::optional<std::string> password) {
+  auto client = std::make_unique<Client>(std::move(transport));
+  client->proxy = context.proxy;
+  client->reader_body = context.reader_body;
+  client->decode_sender = context.decode_sender;
+  client->log_forwarding = context.log_forwarding;
+  if (context.audio_worker_body) {
+    auto worker = start_audio_worker(std::move(context.audio_worker_body));
+    if (worker) {
+      client->audio_worker = std::move(*worker);
+    } else {
+      log_warn(kLog, "speaker forwarding unavailable: {}", worker.message());
+    }
+  }
+  client->started_at = std::chrono::steady_clock::now();
+  std::optional<std::string> setting;
+  if (const char* value = std::getenv("NOLV_KEYBOARD_LAYOUT")) setting = value;
+  std::optional<std::string> system;
+  if (context.system_keyboard_layout) system = context.system_keyboard_layout();
+  client->keyboard_layout = choose_keyboard_layout(setting, system);
+  client->target = std::move(target);
+  client->username = std::move(username);
+  client->dialog_password = std::move(password);
+  return client;
+}
+
+Client::~Client() {
+  if (audio_worker) audio_worker->running->store(false);
+}
+
+std::uint64_t Client::millis_since_start() const {
+  const auto elapsed = std::chrono::steady_clock::now() - started_at;
+  return static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::milliseconds>(elapsed).count());
+}
+
+void Client::startup(ActiveEventLoop& loop) {
+  resumed = true;
+  if (Status tray = create_tray_icon(); !tray) {
+    log_warn(kLog, "system tray unavailable: {}", tray.message());
+  }
+  if (reader_started) return;
+
+  std::optional<std::string> setting;
+  if (const char* value = std::getenv("NOLV_DESKTOP_SCALING")) setting = value;
+  scale = desktop_scale_factor(setting, loop.primary_scale_factor());
+  if (scale != 1.0) {
+    log_info(kLog, "scaling windows by {} (set NOLV_DESKTOP_SCALING=off to disable)",
+             format_shortest(scale));
+  }
+
+  std::vector<MonitorInfo> found;
+  for (const Monitor& monitor : loop.monitors()) {
+    if (monitor.width == 0 || monitor.height == 0) continue;
+    found.push_back(monitor_logical_rect(monitor, scale));
+  }
+  monitors = std::move(found);
+
+  desktop_size.reset();
+  if (monitors.empty()) {
+    log_warn(kLog, "no local display size to report to the server");
+  } else {
+    std::int64_t min_x = INT64_MAX, min_y = INT64_MAX, max_x = INT64_MIN, max_y = INT64_MIN;
+    for (const MonitorInfo& m : monitors) {
+      min_x = std::min<std::int64_t>(min_x, m.x);
+      min_y = std::min<std::int64_t>(min_y, m.y);
+      max_x = std::max<std::int64_t>(max_x, std::int64_t{m.x} + m.width);
+      max_y = std::max<std::int64_t>(max_y, std::int64_t{m.y} + m.height);
+    }
+    const std::int64_t width = max_x - min_x, height = max_y - min_y;
+    if (width >= 1 && width <= 32767 && height >= 1 && height <= 32767) {
+      desktop_size =
+          std::pair(static_cast<std::uint32_t>(width), static_cast<std::uint32_t>(height));
+      log_info(kLog, "local display size: {}x{}", width, height);
+    } else {
+      log_warn(kLog, "not reporting the invalid local display size {}x{}", width, height);
+      log_warn(kLog, "no local display size to report to the server");
+    }
+  }
+  for (std::size_t i = 0; i < monitors.size(); ++i) {
+    const MonitorInfo& m = monitors[i];
+    log_info(kLog, "monitor {} {}: {}x{} at {},{}{}", i, m.name, m.width, m.height, m.x, m.y,
+             m.primary ? " (primary)" : "");
+  }
+
+  if (reader_body) {
+    auto reader_transport = transport.try_clone();
+    if (!reader_transport) {
+      fatal(fmt::format("failed to clone the connection: {}", reader_transport.message()));
+    }
+    Status reader =
+        spawn_detached("reader", [body = reader_body,
+                                  t = std::make_shared<Transport>(std::move(*reader_transport)),
+                                  p = proxy]() mutable { body(std::move(*t), std::move(p)); });
+    if (!reader) fatal(fmt::format("failed to start the reader thread: {}", reader.message()));
+  }
+  reader_started = true;
+  send_hello(std::nullopt);
+}
+
+void Client::send_packet(Value packet) {
+  if (exit_code != kNoExitCode) return;
+  const Bytes frame = frame_packet(packet);
+  Status written = transport_write_all(transport, frame);
+  if (written) return;
+  log_error(kLog, "failed to send packet to the server: {}", written.message());
+  exit_code = startup_complete ? kExitConnectionLost : kExitConnectionFailed;
+  (void)proxy.send_event(make_internal_event("connection-lost", written.message()));
+}
+
+void Client::exit_with(ActiveEventLoop& loop, std::int32_t code) {
+  if (exit_code == kNoExitCode) exit_code = code;
+  loop.exit();
+}
+
+void Client::send_connection_close(ActiveEventLoop& loop, std::string reason) {
+  send_packet(Value::array({"connection-close", std::move(reason)}));
+  exit_with(loop, kExitOk);
+}
+
+}  // namespace nolv

@@ -1,0 +1,272 @@
+// The state of one connected session, owned by the event-loop handler and touched only on the
+// event-loop thread.
+//
+// Other slices add their fields and member declarations in their own block below, and define
+// their members in their own .cpp. Rows of the dispatcher whose real handler is not landed yet
+// have an interim definition in src/client/interim_handlers.cpp (one function each): delete the
+// interim function there when you land the real one.
+#pragma once
+
+#include <atomic>
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "client/draw_decoder.h"
+#include "client/internal_event.h"
+#include "client/remote_logging.h"
+#include "net/connect.h"
+#include "net/packet.h"
+#include "platform/event_loop.h"
+#include "util/result.h"
+
+namespace nolv {
+
+// The process exit codes.
+enum ExitCode : std::int32_t {
+  kExitOk = 0,
+  kExitConnectionLost = 1,
+  kExitServerFailure = 7,
+  kExitSshFailure = 8,
+  kExitInvalidPacket = 9,
+  kExitEventLoop = 14,
+  kExitTlsFailure = 16,
+  kExitConnectionFailed = 18,
+  kExitAuthentication = 28,
+  kExitUsage = 34,
+};
+inline constexpr std::int32_t kNoExitCode = -1;
+
+// One local monitor as the session reports it, in server units.
+struct MonitorInfo {
+  std::string name;
+  std::optional<std::uint32_t> refresh_rate;  // millihertz
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::uint32_t width = 1;
+  std::uint32_t height = 1;
+  bool primary = false;
+  friend bool operator==(const MonitorInfo&, const MonitorInfo&) = default;
+};
+
+// Handed from the challenge answer to the hello: 64 lower-case hex characters each.
+struct ChallengeAnswer {
+  std::string response;
+  std::string client_salt;
+};
+
+// Keysym name to server modifier name, from the server's hello.
+using ModifierMap = std::map<std::string, std::string>;
+
+// The picture codings this client decodes, in the order the hello lists them.
+const std::vector<std::string>& supported_encodings();
+
+// The audio worker's start-up probe: the worker body sends one result (success or a failure
+// text) before it handles commands.
+struct AudioWorker {
+  std::shared_ptr<std::atomic<bool>> running;
+};
+using AudioProbeSender = std::function<void(Status)>;
+using AudioWorkerBody =
+    std::function<void(AudioProbeSender probe, std::shared_ptr<std::atomic<bool>> running)>;
+inline constexpr std::chrono::seconds kAudioProbeTimeout{5};
+// Starts the "audio" thread with `body` and waits at most `timeout` for its probe.
+Result<AudioWorker> start_audio_worker(AudioWorkerBody body,
+                                       std::chrono::milliseconds timeout = kAudioProbeTimeout);
+
+// The body of the "audio" worker.
+AudioWorkerBody audio_worker_body();
+
+// The body of the "reader" thread, given its own handle on the connection.
+using ReaderBody = std::function<void(Transport transport, EventLoopProxy proxy)>;
+
+// What `Client::create` takes from the event-loop handler's state.
+struct ClientContext {
+  EventLoopProxy proxy;
+  DecodeSender decode_sender;
+  std::shared_ptr<LogForwardSlot> log_forwarding;
+  // The system keyboard layout, asked for when the Client is built.
+  std::function<std::optional<std::string>()> system_keyboard_layout;
+  // The audio worker body; none starts no worker at all (unit tests).
+  AudioWorkerBody audio_worker_body;
+  // None starts no reader (unit tests drive the dispatcher themselves).
+  ReaderBody reader_body;
+};
+
+class Client {
+ public:
+  // `Client::new`: never fails; blocks up to 5 s for the audio probe.
+  static std::unique_ptr<Client> create(ClientContext context, Transport transport,
+                                        std::string target, std::optional<std::string> username,
+                                        std::optional<std::string> password);
+  explicit Client(Transport transport_in) : transport(std::move(transport_in)) {}
+  Client(const Client&) = delete;
+  Client& operator=(const Client&) = delete;
+  ~Client();
+
+  // ---- session core: start-up, writer, exit ----
+  // `client_startup`: run on every Resumed; the reader and the first hello only once.
+  void startup(ActiveEventLoop& loop);
+  // Writes one packet; dropped silently once an exit code is stored.
+  void send_packet(Value packet);
+  // Stores `code` unless one is stored already, and asks the loop to exit.
+  void exit_with(ActiveEventLoop& loop, std::int32_t code);
+  void send_connection_close(ActiveEventLoop& loop, std::string reason);
+  void send_hello(const std::optional<ChallengeAnswer>& answer);
+  void dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet);
+  // Milliseconds since `started_at`, as sent in "ping" and "logging-event".
+  std::uint64_t millis_since_start() const;
+
+  // ---- session core: handlers of the routing table ----
+  void handle_server_hello(ActiveEventLoop& loop, Packet& packet);
+  void handle_encodings(ActiveEventLoop& loop, Packet& packet);
+  void handle_startup_complete(ActiveEventLoop& loop, Packet& packet);
+  void handle_setting_change(ActiveEventLoop& loop, Packet& packet);
+  void handle_server_event(ActiveEventLoop& loop, Packet& packet);
+  void handle_ping(ActiveEventLoop& loop, Packet& packet);
+  void handle_send_ping(ActiveEventLoop& loop, Packet& packet);
+  void handle_send_log(ActiveEventLoop& loop, Packet& packet);
+  void handle_ping_echo(ActiveEventLoop& loop, Packet& packet);
+  void handle_challenge(ActiveEventLoop& loop, Packet& packet);
+  void handle_challenge_password(ActiveEventLoop& loop, Packet& packet);
+  void handle_challenge_cancel(ActiveEventLoop& loop, Packet& packet);
+  void handle_challenge_fallback_dialog(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_pending_requests(ActiveEventLoop& loop, Packet& packet);
+  void handle_tray_exit(ActiveEventLoop& loop, Packet& packet);
+  void handle_interrupt(ActiveEventLoop& loop, Packet& packet);
+  void handle_disconnect(ActiveEventLoop& loop, Packet& packet);
+  void handle_connection_lost(ActiveEventLoop& loop, Packet& packet);
+  void handle_invalid_packet(ActiveEventLoop& loop, Packet& packet);
+
+  // ---- session core: password challenge ----
+  void answer_challenge(const std::string& password);
+  void auth_cancelled(ActiveEventLoop& loop);
+
+  // ---- handlers of other slices (interim definitions in interim_handlers.cpp) ----
+  // audio
+  void handle_audio_capabilities(ActiveEventLoop& loop, Packet& packet);
+  void handle_audio_data(ActiveEventLoop& loop, Packet& packet);
+  void handle_audio_latency(ActiveEventLoop& loop, Packet& packet);
+  void handle_audio_worker_failed(ActiveEventLoop& loop, Packet& packet);
+  // The audio step of the server hello; run only with an audio worker.
+  void audio_hello_step(const Yaml& caps);
+  // windows
+  void handle_new_window(ActiveEventLoop& loop, Packet& packet);
+  void handle_new_override_redirect(ActiveEventLoop& loop, Packet& packet);
+  void handle_window_move_resize(ActiveEventLoop& loop, Packet& packet);
+  void handle_window_resized(ActiveEventLoop& loop, Packet& packet);
+  void handle_initiate_moveresize(ActiveEventLoop& loop, Packet& packet);
+  void handle_raise_window(ActiveEventLoop& loop, Packet& packet);
+  void handle_show_desktop(ActiveEventLoop& loop, Packet& packet);
+  void handle_pointer_position(ActiveEventLoop& loop, Packet& packet);
+  void handle_pointer_grab(ActiveEventLoop& loop, Packet& packet);
+  void handle_pointer_ungrab(ActiveEventLoop& loop, Packet& packet);
+  void handle_lost_window(ActiveEventLoop& loop, Packet& packet);
+  void handle_window_metadata(ActiveEventLoop& loop, Packet& packet);
+  void update_dock_icon();
+  // A window event for a native window: the password dialog's, a server window's, or unknown.
+  void route_window_event(ActiveEventLoop& loop, WindowId window, WindowEvent& event);
+  // The password dialog's state lives with the dialog slice; these reach it.
+  bool has_auth_dialog() const;
+  void close_auth_dialog();
+  // The password dialog; on failure "cannot show the password dialog: {reason}" and 28.
+  void open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt);
+  // keyboard, cursors, icons, bell
+  void handle_bell(ActiveEventLoop& loop, Packet& packet);
+  void handle_cursor_data(ActiveEventLoop& loop, Packet& packet);
+  void handle_cursor_default(ActiveEventLoop& loop, Packet& packet);
+  void handle_window_icon(ActiveEventLoop& loop, Packet& packet);
+  // pictures
+  void handle_eos(ActiveEventLoop& loop, Packet& packet);
+  void handle_draw(ActiveEventLoop& loop, Packet& packet);
+  void handle_draw_decoded(ActiveEventLoop& loop, Packet& packet);
+  void handle_draw_failed(ActiveEventLoop& loop, Packet& packet);
+  // tray, notifications, clipboard
+  // Creates the tray icon when there is none (so every Resumed may call it); the reason on
+  // failure.
+  Status create_tray_icon();
+  void handle_notify_show(ActiveEventLoop& loop, Packet& packet);
+  void handle_notify_close(ActiveEventLoop& loop, Packet& packet);
+  // Starts the clipboard thread when the server's hello holds a "clipboard" map (once).
+  void start_clipboard_sync();
+  void handle_set_clipboard_enabled(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_token(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_data(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_request(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_contents(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_contents_none(ActiveEventLoop& loop, Packet& packet);
+  void handle_clipboard_changed(ActiveEventLoop& loop, Packet& packet);
+
+  // ---- session core fields ----
+  EventLoopProxy proxy;
+  Transport transport;
+  std::string target;
+  std::optional<std::string> username;
+  std::optional<std::string> dialog_password;
+  std::string server_version;
+  std::optional<std::string> keyboard_layout;
+  std::vector<MonitorInfo> monitors;
+  double scale = 1.0;
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> desktop_size;
+  std::optional<Bytes> pending_salt;
+  std::shared_ptr<LogForwardSlot> log_forwarding;
+  std::int64_t round_trip_ms = -1;
+  bool server_ping = false;
+  bool startup_complete = false;
+  std::chrono::steady_clock::time_point started_at = std::chrono::steady_clock::now();
+  std::int32_t exit_code = kNoExitCode;
+  bool reader_started = false;
+  bool resumed = false;
+  bool ping_started = false;
+  ReaderBody reader_body;
+
+  // ---- windows and input ----
+  ModifierMap modifier_map;
+
+  // ---- keyboard, cursors, icons, bell ----
+
+  // ---- pictures ----
+  DecodeSender decode_sender;
+
+  // ---- tray, notifications, clipboard ----
+
+  // ---- audio ----
+  std::optional<AudioWorker> audio_worker;
+  bool audio_caps_sent = false;
+};
+
+// The caps map of the client's "hello".
+Value hello_capabilities(const Client& client, const std::optional<ChallengeAnswer>& answer);
+// /etc/machine-id, else /var/lib/dbus/machine-id; empty when neither can be read.
+std::string machine_identifier();
+
+// Where the password prompter is: the first of PINENTRY_PROGRAM, "pinentry", "pinentry-mac"
+// found in a directory of `path_list` (directories are the outer loop).
+std::optional<std::string> find_pinentry(const std::optional<std::string>& pinentry_program,
+                                         const std::optional<std::string>& path_list);
+// The two HMAC steps of the challenge answer with a given client salt.
+ChallengeAnswer challenge_answer(std::string_view password, const Bytes& server_salt,
+                                 std::string client_salt);
+
+// The desktop scale factor from NOLV_DESKTOP_SCALING's value (none when unset) and the
+// automatic value; clamped to 1.0..4.0.
+double desktop_scale_factor(const std::optional<std::string>& setting, double automatic);
+
+// A monitor's position and size divided by `scale`, rounded half away from zero.
+MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale);
+
+// The layout name of a language id, from the table of 138 rows; none when absent.
+std::optional<std::string_view> keyboard_layout_for_language(std::uint16_t language_id);
+
+// NOLV_KEYBOARD_LAYOUT trimmed when set and not blank, else the system's layout.
+std::optional<std::string> choose_keyboard_layout(const std::optional<std::string>& setting,
+                                                  const std::optional<std::string>& system);
+
+}  // namespace nolv

@@ -1,0 +1,250 @@
+// The routing of every server packet and internal event, and the session-level handlers.
+#include <algorithm>
+#include <initializer_list>
+
+#include <fmt/format.h>
+
+#include "client/client.h"
+#include "client/signals.h"
+#include "util/fatal.h"
+#include "util/thread.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kLog = "nolv::client::client";
+
+using Handler = void (Client::*)(ActiveEventLoop&, Packet&);
+
+struct Route {
+  std::initializer_list<std::string_view> names;
+  Handler handler;
+};
+
+// In the order the names are tested; the first match wins.
+const Route kRoutes[] = {
+    {{"hello"}, &Client::handle_server_hello},
+    {{"audio-capabilities"}, &Client::handle_audio_capabilities},
+    {{"audio-data", "sound-data"}, &Client::handle_audio_data},
+    {{"audio-latency"}, &Client::handle_audio_latency},
+    {{"audio-worker-failed"}, &Client::handle_audio_worker_failed},
+    {{"encoding-set", "encodings"}, &Client::handle_encodings},
+    {{"startup-complete"}, &Client::handle_startup_complete},
+    {{"new-window", "window-create"}, &Client::handle_new_window},
+    {{"new-override-redirect"}, &Client::handle_new_override_redirect},
+    {{"window-move-resize"}, &Client::handle_window_move_resize},
+    {{"window-resized"}, &Client::handle_window_resized},
+    {{"configure-override-redirect"}, &Client::handle_window_move_resize},
+    {{"initiate-moveresize", "window-initiate-moveresize"}, &Client::handle_initiate_moveresize},
+    {{"raise-window", "window-raise"}, &Client::handle_raise_window},
+    {{"show-desktop", "display-show-desktop"}, &Client::handle_show_desktop},
+    {{"pointer-position"}, &Client::handle_pointer_position},
+    {{"pointer-grab", "window-grab"}, &Client::handle_pointer_grab},
+    {{"pointer-ungrab", "window-ungrab"}, &Client::handle_pointer_ungrab},
+    {{"lost-window", "window-destroy"}, &Client::handle_lost_window},
+    {{"eos", "window-eos"}, &Client::handle_eos},
+    {{"setting-change"}, &Client::handle_setting_change},
+    {{"bell", "window-bell"}, &Client::handle_bell},
+    {{"cursor-data"}, &Client::handle_cursor_data},
+    {{"cursor-default"}, &Client::handle_cursor_default},
+    {{"notify_show", "notification-show"}, &Client::handle_notify_show},
+    {{"notify_close", "notification-close"}, &Client::handle_notify_close},
+    {{"window-icon"}, &Client::handle_window_icon},
+    {{"window-metadata"}, &Client::handle_window_metadata},
+    {{"server-event", "events"}, &Client::handle_server_event},
+    {{"draw", "window-draw"}, &Client::handle_draw},
+    {{"draw-decoded"}, &Client::handle_draw_decoded},
+    {{"draw-failed", "decoding-failed"}, &Client::handle_draw_failed},
+    {{"ping"}, &Client::handle_ping},
+    {{"send-ping"}, &Client::handle_send_ping},
+    {{"send-log"}, &Client::handle_send_log},
+    {{"ping_echo", "ping-echo"}, &Client::handle_ping_echo},
+    {{"challenge"}, &Client::handle_challenge},
+    {{"challenge-password"}, &Client::handle_challenge_password},
+    {{"challenge-cancel"}, &Client::handle_challenge_cancel},
+    {{"challenge-fallback-dialog"}, &Client::handle_challenge_fallback_dialog},
+    {{"set-clipboard-enabled", "clipboard-status"}, &Client::handle_set_clipboard_enabled},
+    {{"clipboard-token"}, &Client::handle_clipboard_token},
+    {{"clipboard-data"}, &Client::handle_clipboard_data},
+    {{"clipboard-request"}, &Client::handle_clipboard_request},
+    {{"clipboard-contents"}, &Client::handle_clipboard_contents},
+    {{"clipboard-contents-none"}, &Client::handle_clipboard_contents_none},
+    {{"clipboard-pending-requests"}, &Client::handle_clipboard_pending_requests},
+    {{"clipboard-changed"}, &Client::handle_clipboard_changed},
+    {{"tray-exit"}, &Client::handle_tray_exit},
+    {{"interrupt"}, &Client::handle_interrupt},
+    {{"disconnect", "connection-close"}, &Client::handle_disconnect},
+    {{"connection-lost"}, &Client::handle_connection_lost},
+    {{"invalid-packet"}, &Client::handle_invalid_packet},
+};
+
+std::string join(const std::vector<std::string>& parts) {
+  return fmt::format("{}", fmt::join(parts, ", "));
+}
+
+// The String items of a list value; nothing for other values.
+std::vector<std::string> string_items(const Yaml* value) {
+  std::vector<std::string> out;
+  if (value == nullptr) return out;
+  if (const Yaml::Array* list = value->as_array()) {
+    for (const Yaml& item : *list) {
+      if (const std::string* s = item.as_string()) out.push_back(*s);
+    }
+  }
+  return out;
+}
+
+}  // namespace
+
+void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
+  for (const Route& route : kRoutes) {
+    if (std::find(route.names.begin(), route.names.end(), name) != route.names.end()) {
+      (this->*route.handler)(loop, packet);
+      return;
+    }
+  }
+  log_warn(kLog, "unhandled packet type {}", name);
+}
+
+void Client::handle_startup_complete(ActiveEventLoop&, Packet&) {
+  log_info(kLog, "startup complete!");
+  update_dock_icon();
+  if (startup_complete) return;
+  startup_complete = true;
+  if (!server_ping) {
+    log_debug(kLog, "not sending pings: the server does not want them");
+    return;
+  }
+  Status started = spawn_detached("ping", [p = proxy] { ping_thread(p); });
+  if (!started) fatal(fmt::format("failed to start the ping thread: {}", started.message()));
+  ping_started = true;
+}
+
+void Client::handle_ping(ActiveEventLoop&, Packet& packet) {
+  const std::uint64_t echo_time = packet_get_usize(packet.items, 1);
+  const std::string text = packet.items.size() >= 4 ? packet_get_str(packet.items, 3) : "";
+  log_debug(kLog, "got ping, sending echo time={}", echo_time);
+  send_packet(Value::array({"ping-echo", echo_time, 0u, 0u, 0u, round_trip_ms, text}));
+}
+
+void Client::handle_send_ping(ActiveEventLoop&, Packet&) {
+  send_packet(Value::array({"ping", millis_since_start()}));
+}
+
+void Client::handle_ping_echo(ActiveEventLoop&, Packet& packet) {
+  const std::int64_t echoed = packet_get_i64(packet.items, 1);
+  const auto now = static_cast<std::int64_t>(millis_since_start());
+  if (echoed > now) return;  // from the future: not a measurement
+  round_trip_ms = now - echoed;
+  log_debug(kLog, "ping echo: client round-trip {} ms", round_trip_ms);
+}
+
+void Client::handle_send_log(ActiveEventLoop&, Packet& packet) {
+  send_packet(Value::array({"logging-event", packet_get_i64(packet.items, 1),
+                            packet_get_str(packet.items, 2), millis_since_start()}));
+}
+
+void Client::handle_server_event(ActiveEventLoop&, Packet& packet) {
+  if (packet.items.size() < 2) {
+    log_warn(kLog, "ignoring malformed server-event packet with no event type");
+    return;
+  }
+  const std::string type = packet_get_str(packet.items, 1);
+  if (type.empty()) {
+    log_warn(kLog, "ignoring malformed server-event packet with an invalid event type");
+    return;
+  }
+  log_info(kLog, "server event: {}", type);
+  if (packet.items.size() > 2) {
+    std::vector<std::string> rest;
+    for (std::size_t i = 2; i < packet.items.size(); ++i)
+      rest.push_back(to_string(packet.items[i]));
+    log_debug(kLog, "server event {} arguments: [{}]", type, join(rest));
+  }
+}
+
+void Client::handle_setting_change(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "ignoring setting-change: {}", packet_get_str(packet.items, 1));
+}
+
+void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
+  if (packet.items.size() < 2) {
+    log_warn(kLog, "ignoring malformed encoding-set packet with no capabilities");
+    return;
+  }
+  const Yaml& caps = packet.items[1];
+  std::vector<std::string> server;
+  if (const Yaml* encodings = yaml_dict_get(caps, "encodings");
+      encodings != nullptr && encodings->as_hash() != nullptr) {
+    server = string_items(yaml_dict_get(*encodings, "core"));
+    if (server.empty()) server = string_items(yaml_dict_get(*encodings, ""));
+  }
+  if (server.empty()) {
+    log_warn(kLog, "the server advertised no picture encodings: {}", to_string(caps));
+    return;
+  }
+  log_debug(kLog, "server encodings: {}", join(server));
+  if (const Yaml* video = yaml_dict_get(caps, "video")) {
+    if (const Yaml::Hash* map = video->as_hash()) {
+      std::vector<std::string> keys;
+      for (const auto& [key, value] : *map) {
+        const std::string* s = key.as_string();
+        keys.push_back(s != nullptr ? *s : "");
+      }
+      log_debug(kLog, "server video encodings: {}", join(keys));
+    }
+  }
+  const auto& ours = supported_encodings();
+  for (const std::string& e : server) {
+    if (std::find(ours.begin(), ours.end(), e) != ours.end()) return;
+  }
+  log_warn(kLog,
+           "no picture encoding in common with the server: it can send {}, this client decodes {}",
+           join(server), join(ours));
+}
+
+void Client::handle_clipboard_pending_requests(ActiveEventLoop&, Packet&) {}
+
+void Client::handle_tray_exit(ActiveEventLoop& loop, Packet&) {
+  log_info(kLog, "exit requested from the system tray");
+  send_connection_close(loop, "client exit");
+}
+
+void Client::handle_interrupt(ActiveEventLoop& loop, Packet& packet) {
+  log_info(kLog, "caught {}, disconnecting", packet_get_str(packet.items, 1));
+  send_connection_close(loop, "client interrupted");
+}
+
+void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
+  std::vector<std::string> reasons;
+  for (std::size_t i = 1; i < packet.items.size(); ++i) {
+    const std::string* reason = packet.items[i].as_string();
+    reasons.push_back(reason != nullptr ? *reason : "");
+  }
+  const std::string first = reasons.empty() ? "" : reasons.front();
+  std::int32_t code = kExitOk;
+  if (std::find(reasons.begin(), reasons.end(), "authentication failed") != reasons.end()) {
+    code = kExitAuthentication;
+  } else if (first.find("error") != std::string::npos ||
+             (first.find("timeout") != std::string::npos && first != "idle timeout")) {
+    log_error(kLog, "server connection failure: {}", join(reasons));
+    code = startup_complete ? kExitServerFailure : kExitConnectionFailed;
+  } else {
+    log_info(kLog, "disconnected by the server: {}", join(reasons));
+  }
+  exit_with(loop, code);
+}
+
+void Client::handle_connection_lost(ActiveEventLoop& loop, Packet& packet) {
+  if (exit_code == kNoExitCode)
+    log_warn(kLog, "connection lost: {}", packet_get_str(packet.items, 1));
+  exit_with(loop, startup_complete ? kExitConnectionLost : kExitConnectionFailed);
+}
+
+void Client::handle_invalid_packet(ActiveEventLoop& loop, Packet& packet) {
+  log_error(kLog, "invalid packet received: {}", packet_get_str(packet.items, 1));
+  exit_with(loop, startup_complete ? kExitInvalidPacket : kExitConnectionFailed);
+}
+
+}  // namespace nolv

@@ -1,0 +1,194 @@
+// Interim definitions of Client members whose slice has not landed yet. Each logs one debug
+// line and does nothing else. The owner deletes its functions here when landing the real ones.
+#include "client/client.h"
+
+namespace nolv {
+
+namespace {
+constexpr std::string_view kLog = "nolv::client::client";
+}  // namespace
+
+// ---- audio ----
+
+void Client::handle_audio_capabilities(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_audio_latency(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_audio_worker_failed(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+AudioWorkerBody audio_worker_body() {
+  return [](AudioProbeSender probe, std::shared_ptr<std::atomic<bool>>) {
+    probe(fail("no audio output in this build"));
+  };
+}
+
+void Client::audio_hello_step(const Yaml&) {
+  log_debug(kLog, "no speaker forwarding step yet");
+}
+
+// ---- windows ----
+
+void Client::handle_new_window(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_new_override_redirect(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_window_move_resize(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_window_resized(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_initiate_moveresize(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_raise_window(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_show_desktop(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_pointer_position(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_pointer_grab(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_pointer_ungrab(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_lost_window(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_window_metadata(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::update_dock_icon() {
+  log_debug(kLog, "no dock icon yet");
+}
+
+void Client::route_window_event(ActiveEventLoop&, WindowId window, WindowEvent&) {
+  log_trace(kLog, "window event for unknown window {}", window.native);
+}
+
+bool Client::has_auth_dialog() const {
+  return false;
+}
+
+void Client::close_auth_dialog() {}
+
+void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) {
+  log_debug(kLog, "password dialog requested: {}", prompt);
+  log_error("nolv::client::auth_dialog", "cannot show the password dialog: {}",
+            "no password dialog in this build");
+  pending_salt.reset();
+  exit_with(loop, kExitAuthentication);
+}
+
+// ---- keyboard, cursors, icons, bell ----
+
+void Client::handle_bell(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_cursor_default(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+// ---- pictures ----
+
+void Client::handle_eos(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_draw(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+// ---- tray, notifications, clipboard ----
+
+void Client::handle_notify_show(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_notify_close(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_set_clipboard_enabled(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_token(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_data(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_request(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_contents(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_contents_none(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+void Client::handle_clipboard_changed(ActiveEventLoop&, Packet& packet) {
+  log_debug(kLog, "not handled yet: {}", to_string(packet));
+}
+
+Status Client::create_tray_icon() {
+  log_debug(kLog, "no tray icon yet");
+  return {};
+}
+
+void Client::start_clipboard_sync() {
+  log_debug(kLog, "no clipboard sync yet");
+}
+
+}  // namespace nolv

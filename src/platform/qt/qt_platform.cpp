@@ -1,0 +1,181 @@
+#include "platform/qt/qt_platform.h"
+
+#include <QApplication>
+#include <QCoreApplication>
+#include <QEvent>
+#include <QGuiApplication>
+#include <QObject>
+#include <QScreen>
+
+#include <cmath>
+#include <cstdlib>
+#include <mutex>
+#include <vector>
+
+namespace nolv {
+
+namespace {
+
+const QEvent::Type kPacketEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+const QEvent::Type kResumedEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
+
+class PacketEvent : public QEvent {
+ public:
+  explicit PacketEvent(Packet p) : QEvent(kPacketEventType), packet(std::move(p)) {}
+  Packet packet;
+};
+
+class QtActiveLoop : public ActiveEventLoop {
+ public:
+  std::vector<Monitor> monitors() const override {
+    std::vector<Monitor> out;
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    for (const QScreen* screen : QGuiApplication::screens()) {
+      Monitor m;
+      m.name = screen->name().toStdString();
+      const QRect g = screen->geometry();
+      m.x = g.x();
+      m.y = g.y();
+      m.width = static_cast<std::uint32_t>(std::max(0, g.width()));
+      m.height = static_cast<std::uint32_t>(std::max(0, g.height()));
+      const double hz = screen->refreshRate();
+      if (hz > 0 && std::isfinite(hz) && hz * 1000 < 4294967295.0) {
+        m.refresh_rate_millihertz = static_cast<std::uint32_t>(std::lround(hz * 1000));
+      }
+      m.primary = screen == primary;
+      out.push_back(std::move(m));
+    }
+    return out;
+  }
+  double primary_scale_factor() const override {
+    const QScreen* primary = QGuiApplication::primaryScreen();
+    if (primary == nullptr) return 1.0;
+    const double dpi = primary->logicalDotsPerInch();
+    return dpi > 0 ? dpi / 96.0 : 1.0;
+  }
+  void exit() override {
+    exiting = true;
+    QCoreApplication::exit(0);
+  }
+  bool exiting = false;
+};
+
+class Receiver;
+
+// Shared with every proxy: posting stops once the loop has ended.
+class QtSink : public EventSink {
+ public:
+  bool post(Packet packet) override {
+    std::lock_guard lock(mutex_);
+    if (receiver_ == nullptr) return false;
+    QCoreApplication::postEvent(receiver_, new PacketEvent(std::move(packet)));
+    return true;
+  }
+  void attach(QObject* receiver) {
+    std::lock_guard lock(mutex_);
+    receiver_ = receiver;
+  }
+  void close() { attach(nullptr); }
+
+ private:
+  std::mutex mutex_;
+  QObject* receiver_ = nullptr;
+};
+
+struct Running {
+  EventLoopHandler* handler = nullptr;
+  QtActiveLoop* active = nullptr;
+};
+// The loop that runs now, for deliver_window_event; event-loop thread only.
+Running running;
+
+class Receiver : public QObject {
+ public:
+  bool event(QEvent* e) override {
+    if (e->type() == kPacketEventType) {
+      auto* pe = static_cast<PacketEvent*>(e);
+      if (running.handler != nullptr && !running.active->exiting) {
+        running.handler->user_event(*running.active, std::move(pe->packet));
+      }
+      return true;
+    }
+    if (e->type() == kResumedEventType) {
+      if (running.handler != nullptr && !running.active->exiting) {
+        running.handler->resumed(*running.active);
+      }
+      return true;
+    }
+    return QObject::event(e);
+  }
+};
+
+class QtEventLoop : public EventLoop {
+ public:
+  QtEventLoop(int& argc, char** argv)
+      : app_(std::make_unique<QApplication>(argc, argv)),
+        receiver_(std::make_unique<Receiver>()),
+        sink_(std::make_shared<QtSink>()) {
+    QGuiApplication::setQuitOnLastWindowClosed(false);
+    sink_->attach(receiver_.get());
+    // Resumed goes first, ahead of anything posted before the loop runs.
+    QCoreApplication::postEvent(receiver_.get(), new QEvent(kResumedEventType),
+                                Qt::HighEventPriority);
+  }
+  ~QtEventLoop() override {
+    sink_->close();
+    QCoreApplication::removePostedEvents(receiver_.get());
+  }
+
+  EventLoopProxy create_proxy() override { return EventLoopProxy(sink_); }
+
+  Status run(EventLoopHandler& handler) override {
+    QtActiveLoop active;
+    running = Running{&handler, &active};
+    const int status = QApplication::exec();
+    running = Running{};
+    sink_->close();
+    if (status != 0) return fail("the event loop exited with status {}", status);
+    return {};
+  }
+
+ private:
+  std::unique_ptr<QApplication> app_;
+  std::unique_ptr<Receiver> receiver_;
+  std::shared_ptr<QtSink> sink_;
+};
+
+std::string env(const char* name) {
+  const char* v = std::getenv(name);
+  return v != nullptr ? v : "";
+}
+
+// Qt ends the process when it cannot reach the display; find out first.
+Status check_display() {
+  const std::string platform = env("QT_QPA_PLATFORM");
+  if (!platform.empty() && !platform.starts_with("xcb")) return {};
+  const std::string display = env("DISPLAY");
+  if (display.empty()) return fail("no display: DISPLAY is not set");
+  if (!x_display_reachable()) return fail("cannot open display {}", display);
+  return {};
+}
+
+}  // namespace
+
+Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
+  if (Status display = check_display(); !display) return display.error();
+  // The client scales by itself; Qt must report and draw device pixels.
+  qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+  std::unique_ptr<EventLoop> loop = std::make_unique<QtEventLoop>(argc_, argv_);
+  return loop;
+}
+
+std::optional<std::string> QtPlatform::keyboard_layout() {
+  return x_keyboard_layout();
+}
+
+void deliver_window_event(WindowId window, WindowEvent event) {
+  if (running.handler == nullptr || running.active->exiting) return;
+  running.handler->window_event(*running.active, window, std::move(event));
+}
+
+}  // namespace nolv
