@@ -234,6 +234,10 @@ class Client {
 
   // ---- pictures ----
   DecodeSender decode_sender;
+  // ["window-ack", wid, width, height, packet_sequence, decode_time, message]; decode_time -1
+  // for a draw that was not painted for lack of a window or failed to decode.
+  void send_window_ack(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,
+                       std::uint32_t height, std::int64_t decode_time, std::string message);
 
   // ---- tray, notifications, clipboard ----
 

@@ -128,19 +128,7 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
 
 // ---- pictures ----
 
-void Client::handle_eos(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_draw(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
 void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
   log_debug(kLog, "not handled yet: {}", to_string(packet));
 }
 
