@@ -62,6 +62,8 @@ class ActiveEventLoop {
   virtual double primary_scale_factor() const = 0;
   // Ends the loop after the current event has been handled.
   virtual void exit() = 0;
+  // A native window whose events reach the handler's window_event.
+  virtual Result<std::shared_ptr<Window>> create_window(const WindowAttributes& attributes) = 0;
 };
 
 // The one handler the loop calls for every event, one at a time, on the event-loop thread.

@@ -1,5 +1,7 @@
 #include "platform/qt/qt_platform.h"
 
+#include "platform/qt/qt_window.h"
+
 #include <QApplication>
 #include <QCoreApplication>
 #include <QEvent>
@@ -57,6 +59,9 @@ class QtActiveLoop : public ActiveEventLoop {
     exiting = true;
     QCoreApplication::exit(0);
   }
+  Result<std::shared_ptr<Window>> create_window(const WindowAttributes& attributes) override {
+    return create_qt_window(attributes, deliver_window_event);
+  }
   bool exiting = false;
 };
 
@@ -112,9 +117,9 @@ class Receiver : public QObject {
 class QtEventLoop : public EventLoop {
  public:
   QtEventLoop(int& argc, char** argv)
-      : app_(std::make_unique<QApplication>(argc, argv)),
-        receiver_(std::make_unique<Receiver>()),
-        sink_(std::make_shared<QtSink>()) {
+      : receiver_(std::make_unique<Receiver>()), sink_(std::make_shared<QtSink>()) {
+    // One application object per process: an existing one (tests) is used as it is.
+    if (QCoreApplication::instance() == nullptr) app_ = std::make_unique<QApplication>(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(false);
     sink_->attach(receiver_.get());
     // Resumed goes first, ahead of anything posted before the loop runs.
@@ -131,7 +136,7 @@ class QtEventLoop : public EventLoop {
   Status run(EventLoopHandler& handler) override {
     QtActiveLoop active;
     running = Running{&handler, &active};
-    const int status = QApplication::exec();
+    const int status = QCoreApplication::exec();
     running = Running{};
     sink_->close();
     if (status != 0) return fail("the event loop exited with status {}", status);
@@ -139,7 +144,7 @@ class QtEventLoop : public EventLoop {
   }
 
  private:
-  std::unique_ptr<QApplication> app_;
+  std::unique_ptr<QApplication> app_;  // declared first: outlives the receiver
   std::unique_ptr<Receiver> receiver_;
   std::shared_ptr<QtSink> sink_;
 };
