@@ -11,7 +11,8 @@
 #include "platform/qt/qt_platform.h"
 
 int main(int argc, char** argv) {
-  // Before any thread exists, so that only the signal thread receives them.
+  // Before any other thread exists, so that only the signal thread receives them; until the
+  // event loop's proxy is stored they keep their default action.
   nolv::block_console_signals();
   // A peer that goes away shows as a write error, not as the end of the process.
   std::signal(SIGPIPE, SIG_IGN);
@@ -20,6 +21,11 @@ int main(int argc, char** argv) {
       args.empty() ? std::span<const std::string>() : std::span(args).subspan(1);
   auto slot =
       nolv::install_logger(static_cast<std::uint8_t>(nolv::log_level_from_args(after_program)));
+  // Run installs it too; here already so that a Ctrl-C during the connect ends the process.
+  if (nolv::Status handler = nolv::install_console_handler(); !handler) {
+    nolv::log_warn("nolv::client::signals::imp", "failed to handle console control events: {}",
+                   handler.message());
+  }
   nolv::QtPlatform platform(argc, argv);
   return nolv::run(std::move(slot), args, platform);
 }

@@ -16,6 +16,8 @@ namespace nolv {
 namespace {
 
 constexpr std::string_view kLog = "nolv::client::signals::imp";
+// The waiting thread only logs and posts.
+constexpr std::size_t kSignalThreadStack = 256 * 1024;
 
 std::mutex interrupt_mutex;
 std::optional<EventLoopProxy> interrupt_proxy;
@@ -114,8 +116,14 @@ void block_console_signals() {
 }
 
 Status install_console_handler() {
+  static std::mutex mutex;
+  static bool installed = false;
+  std::lock_guard lock(mutex);
+  if (installed) return {};
   block_console_signals();
-  return spawn_detached("signals", wait_for_signals, 256 * 1024);
+  Status started = spawn_detached("signals", wait_for_signals, kSignalThreadStack);
+  installed = started.ok();
+  return started;
 }
 
 }  // namespace nolv

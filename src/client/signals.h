@@ -33,7 +33,8 @@ bool console_ctrl_handler(std::uint32_t code);
 // mask and only the waiting thread sees them. Call before any thread is started.
 void block_console_signals();
 // Starts the thread that waits for the signals and hands them to console_ctrl_handler; a
-// signal that the handler declines gets its default action.
+// signal that the handler declines (no proxy stored yet) gets its default action, so an early
+// Ctrl-C still ends the process. Later calls do nothing.
 Status install_console_handler();
 
 }  // namespace nolv
