@@ -7,6 +7,7 @@
 #include <thread>
 
 #include "fakes/event_sink.h"
+#include "fakes/log_capture.h"
 #include "unit/client/picture_fixtures.h"
 
 namespace nolv {
@@ -16,6 +17,13 @@ using test::make_draw;
 using test::near;
 using test::pixel_at;
 using test::read_picture;
+
+bool any_line_has(const std::vector<std::string>& lines, std::string_view text) {
+  for (const std::string& line : lines) {
+    if (line.find(text) != std::string::npos) return true;
+  }
+  return false;
+}
 
 std::string item_string(const Packet& p, std::size_t i) {
   const std::string* s = p.items.at(i).as_string();
@@ -329,6 +337,35 @@ TEST(DecodingThread, EveryReleaseNameDropsTheDecoder) {
     const bool picture = item_string(out[1], 0) == "draw-decoded" && !out[1].chunks.at(7).empty();
     EXPECT_FALSE(picture) << name;
   }
+}
+
+TEST(DecodingThread, LogLines) {
+  const auto units = split_access_units(read_picture("tiny.h264"));
+  std::vector<Packet> in;
+  in.push_back(release_packet("window-eos", 6));  // no decoder: no line at all
+  in.push_back(make_draw(6, 64, 48, "h264", Bytes(units[0].begin(), units[0].end()), 1));
+  in.push_back(make_draw(6, 8, 8, "rgb", {1}, 13));
+  in.push_back(release_packet("lost-window", 6));
+  LogCapture log;
+  std::vector<Packet> out = run_thread(std::move(in));
+  const std::vector<std::string> lines = log.take_lines();
+  ASSERT_EQ(out.size(), 2u);
+  EXPECT_TRUE(any_line_has(lines, "INFO  [nolv::client::client] decoding thread started"));
+  EXPECT_TRUE(any_line_has(lines, "[nolv::client::client] wid 6 got 64x48 h264 draw packet"));
+  EXPECT_TRUE(any_line_has(lines, "[nolv::client::draw_decoder] decode rgb: 1 bytes"));
+  EXPECT_TRUE(any_line_has(lines, "[nolv::client::draw_decoder] data=[1]"));
+  EXPECT_TRUE(any_line_has(lines,
+                           "ERROR [nolv::client::client] draw decoding error for rgb sequence 13: "
+                           "unsupported encoding rgb"));
+  EXPECT_TRUE(any_line_has(lines, "perf: draw packet: 64x48 h264 decoded in "));
+  EXPECT_TRUE(any_line_has(lines, "convert_to_bgra: 64x48 -> 12288 bytes"));
+  std::size_t released = 0;
+  for (const std::string& line : lines) {
+    released += line.find("released h264 decoder") != std::string::npos;
+  }
+  EXPECT_EQ(released, 1u);
+  EXPECT_TRUE(any_line_has(lines, "released h264 decoder for lost-window on window 6"));
+  EXPECT_TRUE(any_line_has(lines, "DEBUG [nolv::client::client] decoding thread stopping"));
 }
 
 TEST(DecodingThread, EndsAtTheFirstFailedPostWhileDrawsAreQueued) {
