@@ -14,6 +14,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -114,7 +115,10 @@ class Child {
     args.push_back(nullptr);
     posix_spawn_file_actions_t actions;
     posix_spawn_file_actions_init(&actions);
-    if (stdout_fd >= 0) posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+    if (stdout_fd >= 0) {
+      posix_spawn_file_actions_adddup2(&actions, stdout_fd, 1);
+      posix_spawn_file_actions_addopen(&actions, 2, "/dev/null", O_WRONLY, 0);
+    }
     const int rc = posix_spawnp(&pid_, args[0], &actions, nullptr, args.data(), environ);
     posix_spawn_file_actions_destroy(&actions);
     if (rc != 0) pid_ = -1;
@@ -146,6 +150,64 @@ class Child {
 
  private:
   pid_t pid_ = -1;
+};
+
+// A child whose standard output is a pipe read by the test.
+struct Spawned {
+  Child child;
+  UniqueFd out;
+};
+
+inline Spawned spawn_with_stdout(std::vector<std::string> argv) {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  UniqueFd read_end(fds[0]);
+  UniqueFd write_end(fds[1]);
+  Spawned s;
+  s.child = Child(std::move(argv), write_end.get());
+  s.out = std::move(read_end);
+  return s;
+}
+
+// The first line of `fd` that starts with `prefix` (without it), or nothing after `timeout`.
+inline std::optional<std::string> wait_for_line(
+    int fd, std::string_view prefix, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+  const auto deadline = std::chrono::steady_clock::now() + timeout;
+  std::string line;
+  for (;;) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(
+        deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return std::nullopt;
+    pollfd p{fd, POLLIN, 0};
+    if (::poll(&p, 1, static_cast<int>(left.count())) != 1) return std::nullopt;
+    char c = 0;
+    if (::read(fd, &c, 1) != 1) return std::nullopt;
+    if (c != '\n') {
+      line += c;
+      continue;
+    }
+    if (line.starts_with(prefix)) return line.substr(prefix.size());
+    line.clear();
+  }
+}
+
+// A fresh private directory, removed with its contents when dropped.
+class TempDir {
+ public:
+  TempDir() {
+    char pattern[] = "/tmp/nolv-test-XXXXXX";
+    if (::mkdtemp(pattern) != nullptr) path_ = pattern;
+  }
+  ~TempDir() {
+    if (!path_.empty()) (void)std::system(("rm -rf '" + path_ + "'").c_str());
+  }
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+  const std::string& path() const { return path_; }
+  std::string file(std::string_view name) const { return path_ + "/" + std::string(name); }
+
+ private:
+  std::string path_;
 };
 
 // Waits until something accepts connections on 127.0.0.1:port.
