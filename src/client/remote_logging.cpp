@@ -85,11 +85,14 @@ bool stdout_wants_colour() {
 
 std::shared_ptr<LogForwardSlot> install_logger(std::uint8_t max_level) {
   auto slot = std::make_shared<LogForwardSlot>();
-  // Lives until the process ends: other threads may log until the very last moment.
-  static std::unique_ptr<RemoteLogger> logger;
-  if (logger != nullptr) fatal("failed to install the logger");
-  logger = std::make_unique<RemoteLogger>(max_level, stdout_wants_colour(), slot, write_stdout);
-  installed.store(logger.get(), std::memory_order_release);
+  // Never destroyed: detached threads (reader, decode) may log while the process exits, after
+  // static destructors have begun.
+  static std::atomic<bool> done{false};
+  if (done.exchange(true)) fatal("failed to install the logger");
+  auto* logger = std::make_unique<RemoteLogger>(max_level, stdout_wants_colour(), slot,
+                                                write_stdout)
+                     .release();
+  installed.store(logger, std::memory_order_release);
   return slot;
 }
 
