@@ -164,7 +164,9 @@ class Loader {
     std::unique_ptr<fy_parser, decltype(&fy_parser_destroy)> parser(fy_parser_create(&cfg),
                                                                     &fy_parser_destroy);
     if (parser == nullptr) return fail("failed to create the yaml parser");
-    if (fy_parser_set_string(parser.get(), text_.data(), text_.size()) != 0) {
+    // An empty payload may come without any storage behind it.
+    const char* input = text_.empty() ? "" : text_.data();
+    if (fy_parser_set_string(parser.get(), input, text_.size()) != 0) {
       return fail("failed to start the yaml parser");
     }
     for (;;) {

@@ -1,0 +1,253 @@
+#include "net/io.h"
+
+#include <lz4.h>
+
+#include <chrono>
+#include <limits>
+#include <string>
+#include <utility>
+
+#include "client/internal_event.h"
+#include "client/remote_logging.h"
+#include "net/serde.h"
+#include "util/format.h"
+
+namespace nolv {
+
+namespace {
+
+constexpr std::string_view kLog = "nolv::net::io";
+constexpr std::string_view kClientLog = "nolv::client::client";
+
+constexpr std::string_view kMissingByte = "expected another byte, found none";
+
+// Why liblz4 refused a block, found by walking its sequences without writing anything; liblz4
+// itself only says that it failed.
+std::string lz4_failure_cause(std::span<const std::uint8_t> block, std::uint64_t capacity) {
+  std::size_t in = 0;
+  std::uint64_t out = 0;
+  auto length_with_extensions = [&](std::uint64_t& length) -> bool {
+    if (length != 15) return true;
+    for (;;) {
+      if (in >= block.size()) return false;
+      const std::uint8_t more = block[in++];
+      length += more;
+      if (more != 255) return true;
+    }
+  };
+  for (;;) {
+    if (in >= block.size()) return std::string(kMissingByte);
+    const std::uint8_t token = block[in++];
+    std::uint64_t literals = token >> 4;
+    if (!length_with_extensions(literals)) return std::string(kMissingByte);
+    if (literals > block.size() - in) return "literal is out of bounds of the input";
+    in += literals;
+    out += literals;
+    if (in == block.size()) break;  // the last sequence holds only literals
+    if (block.size() - in < 2) return std::string(kMissingByte);
+    const std::uint32_t offset = block[in] | (block[in + 1] << 8);
+    in += 2;
+    if (offset == 0) return "0 is not a valid match offset";
+    if (offset > out) return "the offset to copy is not contained in the decompressed buffer";
+    std::uint64_t match = token & 0x0F;
+    if (!length_with_extensions(match)) return std::string(kMissingByte);
+    out += match + 4;
+  }
+  if (out > capacity) {
+    return fmt::format(
+        "provided output is too small for the decompressed data, actual {}, "
+        "expected {}",
+        capacity, out);
+  }
+  return "the block breaks the format's end-of-block rules";
+}
+
+// Why a read ended: the thread posts one "connection-lost" or one "invalid-packet".
+struct ReadFailure {
+  bool invalid_packet = false;
+  std::string reason;
+};
+
+ReadFailure connection_lost(std::string reason) {
+  return ReadFailure{false, std::move(reason)};
+}
+
+class PacketReader {
+ public:
+  explicit PacketReader(Transport& transport) : transport_(transport) {}
+
+  // One whole packet, chunks included.
+  Result<Packet> next(ReadFailure& failure) {
+    const auto started = std::chrono::steady_clock::now();
+    std::map<std::uint8_t, Bytes> chunks;
+    std::uint32_t chunk_count = 0;
+    for (;;) {
+      std::array<std::uint8_t, 8> raw{};
+      if (Status s = conn_read_exact(transport_, raw); !s) return lost(failure, s.error(), true);
+      log_trace(kLog, "read_packet header={}", format_bytes(raw));
+      const PacketHeader header = PacketHeader::parse(raw);
+      if (header.magic != kPacketMagic) {
+        return lost(failure, fail("invalid packet header byte: {}", header.magic));
+      }
+      log_trace(kLog, "read_packet index={} payload_size={}", header.chunk_index,
+                header.payload_size);
+      if (header.chunk_index > kMaxChunkIndex) {
+        return lost(failure, fail("invalid chunk index: {}", header.chunk_index));
+      }
+      if (header.payload_size > kMaxPayloadSize) {
+        return lost(failure, fail("payload size {} exceeds the maximum of {}", header.payload_size,
+                                  kMaxPayloadSize));
+      }
+      Bytes payload(header.payload_size);
+      if (Status s = conn_read_exact(transport_, payload); !s) {
+        return lost(failure, s.error(), true);
+      }
+
+      if (header.chunk_index != 0) {
+        if (chunk_count == kMaxChunksPerPacket) {
+          return lost(failure, fail("too many chunks: {}", chunk_count + 1));
+        }
+        ++chunk_count;
+        if (chunks.contains(header.chunk_index)) {
+          return lost(failure, fail("duplicate chunk at index {}", header.chunk_index));
+        }
+        if (header.compression != 0) {
+          Result<Bytes> plain = decompress_payload(header.compression, payload);
+          if (!plain) {
+            log_warn(kLog, "dropping chunk {}: {}", header.chunk_index, plain.message());
+            continue;
+          }
+          payload = std::move(*plain);
+        }
+        chunks.emplace(header.chunk_index, std::move(payload));
+        continue;
+      }
+
+      if ((header.flags & kFlagTextPayload) == 0) {
+        return lost(failure, fail("unsupported packet encoding: {}", header.flags));
+      }
+      if (header.compression != 0) {
+        Result<Bytes> plain = decompress_payload(header.compression, payload);
+        if (!plain) return lost(failure, plain.error());
+        payload = std::move(*plain);
+      }
+      std::uint64_t total = payload.size();
+      for (const auto& [index, bytes] : chunks) total += bytes.size();
+      const auto elapsed = std::chrono::steady_clock::now() - started;
+
+      if (Status utf8 = check_utf8(payload); !utf8) return invalid(failure, utf8.error());
+      const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
+      Result<std::vector<Yaml>> items = parse_packet_items(text);
+      if (!items) return invalid(failure, items.error());
+
+      Packet packet;
+      packet.items = std::move(*items);
+      packet.chunks = std::move(chunks);
+      if (log_enabled(LogLevel::Trace) && !packet.items.empty()) {
+        const std::string* name = packet.items.front().as_string();
+        if (name != nullptr && *name == "draw") {
+          log_trace(kClientLog, "perf: draw packet: {} bytes read (network) in {}", total,
+                    format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed)));
+        }
+      }
+      return packet;
+    }
+  }
+
+ private:
+  static Error lost(ReadFailure& failure, const Error& error, bool from_stream = false) {
+    log_debug(kClientLog, "read loop terminated: {}", error.message);
+    failure = connection_lost(from_stream && is_closed_by_peer(error)
+                                  ? std::string("connection closed by the server")
+                                  : error.message);
+    return error;
+  }
+  static Error invalid(ReadFailure& failure, const Error& error) {
+    failure = ReadFailure{true, error.message};
+    return error;
+  }
+
+  Transport& transport_;
+};
+
+}  // namespace
+
+PacketHeader PacketHeader::parse(std::span<const std::uint8_t, 8> b) {
+  return PacketHeader{b[0], b[1], b[2], b[3],
+                      static_cast<std::uint32_t>(b[4]) << 24 |
+                          static_cast<std::uint32_t>(b[5]) << 16 |
+                          static_cast<std::uint32_t>(b[6]) << 8 | static_cast<std::uint32_t>(b[7])};
+}
+
+std::array<std::uint8_t, 8> PacketHeader::bytes() const {
+  return {magic,
+          flags,
+          compression,
+          chunk_index,
+          static_cast<std::uint8_t>(payload_size >> 24),
+          static_cast<std::uint8_t>(payload_size >> 16),
+          static_cast<std::uint8_t>(payload_size >> 8),
+          static_cast<std::uint8_t>(payload_size)};
+}
+
+Result<Bytes> decompress_payload(std::uint8_t compression, std::span<const std::uint8_t> payload) {
+  if ((compression & kCompressionLz4) == 0) {
+    return fail("unsupported compression flag: {:#x}", compression);
+  }
+  if (payload.size() < 4) return fail("lz4 decompression failed: {}", kMissingByte);
+  const std::uint32_t size =
+      static_cast<std::uint32_t>(payload[0]) | static_cast<std::uint32_t>(payload[1]) << 8 |
+      static_cast<std::uint32_t>(payload[2]) << 16 | static_cast<std::uint32_t>(payload[3]) << 24;
+  if (size > kMaxDecompressedSize) {
+    return fail("lz4 decompression failed: the size prefix {} exceeds the maximum of {}", size,
+                kMaxDecompressedSize);
+  }
+  const std::span<const std::uint8_t> block = payload.subspan(4);
+  if (block.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
+    return fail("lz4 decompression failed: the block of {} bytes is too large", block.size());
+  }
+  Bytes out(size);
+  std::uint8_t none = 0;  // a valid destination even for an empty output
+  const int produced =
+      LZ4_decompress_safe(reinterpret_cast<const char*>(block.data()),
+                          reinterpret_cast<char*>(out.empty() ? &none : out.data()),
+                          static_cast<int>(block.size()), static_cast<int>(size));
+  if (produced < 0) return fail("lz4 decompression failed: {}", lz4_failure_cause(block, size));
+  out.resize(static_cast<std::size_t>(produced));
+  return out;
+}
+
+void read_packet(Transport transport, EventLoopProxy proxy) {
+  PacketReader reader(transport);
+  for (;;) {
+    ReadFailure failure;
+    Result<Packet> packet = reader.next(failure);
+    if (!packet) {
+      (void)proxy.send_event(make_internal_event(
+          failure.invalid_packet ? "invalid-packet" : "connection-lost", failure.reason));
+      return;
+    }
+    if (!proxy.send_event(std::move(*packet))) return;  // the event loop is gone
+  }
+}
+
+Bytes encode_packet(const Value& packet) {
+  const std::string json = packet.dump(-1, ' ', false, nlohmann::json::error_handler_t::replace);
+  if (json.size() > std::numeric_limits<std::uint32_t>::max()) return {};
+  PacketHeader header;
+  header.payload_size = static_cast<std::uint32_t>(json.size());
+  const auto head = header.bytes();
+  Bytes out;
+  out.reserve(head.size() + json.size());
+  out.insert(out.end(), head.begin(), head.end());
+  out.insert(out.end(), json.begin(), json.end());
+  return out;
+}
+
+Status write_packet(Transport& transport, const Value& packet) {
+  const Bytes frame = encode_packet(packet);
+  if (frame.empty()) return fail("the packet is too large to frame");
+  return transport_write_all(transport, frame);
+}
+
+}  // namespace nolv
