@@ -9,6 +9,7 @@
 #include <limits>
 #include <mutex>
 
+#include "net/io.h"
 #include "util/fatal.h"
 #include "util/format.h"
 #include "util/thread.h"
@@ -111,23 +112,6 @@ struct ProbeSenderGuard {
     channel->changed.notify_all();
   }
 };
-
-// Interim framing until the packet layer's encoder lands: header 0x50 0x04 0x00 0x00, the JSON
-// length big-endian, then the compact JSON text.
-Bytes frame_packet(const Value& packet) {
-  const std::string json = packet.dump();
-  const auto size = static_cast<std::uint32_t>(json.size());
-  Bytes frame = {0x50,
-                 0x04,
-                 0x00,
-                 0x00,
-                 static_cast<std::uint8_t>(size >> 24),
-                 static_cast<std::uint8_t>(size >> 16),
-                 static_cast<std::uint8_t>(size >> 8),
-                 static_cast<std::uint8_t>(size)};
-  frame.insert(frame.end(), json.begin(), json.end());
-  return frame;
-}
 
 }  // namespace
 
@@ -327,8 +311,7 @@ void Client::startup(ActiveEventLoop& loop) {
 
 void Client::send_packet(Value packet) {
   if (exit_code != kNoExitCode) return;
-  const Bytes frame = frame_packet(packet);
-  Status written = transport_write_all(transport, frame);
+  Status written = write_packet(transport, packet);
   if (written) return;
   log_error(kLog, "failed to send packet to the server: {}", written.message());
   exit_code = startup_complete ? kExitConnectionLost : kExitConnectionFailed;

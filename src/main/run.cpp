@@ -9,6 +9,7 @@
 #include "main/app_state.h"
 #include "main/options.h"
 #include "net/connect.h"
+#include "net/io.h"
 #include "net/uri.h"
 
 namespace nolv {
@@ -94,6 +95,7 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
   state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
   state.audio_worker_body = audio_worker_body();
   state.decode_sender = std::move(decode.sender);
+  state.reader_body = read_packet;
   if (transport) {
     state.client = Client::create(state.client_context(), std::move(*transport),
                                   *command_line->target, std::nullopt, std::nullopt);
