@@ -1,6 +1,10 @@
 // Packets both ways through every transport: the scripted test server sends a sequence, the real
 // reader posts exactly those packets, and the client's packets reach the server.
+#include <sys/stat.h>
+#include <unistd.h>
+
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <thread>
 
@@ -58,6 +62,7 @@ class TransportRoundTrip : public ::testing::TestWithParam<Kind> {
       if (!t) return std::nullopt;
       return *t;
     }
+    if (std::string_view(kind.name) == "openssh") return start_openssh();
     std::vector<std::string> argv = {
         "/usr/bin/python3", kPeer, std::string("--transport=") + kind.name, "--script=" + script_};
     if (std::string_view(kind.name) == "tls" || std::string_view(kind.name) == "wss") {
@@ -77,6 +82,45 @@ class TransportRoundTrip : public ::testing::TestWithParam<Kind> {
     return *t;
   }
 
+  // A real OpenSSH server on loopback, key-only, whose "remote nolv" runs the scripted server
+  // on the session's standard input and output and records its arguments.
+  std::optional<Target> start_openssh() {
+    if (::geteuid() != 0 || ::access("/usr/sbin/sshd", X_OK) != 0) return std::nullopt;
+    const std::string d = dir_.path();
+    const std::string keys = "cd " + d +
+                             " && ssh-keygen -q -t ed25519 -N '' -f host_key && ssh-keygen -q -t "
+                             "ed25519 -N '' -f client_key && mkdir -p /run/sshd";
+    if (std::system(keys.c_str()) != 0) return std::nullopt;
+    const std::uint16_t port = test::closed_port();
+    std::ofstream(dir_.file("sshd_config"))
+        << "Port " << port << "\nListenAddress 127.0.0.1\nHostKey " << d << "/host_key\nPidFile "
+        << d << "/sshd.pid\nAuthorizedKeysFile " << d
+        << "/client_key.pub\nPermitRootLogin prohibit-password\nPasswordAuthentication no\n"
+           "KbdInteractiveAuthentication no\nUsePAM no\nStrictModes no\n";
+    remote_ = dir_.file("remote nolv's");
+    std::ofstream(remote_) << "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" << d
+                           << "/remote-args'\nexec /usr/bin/python3 '" << kPeer
+                           << "' --transport=stdio '--script=" << script_ << "'\n";
+    ::chmod(remote_.c_str(), 0755);
+    sshd_ = test::Child(
+        {"/usr/sbin/sshd", "-D", "-f", dir_.file("sshd_config"), "-E", dir_.file("sshd.log")});
+    if (!test::wait_for_port(port)) return std::nullopt;
+    ssh_command_ = {"ssh",
+                    "-i",
+                    dir_.file("client_key"),
+                    "-o",
+                    "StrictHostKeyChecking=no",
+                    "-o",
+                    "UserKnownHostsFile=/dev/null",
+                    "-o",
+                    "BatchMode=yes",
+                    "-o",
+                    "LogLevel=ERROR"};
+    auto t = parse_uri(fmt::format("ssh://root@127.0.0.1:{}/5", port));
+    if (!t) return std::nullopt;
+    return *t;
+  }
+
   // Events posted so far, waiting until there are `count` (bounded).
   std::vector<Packet> wait_for_events(std::size_t count) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
@@ -90,6 +134,9 @@ class TransportRoundTrip : public ::testing::TestWithParam<Kind> {
   test::TempDir dir_;
   std::string script_;
   test::Spawned peer_;
+  test::Child sshd_;
+  std::string remote_;
+  std::vector<std::string> ssh_command_;
   std::shared_ptr<RecordingSink> sink_ = std::make_shared<RecordingSink>();
   std::vector<Packet> events_;
 };
@@ -97,9 +144,17 @@ class TransportRoundTrip : public ::testing::TestWithParam<Kind> {
 TEST_P(TransportRoundTrip, ScriptedSequenceArrivesAndRepliesReachTheServer) {
   const Kind kind = GetParam();
   auto target = start_peer(kind);
+  if (!target && std::string_view(kind.name) == "openssh") {
+    GTEST_SKIP() << "no OpenSSH server to run as root here";
+  }
   ASSERT_TRUE(target) << "the peer did not start";
   ConnectOptions options;
-  if (target->kind == TargetKind::Ssh) options.ssh_command = std::vector<std::string>{kSshToPeer};
+  if (std::string_view(kind.name) == "openssh") {
+    options.ssh_command = ssh_command_;
+    options.remote_nolv = remote_;
+  } else if (target->kind == TargetKind::Ssh) {
+    options.ssh_command = std::vector<std::string>{kSshToPeer};
+  }
   const bool insecure = target->kind == TargetKind::Ssl || target->kind == TargetKind::Wss;
   auto opened = connect(*target, insecure, options);
   ASSERT_TRUE(opened) << opened.error().message;
@@ -131,6 +186,11 @@ TEST_P(TransportRoundTrip, ScriptedSequenceArrivesAndRepliesReachTheServer) {
   EXPECT_EQ(packet_get_str(events[3].items, 0), "connection-lost");
   EXPECT_EQ(packet_get_str(events[3].items, 1), kind.closing_reason);
   EXPECT_TRUE(sink_->take().empty());
+  if (!remote_.empty()) {
+    std::ifstream in(dir_.file("remote-args"));
+    std::string args((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    EXPECT_EQ(args, "_proxy\n5\n");
+  }
 }
 
 INSTANTIATE_TEST_SUITE_P(EveryKind, TransportRoundTrip,
@@ -138,7 +198,8 @@ INSTANTIATE_TEST_SUITE_P(EveryKind, TransportRoundTrip,
                                            Kind{"tls", "ssl", "connection closed by the server"},
                                            Kind{"ws", "ws", "websocket closed by peer"},
                                            Kind{"wss", "wss", "websocket closed by peer"},
-                                           Kind{"ssh", "", "connection closed by the server"}),
+                                           Kind{"ssh", "", "connection closed by the server"},
+                                           Kind{"openssh", "", "connection closed by the server"}),
                          [](const ::testing::TestParamInfo<Kind>& param) {
                            return std::string(param.param.name);
                          });
