@@ -269,7 +269,7 @@ ConnectError handshake_error(const std::string& cause) {
 std::uint64_t ws_random_u64() {
   const auto since_epoch = std::chrono::system_clock::now().time_since_epoch();
   const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(since_epoch).count();
-  // Whole 100-nanosecond ticks, as the clock that the key material was designed around gives.
+  // Whole 100-nanosecond ticks: the resolution the key formula was made for.
   const std::uint64_t t = static_cast<std::uint64_t>(ns) / 100 * 100;
   const std::uint64_t c = key_counter.fetch_add(1, std::memory_order_relaxed);
   std::uint64_t x = (t ^ (c * 0x9E3779B97F4A7C15ull)) | 1;

@@ -166,8 +166,8 @@ TEST(ConnectTcp, AddressesAreTriedInOrderAndTheLastErrorWins) {
   ASSERT_TRUE(result) << result.message();
   EXPECT_TRUE(listener.accept().valid());
 
-  // Every address fails: the cause is the last attempt's (an IPv6 socket on a v4-mapped
-  // multicast address fails differently from a refusal).
+  // Every address fails: the cause is the last attempt's (the broadcast address fails
+  // differently from a refusal).
   SocketAddress unreachable = loopback(AF_INET, 1);
   reinterpret_cast<sockaddr_in*>(&unreachable.storage)->sin_addr.s_addr =
       htonl(0xFFFFFFFF);  // broadcast: not connectable over TCP
