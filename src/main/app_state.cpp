@@ -22,7 +22,7 @@ void AppState::resumed(ActiveEventLoop& loop) {
     client->startup(loop);
     return;
   }
-  if (!connect_dialog_open) open_connect_dialog(loop);
+  if (!connect_dialog) open_connect_dialog(loop);
 }
 
 void AppState::user_event(ActiveEventLoop& loop, Packet packet) {
@@ -52,7 +52,11 @@ void AppState::user_event(ActiveEventLoop& loop, Packet packet) {
 }
 
 void AppState::window_event(ActiveEventLoop& loop, WindowId window, WindowEvent event) {
-  if (client) client->route_window_event(loop, window, event);
+  if (client) {
+    client->route_window_event(loop, window, event);
+  } else if (connect_dialog && connect_dialog->window_id() == window) {
+    handle_connect_dialog_event(loop, event);
+  }
 }
 
 std::int32_t session_exit_code(const AppState& state) {

@@ -7,6 +7,7 @@
 #include <optional>
 
 #include "client/client.h"
+#include "client/connect_dialog.h"
 #include "client/remote_logging.h"
 #include "net/connect.h"
 #include "platform/event_loop.h"
@@ -32,12 +33,16 @@ class AppState : public EventLoopHandler {
   void user_event(ActiveEventLoop& loop, Packet packet) override;
   void window_event(ActiveEventLoop& loop, WindowId window, WindowEvent event) override;
 
-  // The connection dialog (its own slice): opened on Resumed without a Client.
+  // The connection dialog: opened on Resumed without a Client; its submit starts the
+  // "connect" thread, whose "connect-result" builds the Client.
   void open_connect_dialog(ActiveEventLoop& loop);
+  void handle_connect_dialog_event(ActiveEventLoop& loop, const WindowEvent& event);
   void handle_connect_result(ActiveEventLoop& loop);
 
   std::unique_ptr<Client> client;
-  bool connect_dialog_open = false;
+  std::unique_ptr<ConnectDialog> connect_dialog;
+  std::optional<ConnectResultReceiver> connect_result;
+  std::optional<ConnectRequest> pending_request;
   EventLoopProxy proxy;
   ConnectOptions connect_options;
   std::shared_ptr<LogForwardSlot> log_forwarding;
