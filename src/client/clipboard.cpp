@@ -1,0 +1,409 @@
+#include "client/clipboard.h"
+
+#include <condition_variable>
+#include <deque>
+#include <mutex>
+
+#include "client/remote_logging.h"
+#include "util/fatal.h"
+
+namespace nolv {
+namespace {
+
+constexpr std::string_view kClientLog = "nolv::client::client";
+constexpr std::string_view kThreadLog = "nolv::client::clipboard";
+
+Packet clipboard_changed_event(std::string text) {
+  Packet p;
+  p.items.push_back(Yaml::string("clipboard-changed"));
+  p.items.push_back(Yaml::string(std::move(text)));
+  return p;
+}
+
+bool is_clipboard_target(std::string_view target) {
+  for (std::string_view t : CLIPBOARD_TARGETS) {
+    if (t == target) return true;
+  }
+  return false;
+}
+
+// The text of one "clipboard-data" entry: [target, format, "bytes", base64] with a non-empty
+// decoded payload.
+std::optional<Bytes> usable_data_entry(const Yaml* entry) {
+  if (entry == nullptr) return std::nullopt;
+  const Yaml::Array* items = entry->as_array();
+  if (items == nullptr || items->size() < 4) return std::nullopt;
+  const std::string* encoding = (*items)[2].as_string();
+  if (encoding == nullptr || *encoding != "bytes") return std::nullopt;
+  Bytes bytes = decode_yaml_bytes((*items)[3]);
+  if (bytes.empty()) return std::nullopt;
+  return bytes;
+}
+
+bool too_large(std::size_t size, std::string_view from) {
+  if (size <= kMaxClipboardText) return false;
+  log_warn(kClientLog, "dropping a clipboard text of {} bytes from {}: the limit is {} bytes", size,
+           from, kMaxClipboardText);
+  return true;
+}
+
+}  // namespace
+
+class ClipboardChannel {
+ public:
+  bool send(ClipboardCommand command) {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return false;
+      queue_.push_back(std::move(command));
+    }
+    ready_.notify_one();
+    return true;
+  }
+  void close() {
+    {
+      std::lock_guard lock(mutex_);
+      closed_ = true;
+    }
+    ready_.notify_all();
+  }
+  ClipboardReceiver::Wait recv_until(std::chrono::steady_clock::time_point deadline,
+                                     ClipboardCommand& out) {
+    std::unique_lock lock(mutex_);
+    ready_.wait_until(lock, deadline, [&] { return closed_ || !queue_.empty(); });
+    // Commands sent before the close are still applied.
+    if (!queue_.empty()) {
+      out = std::move(queue_.front());
+      queue_.pop_front();
+      return ClipboardReceiver::Wait::Command;
+    }
+    return closed_ ? ClipboardReceiver::Wait::Closed : ClipboardReceiver::Wait::Timeout;
+  }
+  std::optional<ClipboardCommand> try_recv() {
+    std::lock_guard lock(mutex_);
+    if (queue_.empty()) return std::nullopt;
+    ClipboardCommand c = std::move(queue_.front());
+    queue_.pop_front();
+    return c;
+  }
+
+ private:
+  std::mutex mutex_;
+  std::condition_variable ready_;
+  std::deque<ClipboardCommand> queue_;
+  bool closed_ = false;
+};
+
+ClipboardReceiver::ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel)
+    : channel_(std::move(channel)) {}
+
+ClipboardReceiver::Wait ClipboardReceiver::recv_until(
+    std::chrono::steady_clock::time_point deadline, ClipboardCommand& out) {
+  return channel_->recv_until(deadline, out);
+}
+
+std::optional<ClipboardCommand> ClipboardReceiver::try_recv() {
+  return channel_->try_recv();
+}
+
+ClipboardSender::ClipboardSender(std::shared_ptr<ClipboardChannel> channel, std::jthread thread)
+    : channel_(std::move(channel)), thread_(std::move(thread)) {}
+
+ClipboardSender::ClipboardSender(ClipboardSender&&) noexcept = default;
+
+ClipboardSender& ClipboardSender::operator=(ClipboardSender&& other) noexcept {
+  if (this != &other) {
+    close();
+    channel_ = std::move(other.channel_);
+    thread_ = std::move(other.thread_);
+  }
+  return *this;
+}
+
+ClipboardSender::~ClipboardSender() {
+  close();
+}
+
+void ClipboardSender::close() {
+  if (channel_ != nullptr) channel_->close();
+  if (thread_.joinable()) {
+    thread_.request_stop();
+    thread_.join();
+  }
+  channel_.reset();
+}
+
+bool ClipboardSender::send(ClipboardCommand command) const {
+  return channel_ != nullptr && channel_->send(std::move(command));
+}
+
+std::pair<std::shared_ptr<ClipboardChannel>, ClipboardReceiver> make_clipboard_channel() {
+  auto channel = std::make_shared<ClipboardChannel>();
+  return {channel, ClipboardReceiver(channel)};
+}
+
+void close_clipboard_channel(ClipboardChannel& channel) {
+  channel.close();
+}
+
+bool send_on_clipboard_channel(ClipboardChannel& channel, ClipboardCommand command) {
+  return channel.send(std::move(command));
+}
+
+namespace {
+
+// Reads through an installed service that may appear after the thread started.
+class InstalledClipboard : public ClipboardAccess {
+ public:
+  Result<std::string> read_text(std::stop_token stop) override {
+    auto access = installed_clipboard_access();
+    if (access == nullptr) return fail("no clipboard on this platform");
+    return access->read_text(stop);
+  }
+  Status write_text(const std::string& text, std::stop_token stop) override {
+    auto access = installed_clipboard_access();
+    if (access == nullptr) return fail("no clipboard on this platform");
+    return access->write_text(text, stop);
+  }
+};
+
+}  // namespace
+
+ClipboardSender start_clipboard_thread(EventLoopProxy proxy,
+                                       std::shared_ptr<ClipboardAccess> access) {
+  if (access == nullptr) access = std::make_shared<InstalledClipboard>();
+  auto [channel, receiver] = make_clipboard_channel();
+  std::jthread thread;
+  try {
+    thread = std::jthread([receiver = std::move(receiver), proxy = std::move(proxy),
+                           access = std::move(access)](std::stop_token stop) mutable {
+      set_thread_name("clipboard");
+      clipboard_thread(std::move(receiver), std::move(proxy), *access, stop);
+    });
+  } catch (const std::system_error& e) {
+    fatal(fmt::format("failed to start the clipboard thread: {}", e.what()));
+  }
+  return ClipboardSender(std::move(channel), std::move(thread));
+}
+
+void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& last,
+                        std::stop_token stop) {
+  if (text.size() > kMaxClipboardText) {
+    log_warn(kThreadLog, "not setting a clipboard text of {} bytes: the limit is {} bytes",
+             text.size(), kMaxClipboardText);
+    return;
+  }
+  if (Status s = access.write_text(text, stop); !s) {
+    log_warn(kThreadLog, "failed to set the clipboard: {}", s.message());
+    return;
+  }
+  last = std::move(text);
+}
+
+void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, ClipboardAccess& access,
+                      std::stop_token stop, std::chrono::steady_clock::duration poll) {
+  log_info(kThreadLog, "clipboard thread started");
+  std::string last;
+  if (auto text = access.read_text(stop)) last = std::move(*text);
+  while (!stop.stop_requested()) {
+    ClipboardCommand command;
+    const auto wait = receiver.recv_until(std::chrono::steady_clock::now() + poll, command);
+    if (wait == ClipboardReceiver::Wait::Closed) break;
+    if (wait == ClipboardReceiver::Wait::Command) {
+      set_clipboard_text(access, std::move(command.text), last, stop);
+      while (auto more = receiver.try_recv()) {
+        set_clipboard_text(access, std::move(more->text), last, stop);
+      }
+      continue;
+    }
+    auto text = access.read_text(stop);
+    if (!text || text->empty() || *text == last) continue;
+    last = std::move(*text);
+    if (last.size() > kMaxClipboardText) {
+      // Remembered in `last` so that the warning comes once per copy, not every poll.
+      log_warn(kThreadLog, "not announcing a clipboard text of {} bytes: the limit is {} bytes",
+               last.size(), kMaxClipboardText);
+      continue;
+    }
+    if (!proxy.send_event(clipboard_changed_event(last))) break;
+  }
+  log_debug(kThreadLog, "clipboard thread stopping");
+}
+
+std::string utf8_lossy(std::string_view in) {
+  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(in.size());
+  std::size_t i = 0;
+  const std::size_t n = in.size();
+  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(in[k]); };
+  while (i < n) {
+    const unsigned char b = byte(i);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    // Length and the allowed range of the second byte, which excludes overlong forms,
+    // surrogates and values above U+10FFFF.
+    std::size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    }
+    if (len == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    // The longest valid prefix is replaced by one U+FFFD; the byte that broke it starts anew.
+    std::size_t k = 1;
+    while (k < len && i + k < n) {
+      const unsigned char c = byte(i + k);
+      const unsigned char min = k == 1 ? lo : 0x80;
+      const unsigned char max = k == 1 ? hi : 0xBF;
+      if (c < min || c > max) break;
+      ++k;
+    }
+    if (k == len) {
+      out.append(in.substr(i, len));
+    } else {
+      out += kReplacement;
+    }
+    i += k;
+  }
+  return out;
+}
+
+std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t encoding_index,
+                                                std::uint8_t data_index) {
+  const std::string encoding = packet_get_str(packet.items, encoding_index);
+  if (encoding != "bytes") {
+    log_debug(kClientLog, "ignoring clipboard data with wire encoding {}", encoding);
+    return std::nullopt;
+  }
+  Bytes bytes = packet_get_bytes(packet, data_index);
+  if (bytes.empty()) return std::nullopt;
+  if (too_large(bytes.size(), "the server")) return std::nullopt;
+  return utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+Value clipboard_data_packet(const std::string& text) {
+  Value targets = Value::array();
+  for (std::string_view t : CLIPBOARD_TARGETS) targets.push_back(std::string(t));
+  Value data = {{"UTF8_STRING", Value::array({"UTF8_STRING", 8, "bytes", text})}};
+  Value props = {{"claim", true}, {"data", data}, {"greedy", true}, {"targets", targets}};
+  return Value::array({"clipboard-data", "CLIPBOARD", props});
+}
+
+void ClipboardSync::send_clipboard_request() const {
+  send_packet(Value::array({"clipboard-request", 0, "CLIPBOARD", "UTF8_STRING"}));
+}
+
+void ClipboardSync::set_clipboard_from_server(std::string text) const {
+  clipboard_text = text;
+  if (clipboard_sender.has_value()) (void)clipboard_sender->send(ClipboardCommand{std::move(text)});
+}
+
+void ClipboardSync::start_if_offered(const Yaml& server_caps, const EventLoopProxy& proxy,
+                                     std::shared_ptr<ClipboardAccess> access) const {
+  const Yaml* clipboard = yaml_dict_get(server_caps, "clipboard");
+  if (clipboard == nullptr || !clipboard->is(Yaml::Kind::Hash) || clipboard_sender.has_value()) {
+    return;
+  }
+  clipboard_sender.emplace(start_clipboard_thread(proxy, std::move(access)));
+  clipboard_enabled = true;
+  log_info(kClientLog, "clipboard sync enabled");
+}
+
+void ClipboardSync::on_set_clipboard_enabled(const Packet& packet) const {
+  clipboard_enabled = packet_get_bool(packet.items);
+  log_debug(kClientLog, "clipboard sync {}", clipboard_enabled ? "enabled" : "disabled");
+}
+
+void ClipboardSync::on_clipboard_token(Packet& packet) const {
+  if (!clipboard_enabled) return;
+  if (packet.items.size() >= 8) {
+    if (auto text = clipboard_data_bytes(packet, 6, 7)) set_clipboard_from_server(std::move(*text));
+    return;
+  }
+  send_clipboard_request();
+}
+
+void ClipboardSync::on_clipboard_data(Packet& packet) const {
+  if (!clipboard_enabled) return;
+  const Yaml* data = packet.items.size() >= 3 ? yaml_dict_get(packet.items[2], "data") : nullptr;
+  if (data == nullptr) {
+    send_clipboard_request();
+    return;
+  }
+  for (std::string_view target : CLIPBOARD_TARGETS) {
+    auto bytes = usable_data_entry(yaml_dict_get(*data, target));
+    if (!bytes) continue;
+    // Asking again would bring the same text back, so a large one is only dropped.
+    if (too_large(bytes->size(), "the server")) return;
+    set_clipboard_from_server(
+        utf8_lossy(std::string_view(reinterpret_cast<const char*>(bytes->data()), bytes->size())));
+    return;
+  }
+  send_clipboard_request();
+}
+
+void ClipboardSync::on_clipboard_request(const Packet& packet) const {
+  const std::uint64_t id = packet_get_usize(packet.items, 1);
+  const std::string target = packet_get_str(packet.items, 3);
+  if (is_clipboard_target(target) && clipboard_enabled && !clipboard_text.empty()) {
+    send_packet(
+        Value::array({"clipboard-contents", id, "CLIPBOARD", target, 8, "bytes", clipboard_text}));
+    return;
+  }
+  send_packet(Value::array({"clipboard-contents-none", id, "CLIPBOARD"}));
+}
+
+void ClipboardSync::on_clipboard_contents(Packet& packet) const {
+  if (!clipboard_enabled || packet.items.size() < 7) return;
+  if (auto text = clipboard_data_bytes(packet, 5, 6)) set_clipboard_from_server(std::move(*text));
+}
+
+void ClipboardSync::on_clipboard_changed(const Packet& packet) const {
+  if (!clipboard_enabled) return;
+  std::string text = packet_get_str(packet.items, 1);
+  if (text.empty() || text == clipboard_text) return;
+  if (too_large(text.size(), "the local clipboard")) return;
+  clipboard_text = std::move(text);
+  send_packet(clipboard_data_packet(clipboard_text));
+}
+
+bool ClipboardSync::dispatch(Packet& packet) const {
+  const std::string name = packet_get_str(packet.items, 0);
+  if (name == "set-clipboard-enabled" || name == "clipboard-status") {
+    on_set_clipboard_enabled(packet);
+  } else if (name == "clipboard-token") {
+    on_clipboard_token(packet);
+  } else if (name == "clipboard-data") {
+    on_clipboard_data(packet);
+  } else if (name == "clipboard-request") {
+    on_clipboard_request(packet);
+  } else if (name == "clipboard-contents") {
+    on_clipboard_contents(packet);
+  } else if (name == "clipboard-contents-none") {
+    log_debug(kClientLog, "clipboard-contents-none");
+  } else if (name == "clipboard-pending-requests") {
+    // accepted without effect
+  } else if (name == "clipboard-changed") {
+    on_clipboard_changed(packet);
+  } else {
+    return false;
+  }
+  return true;
+}
+
+}  // namespace nolv

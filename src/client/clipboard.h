@@ -1,0 +1,126 @@
+// Clipboard text kept in step between the local clipboard and the server's "CLIPBOARD"
+// selection: the event-loop handlers of the clipboard packets and the "clipboard" thread.
+#pragma once
+
+#include <array>
+#include <chrono>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <stop_token>
+#include <string>
+#include <string_view>
+#include <thread>
+#include <utility>
+
+#include "net/packet.h"
+#include "platform/clipboard.h"
+#include "platform/event_loop.h"
+
+namespace nolv {
+
+inline constexpr std::array<std::string_view, 5> CLIPBOARD_TARGETS = {
+    "UTF8_STRING", "TEXT", "STRING", "text/plain;charset=utf-8", "text/plain"};
+
+// Larger texts are dropped in both directions: a clipboard copy is held by both sides and by
+// the platform's clipboard at once, and a server could otherwise make us hold any amount.
+inline constexpr std::size_t kMaxClipboardText = std::size_t{16} << 20;
+
+// How often the thread looks at the local clipboard.
+inline constexpr auto kClipboardPollInterval = std::chrono::milliseconds(500);
+
+struct ClipboardCommand {
+  std::string text;  // to put on the local clipboard
+};
+
+class ClipboardChannel;
+
+// The receiving end, owned by the "clipboard" thread.
+class ClipboardReceiver {
+ public:
+  explicit ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel);
+  enum class Wait { Command, Timeout, Closed };
+  // Waits until a command arrives, the deadline passes or the channel closes.
+  Wait recv_until(std::chrono::steady_clock::time_point deadline, ClipboardCommand& out);
+  // A command already queued, without waiting.
+  std::optional<ClipboardCommand> try_recv();
+
+ private:
+  std::shared_ptr<ClipboardChannel> channel_;
+};
+
+// The sending end, owned by the `Client`. Destroying it closes the channel and waits for the
+// thread, which then stops.
+class ClipboardSender {
+ public:
+  ClipboardSender(std::shared_ptr<ClipboardChannel> channel, std::jthread thread);
+  ClipboardSender(ClipboardSender&&) noexcept;
+  ClipboardSender& operator=(ClipboardSender&&) noexcept;
+  ~ClipboardSender();
+  // Never blocks. False when the thread has stopped.
+  bool send(ClipboardCommand command) const;
+
+ private:
+  void close();
+  std::shared_ptr<ClipboardChannel> channel_;
+  std::jthread thread_;
+};
+
+// A channel for tests of the thread body: both ends, no thread.
+std::pair<std::shared_ptr<ClipboardChannel>, ClipboardReceiver> make_clipboard_channel();
+void close_clipboard_channel(ClipboardChannel& channel);
+bool send_on_clipboard_channel(ClipboardChannel& channel, ClipboardCommand command);
+
+// Starts the thread named "clipboard" over the given clipboard (the installed one when null).
+ClipboardSender start_clipboard_thread(EventLoopProxy proxy,
+                                       std::shared_ptr<ClipboardAccess> access = nullptr);
+
+// The thread body: polls the clipboard every `poll` and applies the commands; returns when the
+// channel closes, `stop` is requested or a post fails.
+void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, ClipboardAccess& access,
+                      std::stop_token stop,
+                      std::chrono::steady_clock::duration poll = kClipboardPollInterval);
+
+// Writes the text; on success it becomes `last`.
+void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& last,
+                        std::stop_token stop);
+
+// The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+// Item `e` must be "bytes"; item `d` (raw chunk or base64 text) the text.
+std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t encoding_index,
+                                                std::uint8_t data_index);
+
+// The `Client` fields the handlers read and write, and its packet writer.
+struct ClipboardSync {
+  bool& clipboard_enabled;
+  std::string& clipboard_text;
+  std::optional<ClipboardSender>& clipboard_sender;
+  std::function<void(Value)> send_packet;
+
+  void send_clipboard_request() const;
+  void set_clipboard_from_server(std::string text) const;
+
+  void on_set_clipboard_enabled(const Packet& packet) const;
+  void on_clipboard_token(Packet& packet) const;
+  void on_clipboard_data(Packet& packet) const;
+  void on_clipboard_request(const Packet& packet) const;
+  void on_clipboard_contents(Packet& packet) const;
+  void on_clipboard_changed(const Packet& packet) const;
+
+  // The server-hello step: when the capabilities hold a "clipboard" mapping and no thread runs
+  // yet, starts the thread and turns the synchronisation on.
+  void start_if_offered(const Yaml& server_caps, const EventLoopProxy& proxy,
+                        std::shared_ptr<ClipboardAccess> access = nullptr) const;
+
+  // Runs the handler for the packet's name; false when the name is not a clipboard packet.
+  bool dispatch(Packet& packet) const;
+};
+
+// The "clipboard-data" packet that announces a local text.
+Value clipboard_data_packet(const std::string& text);
+
+}  // namespace nolv
