@@ -19,9 +19,11 @@
 #include <utility>
 #include <vector>
 
+#include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
 #include "client/remote_logging.h"
+#include "client/tray.h"
 #include "net/connect.h"
 #include "net/packet.h"
 #include "platform/event_loop.h"
@@ -240,6 +242,16 @@ class Client {
                        std::uint32_t height, std::int64_t decode_time, std::string message);
 
   // ---- tray, notifications, clipboard ----
+  std::optional<TrayIcon> tray;
+  bool clipboard_enabled = false;
+  std::string clipboard_text;
+  // Destroying it closes the channel and waits for the "clipboard" thread.
+  std::optional<ClipboardSender> clipboard_sender;
+  // Where the thread reaches the local clipboard; none takes the installed one.
+  std::shared_ptr<ClipboardAccess> clipboard_access;
+  ClipboardSync clipboard_sync();
+  void send_clipboard_request();
+  void set_clipboard_from_server(std::string text);
 
   // ---- audio ----
   std::optional<AudioWorker> audio_worker;

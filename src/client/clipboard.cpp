@@ -4,6 +4,7 @@
 #include <deque>
 #include <mutex>
 
+#include "client/client.h"
 #include "client/remote_logging.h"
 #include "util/fatal.h"
 
@@ -313,12 +314,9 @@ void ClipboardSync::set_clipboard_from_server(std::string text) const {
   if (clipboard_sender.has_value()) (void)clipboard_sender->send(ClipboardCommand{std::move(text)});
 }
 
-void ClipboardSync::start_if_offered(const Yaml& server_caps, const EventLoopProxy& proxy,
-                                     std::shared_ptr<ClipboardAccess> access) const {
-  const Yaml* clipboard = yaml_dict_get(server_caps, "clipboard");
-  if (clipboard == nullptr || !clipboard->is(Yaml::Kind::Hash) || clipboard_sender.has_value()) {
-    return;
-  }
+void ClipboardSync::start(const EventLoopProxy& proxy,
+                          std::shared_ptr<ClipboardAccess> access) const {
+  if (clipboard_sender.has_value()) return;
   clipboard_sender.emplace(start_clipboard_thread(proxy, std::move(access)));
   clipboard_enabled = true;
   log_info(kClientLog, "clipboard sync enabled");
@@ -404,6 +402,51 @@ bool ClipboardSync::dispatch(Packet& packet) const {
     return false;
   }
   return true;
+}
+
+ClipboardSync Client::clipboard_sync() {
+  return ClipboardSync{clipboard_enabled, clipboard_text, clipboard_sender,
+                       [this](Value v) { send_packet(std::move(v)); }};
+}
+
+void Client::send_clipboard_request() {
+  clipboard_sync().send_clipboard_request();
+}
+
+void Client::set_clipboard_from_server(std::string text) {
+  clipboard_sync().set_clipboard_from_server(std::move(text));
+}
+
+void Client::start_clipboard_sync() {
+  clipboard_sync().start(proxy, clipboard_access);
+}
+
+void Client::handle_set_clipboard_enabled(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_set_clipboard_enabled(packet);
+}
+
+void Client::handle_clipboard_token(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_clipboard_token(packet);
+}
+
+void Client::handle_clipboard_data(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_clipboard_data(packet);
+}
+
+void Client::handle_clipboard_request(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_clipboard_request(packet);
+}
+
+void Client::handle_clipboard_contents(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_clipboard_contents(packet);
+}
+
+void Client::handle_clipboard_contents_none(ActiveEventLoop&, Packet&) {
+  log_debug(kClientLog, "clipboard-contents-none");
+}
+
+void Client::handle_clipboard_changed(ActiveEventLoop&, Packet& packet) {
+  clipboard_sync().on_clipboard_changed(packet);
 }
 
 }  // namespace nolv

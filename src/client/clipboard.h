@@ -111,10 +111,8 @@ struct ClipboardSync {
   void on_clipboard_contents(Packet& packet) const;
   void on_clipboard_changed(const Packet& packet) const;
 
-  // The server-hello step: when the capabilities hold a "clipboard" mapping and no thread runs
-  // yet, starts the thread and turns the synchronisation on.
-  void start_if_offered(const Yaml& server_caps, const EventLoopProxy& proxy,
-                        std::shared_ptr<ClipboardAccess> access = nullptr) const;
+  // The server-hello step: starts the thread and turns the synchronisation on, once.
+  void start(const EventLoopProxy& proxy, std::shared_ptr<ClipboardAccess> access = nullptr) const;
 
   // Runs the handler for the packet's name; false when the name is not a clipboard packet.
   bool dispatch(Packet& packet) const;

@@ -1,5 +1,6 @@
 #include "client/tray.h"
 
+#include "client/client.h"
 #include "client/clipboard.h"
 #include "client/remote_logging.h"
 
@@ -134,18 +135,6 @@ void TrayIcon::close_balloon(std::uint64_t id) {
   if (icon_ != nullptr) icon_->withdraw_balloon();
 }
 
-void ensure_tray_icon(std::optional<TrayIcon>& tray, const EventLoopProxy& proxy,
-                      std::string_view target, TrayPlatform* platform) {
-  if (tray.has_value()) return;
-  Result<TrayIcon> created = platform != nullptr ? TrayIcon::create(*platform, proxy, target)
-                                                 : TrayIcon::create(proxy, target);
-  if (!created) {
-    log_warn(kClientLog, "system tray unavailable: {}", created.message());
-    return;
-  }
-  tray.emplace(std::move(created).value());
-}
-
 void show_notification(std::optional<TrayIcon>& tray, const Packet& packet) {
   const std::string app = packet_get_str(packet.items, 3);
   const std::string summary = packet_get_str(packet.items, 6);
@@ -167,6 +156,22 @@ void close_notification(std::optional<TrayIcon>& tray, const Packet& packet) {
   const std::uint64_t id = packet_get_usize(packet.items, 1);
   log_debug(kClientLog, "notification {} closed", id);
   if (tray.has_value()) tray->close_balloon(id);
+}
+
+Status Client::create_tray_icon() {
+  if (tray.has_value()) return {};
+  Result<TrayIcon> created = TrayIcon::create(proxy, target);
+  if (!created) return created.error();
+  tray.emplace(std::move(created).value());
+  return {};
+}
+
+void Client::handle_notify_show(ActiveEventLoop&, Packet& packet) {
+  show_notification(tray, packet);
+}
+
+void Client::handle_notify_close(ActiveEventLoop&, Packet& packet) {
+  close_notification(tray, packet);
 }
 
 }  // namespace nolv

@@ -62,11 +62,6 @@ class TrayIcon {
   std::unique_ptr<TrayIconBackend> icon_;
 };
 
-// The start-up step: when there is no tray yet, tries to add one; a failure is logged as
-// "system tray unavailable: {reason}" and tried again on the next call.
-void ensure_tray_icon(std::optional<TrayIcon>& tray, const EventLoopProxy& proxy,
-                      std::string_view target, TrayPlatform* platform = nullptr);
-
 // The handlers of "notify_show"/"notification-show" and "notify_close"/"notification-close".
 void show_notification(std::optional<TrayIcon>& tray, const Packet& packet);
 void close_notification(std::optional<TrayIcon>& tray, const Packet& packet);

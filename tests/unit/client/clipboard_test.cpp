@@ -230,29 +230,21 @@ TEST_F(ClipboardSyncTest, OtherNamesAreNotClipboardPackets) {
   EXPECT_TRUE(sent.empty());
 }
 
-TEST_F(ClipboardSyncTest, HelloStartsTheThreadOnceAndOnlyForAMapping) {
+TEST_F(ClipboardSyncTest, StartRunsTheThreadOnceAndServerTextReachesTheLocalClipboard) {
   auto sink = std::make_shared<RecordingSink>();
   auto clipboard = std::make_shared<FakeClipboard>();
   enabled = false;
-  sync.start_if_offered(Yaml::hash({{s("clipboard"), Yaml::boolean(true)}}), EventLoopProxy(sink),
-                        clipboard);
-  EXPECT_FALSE(sender.has_value());
-  EXPECT_FALSE(enabled);
-
-  sync.start_if_offered(Yaml::hash({{s("clipboard"), Yaml::hash({})}}), EventLoopProxy(sink),
-                        clipboard);
+  sync.start(EventLoopProxy(sink), clipboard);
   ASSERT_TRUE(sender.has_value());
   EXPECT_TRUE(enabled);
 
-  // The server's text reaches the local clipboard through the thread.
   dispatch({s("clipboard-token"), s("CLIPBOARD"), s("a"), s("b"), s("c"), s("d"), s("bytes"),
             s(b64("to local"))});
   ASSERT_TRUE(clipboard->wait_writes(1));
   EXPECT_EQ(clipboard->writes()[0], "to local");
 
   enabled = false;
-  sync.start_if_offered(Yaml::hash({{s("clipboard"), Yaml::hash({})}}), EventLoopProxy(sink),
-                        clipboard);
+  sync.start(EventLoopProxy(sink), clipboard);
   EXPECT_FALSE(enabled);  // a second hello starts nothing
   sender.reset();         // closes the channel and waits for the thread
 }

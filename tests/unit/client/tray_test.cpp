@@ -93,9 +93,10 @@ class TrayTest : public ::testing::Test {
   FakeTrayPlatform platform;
   std::optional<TrayIcon> tray;
 
-  void add() {
-    ensure_tray_icon(tray, proxy, "tcp://host:10000/", &platform);
-    ASSERT_TRUE(tray.has_value());
+  void add(std::string_view target = "tcp://host:10000/") {
+    auto created = TrayIcon::create(platform, proxy, target);
+    ASSERT_TRUE(created.ok()) << created.message();
+    tray.emplace(std::move(created).value());
   }
 };
 
@@ -114,25 +115,19 @@ TEST_F(TrayTest, IconCarriesTooltipMenuTitleAndPostsTrayExit) {
 }
 
 TEST_F(TrayTest, TooltipIsCutTo127UnitsButTheMenuTitleIsNot) {
-  const std::string target(300, 'x');
-  ensure_tray_icon(tray, proxy, target, &platform);
-  ASSERT_TRUE(tray.has_value());
+  add(std::string(300, 'x'));
   EXPECT_EQ(platform.state->spec.tooltip.size(), 127u);
   EXPECT_EQ(platform.state->spec.tooltip.substr(0, 7), u"Nolv - ");
   EXPECT_EQ(platform.state->spec.menu_title.size(), 7u + 300u);
 }
 
-TEST_F(TrayTest, FailedCreationIsRetriedOnTheNextCallAndDropRemovesTheIcon) {
-  platform.fail_with = "no system tray host is running";
-  ensure_tray_icon(tray, proxy, "t", &platform);
-  EXPECT_FALSE(tray.has_value());
-  platform.fail_with.reset();
-  ensure_tray_icon(tray, proxy, "t", &platform);
-  EXPECT_TRUE(tray.has_value());
-  ensure_tray_icon(tray, proxy, "t", &platform);  // already there: not added twice
-  EXPECT_EQ(platform.attempts, 2);
+TEST_F(TrayTest, DropRemovesTheIconOnce) {
+  add();
   EXPECT_TRUE(platform.state->present);
-  tray.reset();
+  std::optional<TrayIcon> moved = std::move(tray);
+  tray.reset();  // a moved-from icon removes nothing
+  EXPECT_TRUE(platform.state->present);
+  moved.reset();
   EXPECT_FALSE(platform.state->present);
   EXPECT_EQ(platform.state->removed, 1);
 }
