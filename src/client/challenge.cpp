@@ -18,9 +18,9 @@ constexpr std::string_view kLog = "nolv::client::client";
 constexpr std::string_view kDigest = "hmac+sha256";
 
 std::optional<std::string> non_empty_env(const char* name) {
-  const char* value = std::getenv(name);
-  if (value == nullptr || *value == '\0') return std::nullopt;
-  return std::string(value);
+  auto value = environment_text(name);
+  if (!value || value->empty()) return std::nullopt;
+  return value;
 }
 
 bool is_regular_file(const std::string& path) {

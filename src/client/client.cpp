@@ -12,6 +12,7 @@
 #include "net/io.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/text.h"
 #include "util/thread.h"
 
 namespace nolv {
@@ -57,16 +58,6 @@ constexpr LayoutRow kKeyboardLayouts[] = {
     {0x500A, "latam"}, {0xE40A, "latam"}, {0xE40C, "fr"},
 };
 static_assert(std::size(kKeyboardLayouts) == 138);
-
-bool is_blank(char c) {
-  return c == ' ' || c == '\t' || c == '\n' || c == '\r' || c == '\v' || c == '\f';
-}
-
-std::string_view trim(std::string_view text) {
-  while (!text.empty() && is_blank(text.front())) text.remove_prefix(1);
-  while (!text.empty() && is_blank(text.back())) text.remove_suffix(1);
-  return text;
-}
 
 // A decimal floating-point text as a whole, with an optional leading sign.
 std::optional<double> parse_double(std::string_view text) {
@@ -114,6 +105,12 @@ struct ProbeSenderGuard {
 };
 
 }  // namespace
+
+std::optional<std::string> environment_text(const char* name) {
+  const char* value = std::getenv(name);
+  if (value == nullptr || !is_valid_utf8(value)) return std::nullopt;
+  return std::string(value);
+}
 
 const std::vector<std::string>& supported_encodings() {
   static const std::vector<std::string> encodings = {"jpeg", "png", "webp", "h264"};
@@ -163,7 +160,7 @@ std::optional<std::string_view> keyboard_layout_for_language(std::uint16_t langu
 std::optional<std::string> choose_keyboard_layout(const std::optional<std::string>& setting,
                                                   const std::optional<std::string>& system) {
   if (setting) {
-    const std::string_view trimmed = trim(*setting);
+    const std::string_view trimmed = trim_white_space(*setting);
     if (!trimmed.empty()) return std::string(trimmed);
   }
   return system;
@@ -173,7 +170,7 @@ double desktop_scale_factor(const std::optional<std::string>& setting, double au
   if (!(automatic > 0 && std::isfinite(automatic))) automatic = 1.0;
   double scale = automatic;
   if (setting) {
-    std::string text(trim(*setting));
+    std::string text(trim_white_space(*setting));
     std::transform(text.begin(), text.end(), text.begin(), [](char c) {
       return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
     });
@@ -224,8 +221,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
     }
   }
   client->started_at = std::chrono::steady_clock::now();
-  std::optional<std::string> setting;
-  if (const char* value = std::getenv("NOLV_KEYBOARD_LAYOUT")) setting = value;
+  const std::optional<std::string> setting = environment_text("NOLV_KEYBOARD_LAYOUT");
   std::optional<std::string> system;
   if (context.system_keyboard_layout) system = context.system_keyboard_layout();
   client->keyboard_layout = choose_keyboard_layout(setting, system);
@@ -252,9 +248,8 @@ void Client::startup(ActiveEventLoop& loop) {
   }
   if (reader_started) return;
 
-  std::optional<std::string> setting;
-  if (const char* value = std::getenv("NOLV_DESKTOP_SCALING")) setting = value;
-  scale = desktop_scale_factor(setting, loop.primary_scale_factor());
+  scale =
+      desktop_scale_factor(environment_text("NOLV_DESKTOP_SCALING"), loop.primary_scale_factor());
   if (scale != 1.0) {
     log_info(kLog, "scaling windows by {} (set NOLV_DESKTOP_SCALING=off to disable)",
              format_shortest(scale));

@@ -258,6 +258,9 @@ class Client {
   bool audio_caps_sent = false;
 };
 
+// An environment variable that is set and valid UTF-8.
+std::optional<std::string> environment_text(const char* name);
+
 // The caps map of the client's "hello".
 Value hello_capabilities(const Client& client, const std::optional<ChallengeAnswer>& answer);
 // /etc/machine-id, else /var/lib/dbus/machine-id; empty when neither can be read.

@@ -12,6 +12,7 @@
 #include <cstdlib>
 #include <cstring>
 
+#include "client/client.h"
 #include "client/internal_event.h"
 #include "client/remote_logging.h"
 
@@ -274,7 +275,7 @@ PinentryOutcome run_program(const PinentryRequest& request) {
     return fail("cannot start {}: {}", request.program, std::strerror(rc));
   }
   std::optional<std::string> gpg_tty;
-  if (const char* tty = std::getenv("GPG_TTY"); tty != nullptr && valid_utf8(tty)) gpg_tty = tty;
+  gpg_tty = environment_text("GPG_TTY");
   PinentryOutcome outcome =
       pinentry_dialogue(in_pipe[1], out_pipe[0], request.description, gpg_tty);
   ::close(in_pipe[1]);

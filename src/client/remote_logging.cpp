@@ -89,9 +89,9 @@ std::shared_ptr<LogForwardSlot> install_logger(std::uint8_t max_level) {
   // static destructors have begun.
   static std::atomic<bool> done{false};
   if (done.exchange(true)) fatal("failed to install the logger");
-  auto* logger = std::make_unique<RemoteLogger>(max_level, stdout_wants_colour(), slot,
-                                                write_stdout)
-                     .release();
+  auto* logger =
+      std::make_unique<RemoteLogger>(max_level, stdout_wants_colour(), slot, write_stdout)
+          .release();
   installed.store(logger, std::memory_order_release);
   return slot;
 }

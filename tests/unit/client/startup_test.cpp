@@ -50,6 +50,9 @@ TEST(KeyboardLayouts, TableLookupAndTheEnvironmentFirst) {
   EXPECT_EQ(choose_keyboard_layout(std::string(" fr "), std::string("us")), "fr");
   EXPECT_EQ(choose_keyboard_layout(std::string(" \t "), std::string("us")), "us");
   EXPECT_EQ(choose_keyboard_layout(std::nullopt, std::nullopt), std::nullopt);
+  EXPECT_EQ(choose_keyboard_layout(std::string("\u00a0de\u3000"), std::nullopt), "de");
+  ScopedEnv invalid("NOLV_KEYBOARD_LAYOUT", "\xff");
+  EXPECT_EQ(environment_text("NOLV_KEYBOARD_LAYOUT"), std::nullopt);
 }
 
 TEST_F(SessionTest, StartupRecordsMonitorsSendsOneHelloAndRepeatsOnlyTheTray) {
