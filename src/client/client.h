@@ -19,6 +19,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/auth_dialog.h"
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
@@ -240,6 +241,12 @@ class Client {
   // for a draw that was not painted for lack of a window or failed to decode.
   void send_window_ack(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,
                        std::uint32_t height, std::int64_t decode_time, std::string message);
+
+  // ---- password dialog ----
+  // Open while the user is asked for the password.
+  std::unique_ptr<AuthDialog> auth_dialog;
+  // Hands the event to the password dialog when `window` is its window; false otherwise.
+  bool route_auth_dialog_event(ActiveEventLoop& loop, WindowId window, const WindowEvent& event);
 
   // ---- tray, notifications, clipboard ----
   std::optional<TrayIcon> tray;

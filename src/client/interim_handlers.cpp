@@ -94,20 +94,6 @@ void Client::route_window_event(ActiveEventLoop&, WindowId window, WindowEvent&)
   log_trace(kLog, "window event for unknown window {}", window.native);
 }
 
-bool Client::has_auth_dialog() const {
-  return false;
-}
-
-void Client::close_auth_dialog() {}
-
-void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) {
-  log_debug(kLog, "password dialog requested: {}", prompt);
-  log_error("nolv::client::auth_dialog", "cannot show the password dialog: {}",
-            "no password dialog in this build");
-  pending_salt.reset();
-  exit_with(loop, kExitAuthentication);
-}
-
 // ---- keyboard, cursors, icons, bell ----
 
 void Client::handle_bell(ActiveEventLoop&, Packet& packet) {

@@ -53,6 +53,7 @@ void AppState::user_event(ActiveEventLoop& loop, Packet packet) {
 
 void AppState::window_event(ActiveEventLoop& loop, WindowId window, WindowEvent event) {
   if (client) {
+    if (client->route_auth_dialog_event(loop, window, event)) return;
     client->route_window_event(loop, window, event);
   } else if (connect_dialog && connect_dialog->window_id() == window) {
     handle_connect_dialog_event(loop, event);
