@@ -36,7 +36,7 @@ int hex_value(char c) {
 }
 
 // Replaces every invalid UTF-8 sequence with U+FFFD (one per maximal invalid prefix).
-std::string utf8_lossy(std::string_view bytes) {
+std::string assuan_lossy_utf8(std::string_view bytes) {
   std::string out;
   std::size_t i = 0;
   const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
@@ -82,7 +82,7 @@ std::string utf8_lossy(std::string_view bytes) {
 }
 
 bool valid_utf8(std::string_view bytes) {
-  return utf8_lossy(bytes) == bytes;
+  return assuan_lossy_utf8(bytes) == bytes;
 }
 
 class ReplyReader {
@@ -199,7 +199,7 @@ std::string assuan_unescape(std::string_view text) {
     }
     bytes += text[i];
   }
-  return utf8_lossy(bytes);
+  return assuan_lossy_utf8(bytes);
 }
 
 PinentryOutcome pinentry_dialogue(int to_child, int from_child, std::string_view description,
