@@ -37,6 +37,7 @@ class EventLoopProxy {
 #include <string>
 #include <vector>
 
+#include "platform/bell.h"
 #include "platform/window.h"
 #include "util/result.h"
 
@@ -91,6 +92,8 @@ class Platform {
   virtual Result<std::unique_ptr<EventLoop>> create_event_loop() = 0;
   // The layout name of the keyboard's active group ("us", "de"), when the system tells it.
   virtual std::optional<std::string> keyboard_layout() = 0;
+  // The system bell; none rings nothing.
+  virtual std::shared_ptr<Bell> bell() { return nullptr; }
 };
 
 }  // namespace nolv
