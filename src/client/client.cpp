@@ -212,6 +212,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->reader_body = context.reader_body;
   client->decode_sender = context.decode_sender;
   client->log_forwarding = context.log_forwarding;
+  client->bell = std::move(context.bell);
   if (context.audio_worker_body) {
     auto worker = start_audio_worker(std::move(context.audio_worker_body));
     if (worker) {

@@ -101,6 +101,8 @@ struct ClientContext {
   AudioWorkerBody audio_worker_body;
   // None starts no reader (unit tests drive the dispatcher themselves).
   ReaderBody reader_body;
+  // The system bell; none rings nothing.
+  std::shared_ptr<Bell> bell;
 };
 
 class Client {
@@ -234,6 +236,16 @@ class Client {
   ModifierMap modifier_map;
 
   // ---- keyboard, cursors, icons, bell ----
+  // The keyboard event of a server window: one "keyboard-event" packet, the window not looked up.
+  void handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input);
+  // Keeps the new modifier state for the next key; sends nothing.
+  void handle_modifiers_changed(const ModifiersChanged& change);
+  // The server's modifier name for the first of `keysyms` in `modifier_map`, else `fallback`.
+  std::string modifier_for_keysyms(const std::vector<std::string_view>& keysyms,
+                                   std::string_view fallback) const;
+  std::uint32_t modifier_state = 0;            // kModifier* bits of the last ModifiersChanged
+  std::shared_ptr<const CustomCursor> cursor;  // shown by every window while set
+  std::shared_ptr<Bell> bell;
 
   // ---- pictures ----
   DecodeSender decode_sender;

@@ -96,10 +96,6 @@ void Client::route_window_event(ActiveEventLoop&, WindowId window, WindowEvent&)
 
 // ---- keyboard, cursors, icons, bell ----
 
-void Client::handle_bell(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
 void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
   log_debug(kLog, "not handled yet: {}", to_string(packet));
 }

@@ -1,5 +1,7 @@
 #include "client/keymap.h"
 
+#include "client/client.h"
+
 #include <array>
 #include <utility>
 
@@ -231,6 +233,21 @@ Value keyboard_event_packet(std::uint64_t wid, const KeyEventNames& names, bool 
   extra["modifiers"] = modifiers;
   extra["string"] = names.string;
   return Value::array({"keyboard-event", wid, names.name, pressed, std::move(extra)});
+}
+
+void Client::handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input) {
+  const KeyEventNames names = key_event_names(input.logical_key);
+  send_packet(keyboard_event_packet(wid, names, input.pressed, input.scancode,
+                                    key_event_modifiers(modifier_state, modifier_map)));
+}
+
+void Client::handle_modifiers_changed(const ModifiersChanged& change) {
+  modifier_state = change.state;
+}
+
+std::string Client::modifier_for_keysyms(const std::vector<std::string_view>& keysyms,
+                                         std::string_view fallback) const {
+  return nolv::modifier_for_keysyms(modifier_map, keysyms, fallback);
 }
 
 }  // namespace nolv

@@ -9,7 +9,8 @@ constexpr std::string_view kClientLog = "nolv::client::client";
 
 ClientContext AppState::client_context() const {
   return ClientContext{
-      proxy, decode_sender, log_forwarding, system_keyboard_layout, audio_worker_body, reader_body};
+      proxy,       decode_sender, log_forwarding, system_keyboard_layout, audio_worker_body,
+      reader_body, bell};
 }
 
 void AppState::request_exit(ActiveEventLoop& loop, std::int32_t code) {

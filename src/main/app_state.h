@@ -52,6 +52,7 @@ class AppState : public EventLoopHandler {
   std::function<std::optional<std::string>()> system_keyboard_layout;
   AudioWorkerBody audio_worker_body;
   ReaderBody reader_body;
+  std::shared_ptr<Bell> bell;
   DecodeSender decode_sender;
 };
 

@@ -1,6 +1,7 @@
 #include "platform/qt/qt_platform.h"
 
 #include "platform/qt/qt_window.h"
+#include "platform/qt/x_bell.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -172,6 +173,10 @@ Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
   qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
   std::unique_ptr<EventLoop> loop = std::make_unique<QtEventLoop>(argc_, argv_);
   return loop;
+}
+
+std::shared_ptr<Bell> QtPlatform::bell() {
+  return make_system_bell();
 }
 
 std::optional<std::string> QtPlatform::keyboard_layout() {

@@ -16,6 +16,7 @@ class QtPlatform : public Platform {
   QtPlatform(int argc, char** argv) : argc_(argc), argv_(argv) {}
   Result<std::unique_ptr<EventLoop>> create_event_loop() override;
   std::optional<std::string> keyboard_layout() override;
+  std::shared_ptr<Bell> bell() override;
 
  private:
   int argc_;

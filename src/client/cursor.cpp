@@ -1,0 +1,145 @@
+#include "client/cursor.h"
+
+#include <spng.h>
+
+#include <algorithm>
+#include <cmath>
+#include <limits>
+
+#include "client/scaling.h"
+
+namespace nolv {
+namespace {
+
+constexpr std::int32_t kBeepMinFrequency = 37;
+constexpr std::int32_t kBeepMaxFrequency = 32767;
+constexpr std::uint32_t kDefaultBellFrequency = 800;
+constexpr std::int32_t kMaxBellDurationMs = 5000;
+constexpr std::uint32_t kDefaultBellDurationMs = 100;
+constexpr std::size_t kRgbaBytes = 4;
+constexpr double kU32Max = static_cast<double>(std::numeric_limits<std::uint32_t>::max());
+
+struct SpngContext {
+  spng_ctx* ctx = nullptr;
+  explicit SpngContext(spng_ctx* c) : ctx(c) {}
+  SpngContext(const SpngContext&) = delete;
+  SpngContext& operator=(const SpngContext&) = delete;
+  ~SpngContext() { spng_ctx_free(ctx); }
+};
+
+// round(side * scale), half away from zero, clamped to the u32 range and at least 1.
+std::uint32_t scaled_side(std::uint32_t side, double scale) {
+  const double v = std::round(static_cast<double>(side) * scale);
+  if (!(v >= 1.0)) return 1;  // also NaN
+  return v >= kU32Max ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(v);
+}
+
+// trunc(clamp(value * scale, 0, u32 max)).
+std::uint32_t scaled_hotspot(std::uint32_t value, double scale) {
+  const double v = static_cast<double>(value) * scale;
+  if (!(v > 0.0)) return 0;
+  return v >= kU32Max ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(v);
+}
+
+bool rgba_size_matches(std::uint32_t width, std::uint32_t height, std::size_t bytes) {
+  return static_cast<std::uint64_t>(width) * height * kRgbaBytes == bytes;
+}
+
+}  // namespace
+
+Result<RgbaImage> decode_png_rgba(std::span<const std::uint8_t> bytes) {
+  SpngContext png(spng_ctx_new(0));
+  if (png.ctx == nullptr) return fail("spng init failed: {}", static_cast<int>(SPNG_EMEM));
+  if (int rc = spng_set_image_limits(png.ctx, kMaxPngSide, kMaxPngSide); rc != 0) {
+    return fail("spng init failed: {}", rc);
+  }
+  if (int rc = spng_set_chunk_limits(png.ctx, kMaxPngChunkBytes, kMaxPngChunkBytes); rc != 0) {
+    return fail("spng init failed: {}", rc);
+  }
+  if (int rc = spng_set_png_buffer(png.ctx, bytes.data(), bytes.size()); rc != 0) {
+    return fail("invalid png: {}", rc);
+  }
+  spng_ihdr ihdr{};
+  if (int rc = spng_get_ihdr(png.ctx, &ihdr); rc != 0) return fail("invalid png header: {}", rc);
+  std::size_t size = 0;
+  if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
+    return fail("bad png size: {}", rc);
+  }
+  RgbaImage image{ihdr.width, ihdr.height, std::vector<std::uint8_t>(size, 0)};
+  if (int rc = spng_decode_image(png.ctx, image.pixels.data(), size, SPNG_FMT_RGBA8, 0); rc != 0) {
+    return fail("png decode failed: {}", rc);
+  }
+  return image;
+}
+
+CustomCursor scale_cursor(RgbaImage image, std::uint32_t hotspot_x, std::uint32_t hotspot_y,
+                          double scale) {
+  CustomCursor cursor;
+  if (scale == 1.0) {
+    cursor.width = image.width;
+    cursor.height = image.height;
+    cursor.hotspot_x = hotspot_x;
+    cursor.hotspot_y = hotspot_y;
+    cursor.rgba = std::move(image.pixels);
+  } else {
+    cursor.width = scaled_side(image.width, scale);
+    cursor.height = scaled_side(image.height, scale);
+    cursor.hotspot_x = scaled_hotspot(hotspot_x, scale);
+    cursor.hotspot_y = scaled_hotspot(hotspot_y, scale);
+    // Beyond the side the platform accepts, the image is refused anyway: build none.
+    if (cursor.width <= kMaxCursorSide && cursor.height <= kMaxCursorSide &&
+        rgba_size_matches(image.width, image.height, image.pixels.size()) && image.width > 0 &&
+        image.height > 0) {
+      const auto columns = build_index_map(cursor.width, image.width, scale);
+      const auto rows = build_index_map(cursor.height, image.height, scale);
+      cursor.rgba.resize(std::size_t{cursor.width} * cursor.height * kRgbaBytes);
+      auto out = cursor.rgba.begin();
+      for (const std::uint32_t row : rows) {
+        const auto source_row = image.pixels.begin() + std::size_t{row} * image.width * kRgbaBytes;
+        for (const std::uint32_t column : columns) {
+          out = std::copy_n(source_row + std::size_t{column} * kRgbaBytes, kRgbaBytes, out);
+        }
+      }
+    }
+  }
+  cursor.hotspot_x = std::min(cursor.hotspot_x, cursor.width == 0 ? 0 : cursor.width - 1);
+  cursor.hotspot_y = std::min(cursor.hotspot_y, cursor.height == 0 ? 0 : cursor.height - 1);
+  return cursor;
+}
+
+Result<std::shared_ptr<const CustomCursor>> make_custom_cursor(CustomCursor cursor) {
+  if (cursor.width > kMaxCursorSide || cursor.height > kMaxCursorSide) {
+    return fail("the cursor is {}x{} pixels, more than the {}x{} a cursor may have", cursor.width,
+                cursor.height, kMaxCursorSide, kMaxCursorSide);
+  }
+  if (!rgba_size_matches(cursor.width, cursor.height, cursor.rgba.size())) {
+    return fail("{} bytes of RGBA do not make a {}x{} image", cursor.rgba.size(), cursor.width,
+                cursor.height);
+  }
+  return std::shared_ptr<const CustomCursor>(std::make_shared<CustomCursor>(std::move(cursor)));
+}
+
+Result<WindowIcon> make_window_icon(RgbaImage image) {
+  if (image.pixels.size() % kRgbaBytes != 0) {
+    return fail("{} bytes of RGBA are not a whole number of pixels", image.pixels.size());
+  }
+  if (!rgba_size_matches(image.width, image.height, image.pixels.size())) {
+    return fail("{} bytes of RGBA do not make a {}x{} image", image.pixels.size(), image.width,
+                image.height);
+  }
+  return WindowIcon{image.width, image.height, std::move(image.pixels)};
+}
+
+std::uint32_t bell_frequency(std::int32_t pitch) {
+  if (pitch >= kBeepMinFrequency && pitch <= kBeepMaxFrequency) {
+    return static_cast<std::uint32_t>(pitch);
+  }
+  return kDefaultBellFrequency;
+}
+
+std::uint32_t bell_duration_ms(std::int32_t duration) {
+  if (duration > 0) return static_cast<std::uint32_t>(std::min(duration, kMaxBellDurationMs));
+  return kDefaultBellDurationMs;
+}
+
+}  // namespace nolv

@@ -1,0 +1,84 @@
+// The keyboard and bell handlers of a Client: what reaches the server.
+#include <gtest/gtest.h>
+
+#include "fakes/bell.h"
+#include "session_fixture.h"
+
+namespace nolv {
+namespace {
+
+using Json = nlohmann::json;
+
+class KeyboardSessionTest : public SessionTest {};
+
+TEST_F(KeyboardSessionTest, KeysCarryTheLastModifierState) {
+  client->handle_modifiers_changed({kModifierShift | kModifierAlt});
+  EXPECT_TRUE(peer.drain().empty());  // a modifiers change alone sends nothing
+  client->handle_keyboard_input(5, KeyboardInput{CharacterKey{"A"}, 0x1E, true, false, false});
+  EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",5,"A",true,{"group":0,"keycode":30,
+      "keyval":65,"modifiers":["shift","mod1"],"string":"A"}])"));
+
+  client->modifier_map = {{"Meta_L", "mod3"}, {"Super_R", "mod5"}};
+  client->handle_modifiers_changed({kModifierAlt | kModifierSuper | kModifierControl});
+  client->handle_keyboard_input(5, KeyboardInput{NamedKey::Enter, 0x1C, false, false, false});
+  EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",5,"Return",false,{"group":0,
+      "keycode":28,"keyval":0,"modifiers":["control","mod3","mod5"],"string":""}])"));
+
+  client->handle_modifiers_changed({0});
+  client->handle_keyboard_input(9, KeyboardInput{NamedKey::F5, 0x3F, true, false, false});
+  EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",9,"F5",true,{"group":0,"keycode":63,
+      "keyval":0,"modifiers":[],"string":""}])"));
+}
+
+TEST_F(KeyboardSessionTest, RepeatsSyntheticKeysAndEmptyNamesAreSentToo) {
+  client->handle_keyboard_input(1, KeyboardInput{CharacterKey{"a"}, 0x1E, true, true, false});
+  client->handle_keyboard_input(1, KeyboardInput{NamedKey::Meta, 0, true, false, true});
+  client->handle_keyboard_input(1, KeyboardInput{UnidentifiedKey{}, 0, false, false, false});
+  client->handle_keyboard_input(1, KeyboardInput{DeadKey{U'\u00B4'}, 0x0D, true, false, false});
+  const auto sent = peer.drain();
+  ASSERT_EQ(sent.size(), 4u);
+  EXPECT_EQ(sent[0][2], "a");
+  EXPECT_EQ(sent[1][2], "");
+  EXPECT_EQ(sent[2][2], "");
+  EXPECT_EQ(sent[2][3], false);
+  EXPECT_EQ(sent[3][2], "dead_acute");
+  EXPECT_EQ(sent[3][4]["keycode"], 0x0D);
+}
+
+TEST_F(KeyboardSessionTest, ModifierForKeysymsReadsTheServersMap) {
+  EXPECT_EQ(client->modifier_for_keysyms({"Alt_L", "Meta_L"}, "mod1"), "mod1");
+  client->modifier_map = {{"Meta_L", "mod2"}, {"Alt_R", "mod7"}};
+  EXPECT_EQ(client->modifier_for_keysyms({"Alt_L", "Alt_R", "Meta_L", "Meta_R"}, "mod1"), "mod7");
+  EXPECT_EQ(client->modifier_for_keysyms({"Meta_L", "Alt_R"}, "mod1"), "mod2");
+}
+
+TEST_F(KeyboardSessionTest, BellsRingOnTheirOwnThreadWithTheRules) {
+  auto bell = std::make_shared<RecordingBell>();
+  client->bell = bell;
+  dispatch({S("bell"), I(0), I(0), I(0), I(36), I(0)});
+  ASSERT_EQ(bell->wait_for_beeps(1).size(), 1u);
+  dispatch({S("window-bell"), I(3), I(0), I(0), I(37), I(-5)});
+  ASSERT_EQ(bell->wait_for_beeps(2).size(), 2u);
+  dispatch({S("bell"), I(0), I(0), I(0), I(440), I(9000)});
+  const auto tones = bell->wait_for_beeps(3);
+  ASSERT_EQ(tones.size(), 3u);
+  EXPECT_EQ(tones[0], (RecordingBell::Tone{800, 100}));
+  EXPECT_EQ(tones[1], (RecordingBell::Tone{37, 100}));
+  EXPECT_EQ(tones[2], (RecordingBell::Tone{440, 5000}));
+  // Items missing or of another type read as 0.
+  dispatch({S("bell"), I(0), S("x")});
+  EXPECT_EQ(bell->wait_for_beeps(4).back(), (RecordingBell::Tone{800, 100}));
+  EXPECT_TRUE(peer.drain().empty());
+}
+
+TEST_F(KeyboardSessionTest, AFailingBellIsIgnored) {
+  auto bell = std::make_shared<RecordingBell>(true);
+  client->bell = bell;
+  dispatch({S("bell"), I(0), I(0), I(0), I(1000), I(50)});
+  EXPECT_EQ(bell->wait_for_beeps(1).size(), 1u);
+  dispatch({S("bell"), I(0), I(0), I(0), I(1000), I(60)});
+  EXPECT_EQ(bell->wait_for_beeps(2).size(), 2u);
+}
+
+}  // namespace
+}  // namespace nolv
