@@ -16,6 +16,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -25,6 +26,7 @@
 #include "client/internal_event.h"
 #include "client/remote_logging.h"
 #include "client/tray.h"
+#include "client/window.h"
 #include "net/connect.h"
 #include "net/packet.h"
 #include "platform/event_loop.h"
@@ -234,6 +236,22 @@ class Client {
 
   // ---- windows and input ----
   ModifierMap modifier_map;
+  std::map<std::uint64_t, ClientWindow> windows;  // ordered: modal updates walk it in id order
+  std::unordered_map<WindowId, std::uint64_t> window_ids;
+  std::optional<std::uint64_t> pointer_grab;
+  std::uint32_t modifier_state = 0;  // kModifier* bits of the last ModifiersChanged
+  std::optional<bool> dock_icon;
+  // The server's custom cursor ("cursor-data"); new windows get it too. None: the default.
+  std::shared_ptr<const CustomCursor> cursor;
+  void new_window(ActiveEventLoop& loop, Packet& packet, bool override_redirect_packet);
+  std::optional<Value> window_monitor_info(std::uint64_t wid, std::int32_t x, std::int32_t y) const;
+  void update_modal_windows();
+  void move_resize_window(Packet& packet);
+  void release_pointer_grab();
+  void handle_window_event(std::uint64_t wid, WindowEvent& event);
+  void handle_geometry_change(std::uint64_t wid);
+  void send_pointer_button(std::uint64_t wid, std::int8_t button, bool pressed, std::int32_t x,
+                           std::int32_t y);
 
   // ---- keyboard, cursors, icons, bell ----
   // The keyboard event of a server window: one "keyboard-event" packet, the window not looked up.

@@ -38,62 +38,6 @@ void Client::audio_hello_step(const Yaml&) {
 
 // ---- windows ----
 
-void Client::handle_new_window(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_new_override_redirect(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_window_move_resize(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_window_resized(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_initiate_moveresize(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_raise_window(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_show_desktop(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_pointer_position(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_pointer_grab(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_pointer_ungrab(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_lost_window(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_window_metadata(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::update_dock_icon() {
-  log_debug(kLog, "no dock icon yet");
-}
-
-void Client::route_window_event(ActiveEventLoop&, WindowId window, WindowEvent&) {
-  log_trace(kLog, "window event for unknown window {}", window.native);
-}
-
 // ---- keyboard, cursors, icons, bell ----
 
 void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {

@@ -1,0 +1,119 @@
+// One local window per server window: its record, its metadata, the geometry between server
+// units and local pixels, and presenting its back buffer.
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <memory>
+#include <optional>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "net/packet.h"
+#include "platform/event_loop.h"
+#include "platform/window.h"
+
+namespace nolv {
+
+struct MonitorInfo;
+
+// A window's properties as the server describes them; a field is absent when its key is absent
+// or its value has the wrong type or range.
+struct WindowMetadata {
+  std::optional<std::uint64_t> transient_for;
+  std::optional<std::uint64_t> parent;
+  std::optional<std::string> title;
+  std::optional<std::pair<std::string, std::string>> class_instance;
+  std::optional<std::vector<std::string>> window_type;
+  std::optional<std::string> icon_title;
+  std::optional<std::int32_t> workspace;
+  std::optional<std::int32_t> opacity;  // -1 resets
+  std::optional<std::pair<std::int32_t, std::int32_t>> relative_position;
+  bool size_constraints = false;  // "size-constraints" was a mapping
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> minimum_size;
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> maximum_size;
+  std::optional<std::pair<std::uint32_t, std::uint32_t>> increment;
+  std::optional<bool> decorations;
+  std::optional<bool> fullscreen;
+  std::optional<bool> maximized;
+  std::optional<bool> iconic;
+  std::optional<bool> above;
+  std::optional<bool> below;
+  std::optional<bool> attention_requested;
+  std::optional<bool> skip_taskbar;
+  std::optional<bool> skip_pager;
+  std::optional<bool> sticky;
+  std::optional<bool> shaded;
+  std::optional<bool> modal;
+
+  static WindowMetadata parse(const Yaml& value);
+};
+
+// The damage lists of this many presented frames are remembered.
+inline constexpr std::size_t kDamageHistoryFrames = 8;
+// After this many presents in a row without a buffer age, damage is no longer tracked.
+inline constexpr std::uint32_t kMaxUnknownAgePresents = 7;
+
+struct ClientWindow {
+  std::optional<std::uint64_t> owner;
+  std::optional<std::uint64_t> parent;
+  std::vector<std::uint32_t> back_buffer;
+  std::vector<std::uint32_t> column_map;
+  std::vector<std::uint32_t> row_map;
+  std::vector<Rect> damage;
+  std::deque<std::vector<Rect>> damage_history;
+  std::shared_ptr<Window> window;
+  std::unique_ptr<Surface> surface;  // declared after the window: released first
+  std::uint64_t wid = 0;
+  double scale = 1.0;
+  std::int32_t pointer_x = 0;
+  std::int32_t pointer_y = 0;
+  std::uint32_t server_w = 1;
+  std::uint32_t server_h = 1;
+  std::uint32_t local_w = 1;
+  std::uint32_t local_h = 1;
+  std::uint32_t unknown_age_count = 0;
+  bool override_redirect = false;
+  bool above = false;
+  bool below = false;
+  bool modal = false;
+  bool disabled_by_modal = false;
+  bool track_damage = true;
+
+  void apply_metadata(const WindowMetadata& metadata);
+  // Presents the back buffer, all of it or only what changed since the buffer's last frame.
+  void draw_screen();
+};
+
+// Server units to local pixels: round half away from zero; sizes clamped to the u32 range and
+// at least 1, positions saturated to i32 (NaN gives 0).
+std::uint32_t local_size(std::uint32_t server, double scale);
+std::int32_t local_position(std::int32_t server, double scale);
+// Local pixels to server units, the same way.
+std::uint32_t server_size(std::uint32_t local, double scale);
+
+// (x + smallest monitor x, y + smallest monitor y), saturating; unchanged without monitors.
+std::pair<std::int32_t, std::int32_t> virtual_desktop_offset(
+    const std::vector<MonitorInfo>& monitors, std::int32_t x, std::int32_t y);
+// {"index": i, "position": [x - record.x, y - record.y]} of the first record holding the point.
+std::optional<Value> monitor_at_point(const std::vector<MonitorInfo>& monitors, std::int32_t x,
+                                      std::int32_t y);
+struct LogicalGeometry {
+  std::int32_t x = 0;
+  std::int32_t y = 0;
+  std::uint32_t width = 1;
+  std::uint32_t height = 1;
+};
+// The client area's screen position ((0, 0) when unknown) and inner size, divided by `scale`.
+LogicalGeometry window_logical_geometry(const Window& window, double scale);
+std::optional<std::pair<std::uint32_t, std::uint32_t>> scale_size_limit(
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> limit, double scale);
+// An empty object, or {"monitor": monitor_at_point(...)} when a monitor holds the point.
+Value pointer_monitor_info(const std::vector<MonitorInfo>& monitors, std::int32_t x,
+                           std::int32_t y);
+// Moves the window so that its client area's top-left corner is at the local position; false
+// (and no move) when the client area's position cannot be read.
+bool place_client_area(Window& window, std::int32_t x_local, std::int32_t y_local);
+
+}  // namespace nolv
