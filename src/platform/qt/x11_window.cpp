@@ -7,6 +7,7 @@
 // After Qt: the X11 headers define macros (Status, None, Bool) that would break Qt's headers.
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
+#include <X11/Xutil.h>
 
 namespace nolv::x11 {
 namespace {
@@ -96,6 +97,14 @@ std::string grab_pointer_confined(std::uint64_t xid) {
     default:
       return "grab failed";
   }
+}
+
+bool set_transient_for(std::uint64_t xid, std::uint64_t owner_xid) {
+  Display* dpy = display();
+  if (dpy == nullptr) return false;
+  XSetTransientForHint(dpy, static_cast<Window>(xid), static_cast<Window>(owner_xid));
+  XFlush(dpy);
+  return true;
 }
 
 void ungrab_pointer() {

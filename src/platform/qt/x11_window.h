@@ -15,5 +15,7 @@ bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on, bool mapped)
 // Empty on success, else the reason.
 std::string grab_pointer_confined(std::uint64_t xid);
 void ungrab_pointer();
+// WM_TRANSIENT_FOR, which Qt writes only for dialog-like window types.
+bool set_transient_for(std::uint64_t xid, std::uint64_t owner_xid);
 
 }  // namespace nolv::x11
