@@ -239,10 +239,7 @@ class Client {
   std::map<std::uint64_t, ClientWindow> windows;  // ordered: modal updates walk it in id order
   std::unordered_map<WindowId, std::uint64_t> window_ids;
   std::optional<std::uint64_t> pointer_grab;
-  std::uint32_t modifier_state = 0;  // kModifier* bits of the last ModifiersChanged
   std::optional<bool> dock_icon;
-  // The server's custom cursor ("cursor-data"); new windows get it too. None: the default.
-  std::shared_ptr<const CustomCursor> cursor;
   void new_window(ActiveEventLoop& loop, Packet& packet, bool override_redirect_packet);
   std::optional<Value> window_monitor_info(std::uint64_t wid, std::int32_t x, std::int32_t y) const;
   void update_modal_windows();
