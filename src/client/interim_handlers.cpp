@@ -54,8 +54,4 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
 
 // ---- pictures ----
 
-void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
 }  // namespace nolv

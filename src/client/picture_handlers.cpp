@@ -19,6 +19,25 @@ void Client::handle_eos(ActiveEventLoop&, Packet& packet) {
   static_cast<void>(decode_sender.send(std::move(packet)));  // a stopped thread holds nothing
 }
 
+void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
+  const DecodedDraw draw = read_decoded_draw(packet);
+  auto it = windows.find(draw.wid);
+  if (it == windows.end()) {
+    send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
+                    "window not found!");
+    return;
+  }
+  log_trace(kClientLog, "drawing {} on {}", draw.coding, draw.wid);
+  ClientWindow& window = it->second;
+  PaintTarget target{window.back_buffer, window.server_w, window.server_h,     window.local_w,
+                     window.local_h,     window.scale,    window.track_damage, &window.damage};
+  if (paint_decoded_draw(target, draw) == PaintOutcome::Painted && window.window) {
+    window.window->request_redraw();
+  }
+  send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height,
+                  static_cast<std::int64_t>(draw.decode_time_us), "");
+}
+
 void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
   send_window_ack(packet_get_usize(packet.items, 8), packet_get_usize(packet.items, 1),
                   packet_get_u32(packet.items, 4), packet_get_u32(packet.items, 5), -1,

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include "client/draw_decoder.h"
+#include "fakes/window.h"
 #include "unit/client/session_fixture.h"
 
 namespace nolv {
@@ -56,6 +57,87 @@ TEST_F(PictureHandlers, FailuresAreAcknowledgedWithMinusOneAndTheMessage) {
     ASSERT_TRUE(ack.has_value()) << name;
     EXPECT_EQ(ack->dump(), R"(["window-ack",5,4,2,31,-1,"invalid jpeg header: broken"])");
   }
+}
+
+// A decoded 4x2 rectangle: pixel i has the bytes (i, 0x10, 0x20, 0xff).
+Packet decoded(std::int64_t wid, std::int64_t x, std::int64_t y, const char* coding,
+               std::optional<std::uint64_t> time, std::size_t bytes = 32) {
+  Packet p =
+      packet_of({S("draw-decoded"), I(wid), I(x), I(y), I(4), I(2), S(coding), S(""), I(44), I(0)});
+  Bytes pixels;
+  for (std::size_t i = 0; pixels.size() < bytes; ++i) {
+    pixels.insert(pixels.end(), {static_cast<std::uint8_t>(i), 0x10, 0x20, 0xff});
+  }
+  pixels.resize(bytes);
+  p.chunks[7] = std::move(pixels);
+  p.decode_time_us = time;
+  return p;
+}
+
+class PaintedWindow : public PictureHandlers {
+ protected:
+  void SetUp() override {
+    PictureHandlers::SetUp();
+    ClientWindow& w = client->windows[5];
+    w.wid = 5;
+    w.window = native;
+    w.server_w = 6;
+    w.server_h = 3;
+    w.local_w = 9;
+    w.local_h = 5;  // 4.5 rounded up
+    w.scale = 1.5;
+    w.back_buffer.assign(18, 0);
+  }
+  std::shared_ptr<FakeWindow> native = std::make_shared<FakeWindow>(WindowId{77});
+  ClientWindow& window() { return client->windows.at(5); }
+};
+
+TEST_F(PaintedWindow, PaintsClipsRecordsDamageRedrawsAndAcknowledges) {
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, 3, 2, "jpeg", 1234));
+  // Columns 3..5 and row 2 are inside the 6x3 buffer; bytes b0 b1 b2 are B, G, R.
+  EXPECT_EQ(window().back_buffer[2 * 6 + 3], 0x201000u);
+  EXPECT_EQ(window().back_buffer[2 * 6 + 5], 0x201002u);
+  EXPECT_EQ(window().back_buffer[1 * 6 + 3], 0u);
+  ASSERT_EQ(window().damage.size(), 1u);
+  // Server columns 3..5, row 2 at 1.5: floor(4.5)=4 .. min(ceil(9), 9); floor(3)=3 ..
+  // min(ceil(4.5), 5).
+  EXPECT_EQ(window().damage[0], (Rect{4, 3, 5, 2}));
+  EXPECT_EQ(native->redraw_requests, 1);
+  auto ack = peer.next();
+  ASSERT_TRUE(ack.has_value());
+  EXPECT_EQ(ack->dump(), R"(["window-ack",5,4,2,44,1234,""])");
+
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, -2, 0, "png", std::nullopt));
+  EXPECT_EQ(window().back_buffer[0], 0x021020u);  // source column 2, R G B order
+  EXPECT_EQ(peer.next()->dump(), R"(["window-ack",5,4,2,44,0,""])");  // no time reads as 0
+}
+
+TEST_F(PaintedWindow, NothingToPaintIsStillAcknowledgedAsSuccess) {
+  struct Case {
+    Packet packet;
+    int redraws;
+  };
+  Case cases[] = {{decoded(5, 0, 0, "h264", 50, 0), 0},   // no picture
+                  {decoded(5, 0, 0, "jpeg", 51, 31), 0},  // one byte short
+                  {decoded(5, 40, 40, "jpeg", 52), 1}};   // wholly outside: redrawn anyway
+  for (Case& c : cases) {
+    const std::uint64_t time = *c.packet.decode_time_us;
+    client->dispatch_packet(loop, "draw-decoded", std::move(c.packet));
+    EXPECT_EQ(native->redraw_requests, c.redraws);
+    auto ack = peer.next();
+    ASSERT_TRUE(ack.has_value());
+    EXPECT_EQ((*ack)[5], time);
+    EXPECT_EQ((*ack)[6], "");
+  }
+  EXPECT_TRUE(window().damage.empty());
+  EXPECT_EQ(std::count(window().back_buffer.begin(), window().back_buffer.end(), 0u), 18);
+}
+
+TEST_F(PaintedWindow, DrawForAnUnknownWindowIsAcknowledgedAsNotFound) {
+  client->windows.erase(5);
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 99));
+  EXPECT_EQ(peer.next()->dump(), R"(["window-ack",5,4,2,44,-1,"window not found!"])");
+  EXPECT_EQ(native->redraw_requests, 0);
 }
 
 }  // namespace

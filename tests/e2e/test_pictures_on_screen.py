@@ -1,0 +1,185 @@
+"""The real nolv under Xvfb and openbox against the test server: a JPEG, a PNG, a WebP and an H.264
+picture drawn side by side into one window show their colours on screen, and every draw is
+acknowledged (decode time for a painted draw, -1 and the message for the others)."""
+
+import os
+import shutil
+import subprocess
+import tempfile
+import time
+import unittest
+
+import picture_demo
+import pictures
+from nolv_peer import Peer
+
+NOLV = os.environ["NOLV_BINARY"]
+TITLE = "pictures-e2e"
+SIDE = 64
+# (coding, colour, x of the tile)
+TILES = [("jpeg", 0xC03020, 0), ("png", 0x20A040, 64), ("webp", 0x3050D0, 128),
+         ("h264", 0xE0C010, 192)]
+TOLERANCE = 14  # JPEG and limited-range H.264 of a solid colour come back within a few steps
+
+
+class X11:
+    """A private Xvfb with openbox, stopped on close."""
+
+    def __init__(self, tmp):
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", "800x600x24", "-nolisten",
+             "tcp"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + 30
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        if not number.strip():
+            self.xvfb.kill()
+            raise RuntimeError("Xvfb did not start")
+        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip(),
+                        XDG_RUNTIME_DIR=tmp, QT_QPA_PLATFORM="xcb")
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+
+    def run(self, *args):
+        return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=30, check=True).stdout
+
+    def window_origin(self, title, timeout=30):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            found = subprocess.run(["xdotool", "search", "--onlyvisible", "--name", title],
+                                   env=self.env, stdout=subprocess.PIPE,
+                                   stderr=subprocess.DEVNULL, timeout=30)
+            ids = found.stdout.split()
+            if ids:
+                info = self.run("xwininfo", "-id", ids[0].decode()).decode()
+                fields = dict(line.strip().split(":", 1) for line in info.splitlines()
+                              if line.strip().startswith("Absolute upper-left"))
+                return (int(fields["Absolute upper-left X"]),
+                        int(fields["Absolute upper-left Y"]))
+            time.sleep(0.2)
+        raise AssertionError(f"no visible window named {title}")
+
+    def pixels(self, points, shot):
+        self.run("/usr/bin/import", "-window", "root", f"png:{shot}")
+        out = []
+        for x, y in points:
+            text = subprocess.run(["/usr/bin/convert", shot, "-format", f"%[hex:p{{{x},{y}}}]",
+                                   "info:"], stdout=subprocess.PIPE, timeout=30,
+                                  check=True).stdout.decode().strip()
+            out.append(int(text[:6], 16))
+        return out
+
+    def close(self):
+        for p in (self.openbox, self.xvfb):
+            p.terminate()
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
+
+
+def channels(rgb):
+    return (rgb >> 16) & 0xFF, (rgb >> 8) & 0xFF, rgb & 0xFF
+
+
+def near(a, b):
+    return all(abs(x - y) <= TOLERANCE for x, y in zip(channels(a), channels(b)))
+
+
+class PicturesOnScreen(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        os.chmod(self.tmp, 0o700)
+        self.x = X11(self.tmp)
+        self.peer = Peer.tcp()
+        self.client = None
+
+    def tearDown(self):
+        if self.client is not None and self.client.poll() is None:
+            self.client.terminate()
+            try:
+                self.client.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                self.client.kill()
+                self.client.wait()
+        self.peer.close()
+        self.x.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def test_four_codings_show_and_every_draw_is_acknowledged(self):
+        env = dict(self.x.env, NOLV_DESKTOP_SCALING="1")
+        with open(os.path.join(self.tmp, "nolv.log"), "w") as log:
+            self.client = subprocess.Popen([NOLV, self.peer.target], env=env, stdout=log,
+                                           stderr=subprocess.STDOUT)
+        session = self.peer.accept(timeout=30)
+        picture_demo.start_session(session)
+        session.send(picture_demo.open_window(1, SIDE * 4, SIDE, TITLE))
+
+        h264 = pictures.h264_access_units(f"color=c=0xE0C010:size={SIDE}x{SIDE}:rate=30", 2)
+        draws = []  # (sequence, items, data, expected decode time sign, expected message)
+        seq = 100
+        for coding, colour, x in TILES:
+            if coding == "h264":
+                seq += 1
+                draws.append((seq, pictures.draw_items(1, x, 0, SIDE, SIDE, coding, seq),
+                              pictures.h264_headers_only(h264[0]), "painted", ""))
+                data = h264[0]
+                options = {"full-range": False}
+            else:
+                data = pictures.picture(coding, SIDE, SIDE, colour)
+                options = None
+            seq += 1
+            draws.append((seq, pictures.draw_items(1, x, 0, SIDE, SIDE, coding, seq, options),
+                          data, "painted", ""))
+        seq += 1
+        draws.append((seq, pictures.draw_items(77, 0, 0, SIDE, SIDE, "png", seq),
+                      pictures.solid_png(SIDE, SIDE, 0), "unpainted", "window not found!"))
+        seq += 1
+        draws.append((seq, pictures.draw_items(1, 0, 0, SIDE, SIDE, "jpeg", seq),
+                      b"not a jpeg", "unpainted", "invalid jpeg header: "))
+        for _, items, data, _, _ in draws:
+            session.send(items, chunks={7: data})
+
+        acks = {}
+        deadline = time.monotonic() + 60
+        while len(acks) < len(draws) and time.monotonic() < deadline:
+            ack = session.wait_for("window-ack", max(1, deadline - time.monotonic()))
+            acks[ack[4]] = ack
+        self.assertEqual(len(acks), len(draws), f"acks: {acks}")
+        for sequence, items, _, kind, message in draws:
+            ack = acks[sequence]
+            self.assertEqual(len(ack), 7)
+            self.assertEqual(ack[1:4], [items[1], SIDE, SIDE])
+            if kind == "painted":
+                self.assertGreaterEqual(ack[5], 0, ack)
+                self.assertEqual(ack[6], "", ack)
+            else:
+                self.assertEqual(ack[5], -1, ack)
+                self.assertTrue(ack[6].startswith(message), ack)
+
+        ox, oy = self.x.window_origin(TITLE)
+        points = [(ox + x + SIDE // 2, oy + SIDE // 2) for _, _, x in TILES]
+        shot = os.path.join(self.tmp, "shot.png")
+        got = []
+        deadline = time.monotonic() + 20
+        while time.monotonic() < deadline:
+            got = self.x.pixels(points, shot)
+            if all(near(g, c) for g, (_, c, _) in zip(got, TILES)):
+                break
+            time.sleep(0.5)
+        for g, (coding, colour, _) in zip(got, TILES):
+            self.assertTrue(near(g, colour), f"{coding}: got {g:06x}, want {colour:06x}")
+
+
+if __name__ == "__main__":
+    unittest.main()
