@@ -52,6 +52,4 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
   log_debug(kLog, "not handled yet: {}", to_string(packet));
 }
 
-// ---- pictures ----
-
 }  // namespace nolv
