@@ -1,3 +1,7 @@
+# Not registered with CTest yet: in about half the full-suite runs the window was never seen
+# as visible by xdotool within 30 s, although every draw was acknowledged. Run it by hand:
+#   NOLV_BINARY=build/nolv NOLV_TEST_DATA=tests/data PYTHONPATH=tests/peer:tests/e2e \
+#     /usr/bin/python3 tests/e2e/pictures_on_screen.py
 """The real nolv under Xvfb and openbox against the test server: a JPEG, a PNG, a WebP and an H.264
 picture drawn side by side into one window show their colours on screen, and every draw is
 acknowledged (decode time for a painted draw, -1 and the message for the others)."""
