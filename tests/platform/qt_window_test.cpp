@@ -3,6 +3,7 @@
 #include <QCoreApplication>
 #include <QGuiApplication>
 
+#include "platform/qt/qt_keys.h"
 #include "platform/qt/qt_window.h"
 
 namespace nolv {
@@ -57,7 +58,7 @@ TEST(QtLogicalKey, FromKeyAndText) {
       {Qt::Key_unknown, "", {}, UnidentifiedKey{}},
   };
   for (const auto& c : cases)
-    EXPECT_EQ(to_string(logical_key_from_qt(c.key, c.text, c.mods)), to_string(c.expected))
+    EXPECT_EQ(to_string(logical_key_from_qt(c.key, 0, c.text, c.mods)), to_string(c.expected))
         << c.key;
 }
 

@@ -18,16 +18,7 @@
 #include <QWheelEvent>
 #include <QWindow>
 
-#if __has_include("platform/qt/scancodes.h")
-#include "platform/qt/scancodes.h"
-#else
-namespace nolv {
-// Interim until the scancode table lands: no scancode known.
-inline std::uint32_t pc_scancode_from_x_keycode(std::uint32_t, bool = false) {
-  return 0;
-}
-}  // namespace nolv
-#endif
+#include "platform/qt/qt_keys.h"
 #include "platform/qt/x11_window.h"
 
 namespace nolv {
@@ -59,116 +50,6 @@ class DeliverEvent : public QEvent {
 };
 
 std::atomic<std::uint64_t> next_window_id{1};
-
-std::optional<NamedKey> named_key(int key) {
-  switch (key) {
-    case Qt::Key_Alt:
-      return NamedKey::Alt;
-    case Qt::Key_AltGr:
-      return NamedKey::AltGraph;
-    case Qt::Key_CapsLock:
-      return NamedKey::CapsLock;
-    case Qt::Key_Control:
-      return NamedKey::Control;
-    case Qt::Key_NumLock:
-      return NamedKey::NumLock;
-    case Qt::Key_ScrollLock:
-      return NamedKey::ScrollLock;
-    case Qt::Key_Shift:
-      return NamedKey::Shift;
-    case Qt::Key_Super_L:
-    case Qt::Key_Super_R:
-      return NamedKey::Super;
-    case Qt::Key_Meta:
-      return NamedKey::Meta;
-    case Qt::Key_Return:
-    case Qt::Key_Enter:
-      return NamedKey::Enter;
-    case Qt::Key_Tab:
-    case Qt::Key_Backtab:
-      return NamedKey::Tab;
-    case Qt::Key_Space:
-      return NamedKey::Space;
-    case Qt::Key_Down:
-      return NamedKey::ArrowDown;
-    case Qt::Key_Left:
-      return NamedKey::ArrowLeft;
-    case Qt::Key_Right:
-      return NamedKey::ArrowRight;
-    case Qt::Key_Up:
-      return NamedKey::ArrowUp;
-    case Qt::Key_End:
-      return NamedKey::End;
-    case Qt::Key_Home:
-      return NamedKey::Home;
-    case Qt::Key_PageDown:
-      return NamedKey::PageDown;
-    case Qt::Key_PageUp:
-      return NamedKey::PageUp;
-    case Qt::Key_Backspace:
-      return NamedKey::Backspace;
-    case Qt::Key_Delete:
-      return NamedKey::Delete;
-    case Qt::Key_Insert:
-      return NamedKey::Insert;
-    case Qt::Key_Menu:
-      return NamedKey::ContextMenu;
-    case Qt::Key_Escape:
-      return NamedKey::Escape;
-    case Qt::Key_Pause:
-      return NamedKey::Pause;
-    case Qt::Key_Print:
-      return NamedKey::PrintScreen;
-    default:
-      break;
-  }
-  if (key >= Qt::Key_F1 && key <= Qt::Key_F24)
-    return static_cast<NamedKey>(static_cast<int>(NamedKey::F1) + (key - Qt::Key_F1));
-  // Other keys Qt names (media, browser, Hyper, ...): named, without a keysym name of ours.
-  if (key >= Qt::Key_Escape && key < Qt::Key_unknown && (key & 0x01000000) != 0 &&
-      !(key >= Qt::Key_Dead_Grave && key <= Qt::Key_Dead_Longsolidusoverlay))
-    return NamedKey::Other;
-  return std::nullopt;
-}
-
-std::optional<char32_t> dead_key_character(int key) {
-  switch (key) {
-    case Qt::Key_Dead_Circumflex:
-      return U'^';
-    case Qt::Key_Dead_Grave:
-      return U'`';
-    case Qt::Key_Dead_Tilde:
-      return U'~';
-    case Qt::Key_Dead_Diaeresis:
-      return U'\u00A8';
-    case Qt::Key_Dead_Abovering:
-      return U'\u00B0';
-    case Qt::Key_Dead_Acute:
-      return U'\u00B4';
-    case Qt::Key_Dead_Cedilla:
-      return U'\u00B8';
-    case Qt::Key_Dead_Macron:
-      return U'\u00AF';
-    case Qt::Key_Dead_Breve:
-      return U'\u02D8';
-    case Qt::Key_Dead_Abovedot:
-      return U'\u02D9';
-    case Qt::Key_Dead_Doubleacute:
-      return U'\u02DD';
-    case Qt::Key_Dead_Caron:
-      return U'\u02C7';
-    case Qt::Key_Dead_Ogonek:
-      return U'\u02DB';
-    default:
-      return std::nullopt;
-  }
-}
-
-bool is_control_text(const QString& text) {
-  for (QChar c : text)
-    if (c.unicode() < 0x20 || c.unicode() == 0x7F) return true;
-  return false;
-}
 
 MouseButton mouse_button(Qt::MouseButton b) {
   switch (b) {
@@ -293,9 +174,9 @@ class QtWindow : public QWindow {
   void key(QKeyEvent* e, bool pressed) {
     if (!input_enabled) return;
     modifiers(e->modifiers());
-    post(KeyboardInput{logical_key_from_qt(e->key(), e->text(), e->modifiers()),
-                       pc_scancode_from_x_keycode(e->nativeScanCode()), pressed, e->isAutoRepeat(),
-                       false});
+    KeyboardInput input = keyboard_input_from_qt(*e);
+    input.pressed = pressed;
+    post(std::move(input));
   }
   void button(QMouseEvent* e, bool pressed) {
     if (!input_enabled) return;
@@ -612,21 +493,6 @@ std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers) {
   if (modifiers & Qt::AltModifier) bits |= kModifierAlt;
   if (modifiers & Qt::MetaModifier) bits |= kModifierSuper;
   return bits;
-}
-
-LogicalKey logical_key_from_qt(int key, const QString& text, Qt::KeyboardModifiers modifiers) {
-  if (key >= Qt::Key_Dead_Grave && key <= Qt::Key_Dead_Longsolidusoverlay)
-    return DeadKey{dead_key_character(key)};
-  if (auto named = named_key(key)) return *named;
-  if (!text.isEmpty() && !is_control_text(text)) return CharacterKey{text.toStdString()};
-  // Control+letter gives a control character as text; the key's own character is wanted.
-  if (key >= 0x20 && key < 0x110000 && key != 0x7F) {
-    const char32_t code = static_cast<char32_t>(key);
-    QString c = QString::fromUcs4(&code, 1);
-    if (!(modifiers & Qt::ShiftModifier)) c = c.toLower();
-    return CharacterKey{c.toStdString()};
-  }
-  return UnidentifiedKey{};
 }
 
 Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attributes,

@@ -19,9 +19,6 @@ using WindowEventHandler = std::function<void(WindowId, WindowEvent)>;
 Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attributes,
                                                  WindowEventHandler handler);
 
-// The logical key of a Qt key event: named keys, dead keys (Qt::Key_Dead_*), the text it
-// produces, or the key's own character when the text is a control character (Ctrl+A gives "a").
-LogicalKey logical_key_from_qt(int key, const QString& text, Qt::KeyboardModifiers modifiers);
 std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers);
 
 }  // namespace nolv
