@@ -78,18 +78,6 @@ void remove_last_code_point(std::string& text) {
   if (!text.empty()) text.erase(last);
 }
 
-std::optional<std::uint16_t> parse_port(std::string_view text) {
-  if (!text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
-
 bool host_has_invalid_characters(std::string_view host) {
   for (std::size_t i = 0; i < host.size();) {
     const CodePoint c = next_code_point(host, i);
@@ -290,7 +278,7 @@ std::optional<ConnectRequest> ConnectDialog::submit() {
     focus_ = DialogFocus::Host;
     return std::nullopt;
   }
-  const auto port_number = parse_port(trim_white_space(port));
+  const auto port_number = parse_port(trim_white_space(port), true);
   if (!port_number || *port_number == 0) {
     status_ = StatusError{"the port must be a number between 1 and 65535"};
     focus_ = DialogFocus::Port;

@@ -49,19 +49,6 @@ bool is_closed_by_peer(const Error& error) {
 
 namespace {
 
-// Digits with one optional leading '+', 0 to 65535.
-std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
-  if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
-  if (text.empty()) return std::nullopt;
-  std::uint32_t value = 0;
-  for (char c : text) {
-    if (c < '0' || c > '9') return std::nullopt;
-    value = value * 10 + static_cast<std::uint32_t>(c - '0');
-    if (value > 65535) return std::nullopt;
-  }
-  return static_cast<std::uint16_t>(value);
-}
-
 // "1.2.3.4:80" or "[::1]:80" / "[fe80::1%2]:80", with no resolution.
 std::optional<SocketAddress> parse_literal_socket_address(std::string_view text) {
   SocketAddress out;
@@ -362,6 +349,18 @@ Status transport_write_all(Transport& transport, std::span<const std::uint8_t> b
     }
   };
   return std::visit(WriteAll{bytes}, transport.value);
+}
+
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus) {
+  if (allow_plus && !text.empty() && text.front() == '+') text.remove_prefix(1);
+  if (text.empty()) return std::nullopt;
+  std::uint32_t value = 0;
+  for (char c : text) {
+    if (c < '0' || c > '9') return std::nullopt;
+    value = value * 10 + static_cast<std::uint32_t>(c - '0');
+    if (value > 65535) return std::nullopt;
+  }
+  return static_cast<std::uint16_t>(value);
 }
 
 }  // namespace nolv

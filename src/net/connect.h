@@ -116,6 +116,9 @@ struct Transport {
 };
 
 // The option checks first, then the connection by the target's kind.
+// A port number: decimal digits (with one leading '+' when allowed), 0 to 65535.
+std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus);
+
 ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
                                  const ConnectOptions& options);
 
