@@ -190,6 +190,8 @@ class Client {
   void handle_cursor_data(ActiveEventLoop& loop, Packet& packet);
   void handle_cursor_default(ActiveEventLoop& loop, Packet& packet);
   void handle_window_icon(ActiveEventLoop& loop, Packet& packet);
+  // Drops `cursor` and gives every window the default arrow.
+  void reset_cursors();
   // pictures
   void handle_eos(ActiveEventLoop& loop, Packet& packet);
   void handle_draw(ActiveEventLoop& loop, Packet& packet);

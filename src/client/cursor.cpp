@@ -6,7 +6,10 @@
 #include <cmath>
 #include <limits>
 
+#include "client/client.h"
+#include "client/remote_logging.h"
 #include "client/scaling.h"
+#include "util/format.h"
 
 namespace nolv {
 namespace {
@@ -140,6 +143,85 @@ std::uint32_t bell_frequency(std::int32_t pitch) {
 std::uint32_t bell_duration_ms(std::int32_t duration) {
   if (duration > 0) return static_cast<std::uint32_t>(std::min(duration, kMaxBellDurationMs));
   return kDefaultBellDurationMs;
+}
+
+// ---- the Client's handlers of "cursor-data", "cursor-default" and "window-icon" ----------------
+
+namespace {
+constexpr std::string_view kLog = "nolv::client::client";
+}  // namespace
+
+void Client::reset_cursors() {
+  cursor.reset();
+  for (auto& [wid, record] : windows) record.window->set_default_cursor();
+}
+
+void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
+  const std::string encoding = packet_get_str(packet.items, 1);
+  if (encoding.empty()) {
+    reset_cursors();
+    return;
+  }
+  if (encoding != "png") {
+    log_debug(kLog, "ignoring cursor with unsupported encoding {}", quoted_text(encoding));
+    return;
+  }
+  const std::uint32_t hotspot_x = packet_get_u32(packet.items, 4);
+  const std::uint32_t hotspot_y = packet_get_u32(packet.items, 5);
+  const Bytes bytes = packet_get_bytes(packet, 7);
+  auto image = decode_png_rgba(bytes);
+  if (!image) {
+    log_debug(kLog, "failed to decode cursor: {}", image.message());
+    return;
+  }
+  CustomCursor scaled = scale_cursor(std::move(*image), hotspot_x, hotspot_y, scale);
+  const std::uint32_t width = scaled.width;
+  const std::uint32_t height = scaled.height;
+  auto made = make_custom_cursor(std::move(scaled));
+  if (!made) {
+    log_debug(kLog, "invalid cursor image {}x{}: {}", width, height, made.message());
+    return;
+  }
+  for (auto& [wid, record] : windows) {
+    // A valid image the platform cannot show is not reported to the server (Left to the
+    // implementer); the window keeps what it showed.
+    if (Status set = record.window->set_custom_cursor(*made); !set)
+      log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
+  }
+  cursor = std::move(*made);
+}
+
+void Client::handle_cursor_default(ActiveEventLoop&, Packet&) {
+  reset_cursors();
+}
+
+void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
+  const std::uint64_t wid = packet_get_usize(packet.items, 1);
+  const std::string encoding = packet_get_str(packet.items, 4);
+  if (encoding != "png") {
+    log_debug(kLog, "ignoring window-icon for {:#x} with unsupported encoding {}", wid,
+              quoted_text(encoding));
+    return;
+  }
+  const Bytes bytes = packet_get_bytes(packet, 5);
+  auto image = decode_png_rgba(bytes);
+  if (!image) {
+    log_debug(kLog, "failed to decode window icon for {:#x}: {}", wid, image.message());
+    return;
+  }
+  auto icon = make_window_icon(std::move(*image));
+  if (!icon) {
+    log_debug(kLog, "invalid window icon for {:#x}: {}", wid, icon.message());
+    return;
+  }
+  auto it = windows.find(wid);
+  if (it == windows.end()) {
+    log_error(kLog, "cannot set icon: window {:#x} not found", wid);
+    return;
+  }
+  // The scale factor is not applied to icons.
+  if (Status set = it->second.window->set_window_icon(std::move(*icon)); !set)
+    log_debug(kLog, "window {:#x}: icon not set: {}", wid, set.message());
 }
 
 }  // namespace nolv

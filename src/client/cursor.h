@@ -1,5 +1,6 @@
 // Server cursors, window icons and bells: PNG images decoded to RGBA, cursors rescaled to the
-// desktop scale, and the pitch and length rules of the bell.
+// desktop scale, and the pitch and length rules of the bell. The Client's handlers of
+// "cursor-data", "cursor-default" and "window-icon" are defined in cursor.cpp, "bell" in bell.cpp.
 #pragma once
 
 #include <cstdint>

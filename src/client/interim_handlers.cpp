@@ -36,20 +36,4 @@ void Client::audio_hello_step(const Yaml&) {
   log_debug(kLog, "no speaker forwarding step yet");
 }
 
-// ---- windows ----
-
-// ---- keyboard, cursors, icons, bell ----
-
-void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_cursor_default(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
-void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "not handled yet: {}", to_string(packet));
-}
-
 }  // namespace nolv

@@ -6,7 +6,6 @@
 #include <limits>
 
 #include "client/client.h"
-#include "client/keymap.h"
 #include "client/remote_logging.h"
 #include "client/scaling.h"
 #include "util/fatal.h"
@@ -730,11 +729,9 @@ void Client::handle_window_event(std::uint64_t wid, WindowEvent& event) {
           if (e.focused && it != windows.end() && !it->second.override_redirect)
             send_packet(Value::array({"window-focus", wid}));
         } else if constexpr (std::is_same_v<E, KeyboardInput>) {
-          const KeyEventNames names = key_event_names(e.logical_key);
-          send_packet(keyboard_event_packet(wid, names, e.pressed, e.scancode,
-                                            key_event_modifiers(modifier_state, modifier_map)));
+          handle_keyboard_input(wid, e);
         } else if constexpr (std::is_same_v<E, ModifiersChanged>) {
-          modifier_state = e.state;
+          handle_modifiers_changed(e);
         } else if constexpr (std::is_same_v<E, CursorMoved>) {
           auto it = windows.find(wid);
           if (it == windows.end()) return;

@@ -1,7 +1,12 @@
 #include <gtest/gtest.h>
 
 #include <QCoreApplication>
+#include <QCursor>
 #include <QGuiApplication>
+#include <QIcon>
+#include <QImage>
+#include <QPixmap>
+#include <QWindow>
 
 #include "platform/qt/qt_keys.h"
 #include "platform/qt/qt_window.h"
@@ -128,6 +133,64 @@ TEST(QtWindow, RefusesOversizedCursors) {
   auto short_data = std::make_shared<CustomCursor>(*ok);
   short_data->rgba.pop_back();
   EXPECT_FALSE((*window)->set_custom_cursor(short_data).ok());
+}
+
+// The QWindow that the last create_qt_window added.
+QWindow* newest_window(const QWindowList& before) {
+  for (QWindow* w : QGuiApplication::topLevelWindows())
+    if (!before.contains(w)) return w;
+  return nullptr;
+}
+
+TEST(QtWindow, CustomCursorIsAPixmapCursorWithItsHotspot) {
+  app();
+  const QWindowList before = QGuiApplication::topLevelWindows();
+  auto window = create_qt_window({}, {});
+  ASSERT_TRUE(window.ok());
+  QWindow* q = newest_window(before);
+  ASSERT_NE(q, nullptr);
+  auto cursor = std::make_shared<CustomCursor>();
+  cursor->width = 3;
+  cursor->height = 2;
+  cursor->hotspot_x = 2;
+  cursor->hotspot_y = 1;
+  for (std::uint32_t i = 0; i < 6; ++i) {
+    const auto v = static_cast<std::uint8_t>(i * 40);
+    cursor->rgba.insert(cursor->rgba.end(), {v, 0x11, 0x22, 0xFF});
+  }
+  ASSERT_TRUE((*window)->set_custom_cursor(cursor).ok());
+  const QCursor shown = q->cursor();
+  EXPECT_EQ(shown.shape(), Qt::BitmapCursor);
+  EXPECT_EQ(shown.hotSpot(), QPoint(2, 1));
+  const QImage image = shown.pixmap().toImage().convertToFormat(QImage::Format_RGBA8888);
+  ASSERT_EQ(image.size(), QSize(3, 2));
+  EXPECT_EQ(image.pixelColor(1, 0), QColor(40, 0x11, 0x22, 0xFF));  // straight RGBA, row-major
+  EXPECT_EQ(image.pixelColor(0, 1), QColor(120, 0x11, 0x22, 0xFF));
+  (*window)->set_default_cursor();
+  EXPECT_EQ(q->cursor().shape(), Qt::ArrowCursor);
+}
+
+TEST(QtWindow, WindowIconFromRgba) {
+  app();
+  const QWindowList before = QGuiApplication::topLevelWindows();
+  auto window = create_qt_window({}, {});
+  ASSERT_TRUE(window.ok());
+  QWindow* q = newest_window(before);
+  ASSERT_NE(q, nullptr);
+  WindowIcon icon{2, 2, {}};
+  for (int i = 0; i < 4; ++i) icon.rgba.insert(icon.rgba.end(), {0x10, 0x20, 0x30, 0xFF});
+  icon.rgba[4] = 0xF0;  // pixel (1, 0)
+  ASSERT_TRUE((*window)->set_window_icon(icon).ok());
+  ASSERT_FALSE(q->icon().isNull());
+  const QImage image =
+      q->icon().pixmap(QSize(2, 2)).toImage().convertToFormat(QImage::Format_RGBA8888);
+  ASSERT_EQ(image.size(), QSize(2, 2));
+  EXPECT_EQ(image.pixelColor(1, 0), QColor(0xF0, 0x20, 0x30, 0xFF));
+  EXPECT_EQ(image.pixelColor(0, 1), QColor(0x10, 0x20, 0x30, 0xFF));
+  WindowIcon bad{2, 2, std::vector<std::uint8_t>(15, 0)};
+  EXPECT_FALSE((*window)->set_window_icon(bad).ok());
+  ASSERT_TRUE((*window)->set_window_icon(std::nullopt).ok());
+  EXPECT_TRUE(q->icon().isNull());
 }
 
 }  // namespace

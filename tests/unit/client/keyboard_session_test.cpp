@@ -45,6 +45,42 @@ TEST_F(KeyboardSessionTest, RepeatsSyntheticKeysAndEmptyNamesAreSentToo) {
   EXPECT_EQ(sent[3][4]["keycode"], 0x0D);
 }
 
+// The window event path and the keyboard handler are one path: one packet per key, the same
+// packet, and the window is not looked up (no window 7 exists here).
+TEST_F(KeyboardSessionTest, WindowEventsSendTheKeyboardHandlersPacket) {
+  const KeyboardInput keys[] = {
+      {CharacterKey{"a"}, 0x1E, true, false, false},
+      {CharacterKey{"\xE2\x82\xAC"}, 0x12, true, true, false},
+      {NamedKey::Enter, 0x1C, false, false, false},
+      {NamedKey::F5, 0x3F, true, false, true},
+      {DeadKey{U'^'}, 0x1A, true, false, false},
+      {UnidentifiedKey{}, 0, true, false, false},
+  };
+  const std::uint32_t states[] = {0, kModifierShift, kModifierControl | kModifierAlt,
+                                  kModifierShift | kModifierSuper};
+  client->modifier_map = {{"Alt_R", "mod3"}};
+  for (const std::uint32_t state : states) {
+    WindowEvent modifiers = ModifiersChanged{state};
+    client->handle_window_event(7, modifiers);
+    EXPECT_EQ(client->modifier_state, state);
+    EXPECT_TRUE(peer.drain().empty());
+    for (const KeyboardInput& key : keys) {
+      WindowEvent event = key;
+      client->handle_window_event(7, event);
+      const auto by_event = peer.drain();
+      client->handle_keyboard_input(7, key);
+      const auto by_handler = peer.drain();
+      ASSERT_EQ(by_event.size(), 1u);
+      ASSERT_EQ(by_handler.size(), 1u);
+      EXPECT_EQ(by_event[0], by_handler[0]);
+    }
+  }
+  WindowEvent shifted_a = KeyboardInput{CharacterKey{"A"}, 0x1E, true, false, false};
+  client->handle_window_event(7, shifted_a);
+  EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",7,"A",true,{"group":0,"keycode":30,
+      "keyval":65,"modifiers":["shift","mod4"],"string":"A"}])"));
+}
+
 TEST_F(KeyboardSessionTest, ModifierForKeysymsReadsTheServersMap) {
   EXPECT_EQ(client->modifier_for_keysyms({"Alt_L", "Meta_L"}, "mod1"), "mod1");
   client->modifier_map = {{"Meta_L", "mod2"}, {"Alt_R", "mod7"}};
