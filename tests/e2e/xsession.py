@@ -1,0 +1,121 @@
+"""A private X display for end-to-end tests: Xvfb on a free display number with openbox managing
+it, plus the xdotool/xwininfo/xprop/ImageMagick queries the tests make of it."""
+
+import os
+import subprocess
+import time
+
+DEFAULT_TIMEOUT = 30
+
+
+class X11:
+    """Xvfb and openbox, stopped on close. `env` reaches the display through the xcb platform."""
+
+    def __init__(self, tmp, size="800x600"):
+        read_fd, write_fd = os.pipe()
+        self.xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{size}x24", "-nolisten",
+             "tcp"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        os.close(write_fd)
+        number = b""
+        deadline = time.monotonic() + DEFAULT_TIMEOUT
+        while not number.endswith(b"\n") and time.monotonic() < deadline:
+            chunk = os.read(read_fd, 16)
+            if not chunk:
+                break
+            number += chunk
+        os.close(read_fd)
+        if not number.strip():
+            self.xvfb.kill()
+            self.xvfb.wait()
+            raise RuntimeError("Xvfb did not start")
+        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip(),
+                        XDG_RUNTIME_DIR=tmp, QT_QPA_PLATFORM="xcb")
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        try:
+            self.wait_for_window_manager()
+        except Exception:
+            self.close()
+            raise
+
+    def wait_for_window_manager(self, timeout=DEFAULT_TIMEOUT):
+        """Returns once openbox has taken the screen. A window mapped while it is still starting
+        may be left unmanaged and unmapped, so clients start only after this."""
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline:
+            if self.openbox.poll() is not None:
+                raise RuntimeError(f"openbox exited with {self.openbox.returncode}")
+            check = self.root_property("_NET_SUPPORTING_WM_CHECK")
+            if "window id #" in check:
+                wm = check.split("#")[1].strip()
+                name = self.query("xprop", "-id", wm, "_NET_WM_NAME")
+                if '"Openbox"' in name:
+                    return
+            time.sleep(0.05)
+        raise RuntimeError("openbox did not take the screen")
+
+    def query(self, *args):
+        """The output of a query program, empty when it fails."""
+        done = subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.DEVNULL, timeout=DEFAULT_TIMEOUT)
+        return done.stdout.decode(errors="replace") if done.returncode == 0 else ""
+
+    def run(self, *args):
+        return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, timeout=DEFAULT_TIMEOUT,
+                              check=True).stdout
+
+    def root_property(self, name):
+        return self.query("xprop", "-root", name)
+
+    def find_window(self, title, timeout=DEFAULT_TIMEOUT):
+        """The X id of the visible window named exactly `title`."""
+        deadline = time.monotonic() + timeout
+        pattern = "^" + "".join("\\" + c if not c.isalnum() else c for c in title) + "$"
+        while time.monotonic() < deadline:
+            ids = self.query("xdotool", "search", "--onlyvisible", "--name", pattern).split()
+            if ids:
+                return ids[0]
+            time.sleep(0.1)
+        raise AssertionError(f"no visible window named {title!r}; windows:\n"
+                             + self.query("xwininfo", "-root", "-tree"))
+
+    def geometry(self, window):
+        """(x, y, width, height) of the window's client area on the screen."""
+        info = self.query("xwininfo", "-id", window)
+        fields = {}
+        for line in info.splitlines():
+            key, _, value = line.strip().partition(":")
+            fields[key] = value.strip()
+        return (int(fields["Absolute upper-left X"]), int(fields["Absolute upper-left Y"]),
+                int(fields["Width"]), int(fields["Height"]))
+
+    def property(self, window, name):
+        return self.query("xprop", "-id", window, name)
+
+    def window_origin(self, title, timeout=DEFAULT_TIMEOUT):
+        x, y, _, _ = self.geometry(self.find_window(title, timeout))
+        return x, y
+
+    def pixels(self, points, shot):
+        """The 0xRRGGBB colour of the screen at each (x, y)."""
+        self.run("/usr/bin/import", "-window", "root", f"png:{shot}")
+        out = []
+        for x, y in points:
+            text = subprocess.run(["/usr/bin/convert", shot, "-format", f"%[hex:p{{{x},{y}}}]",
+                                   "info:"], stdout=subprocess.PIPE, timeout=DEFAULT_TIMEOUT,
+                                  check=True).stdout.decode().strip()
+            out.append(int(text[:6], 16))
+        return out
+
+    def close(self):
+        for p in (self.openbox, self.xvfb):
+            if p.poll() is None:
+                p.terminate()
+            try:
+                p.wait(timeout=10)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.wait()
