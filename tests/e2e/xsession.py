@@ -100,14 +100,22 @@ class X11:
         return x, y
 
     def pixels(self, points, shot):
-        """The 0xRRGGBB colour of the screen at each (x, y)."""
+        """The 0xRRGGBB colour of the screen at each (x, y), from one capture saved to `shot`."""
         self.run("/usr/bin/import", "-window", "root", f"png:{shot}")
+        size = subprocess.run(["/usr/bin/identify", "-format", "%w %h", shot],
+                              stdout=subprocess.PIPE, timeout=DEFAULT_TIMEOUT,
+                              check=True).stdout.split()
+        width, height = int(size[0]), int(size[1])
+        raw = subprocess.run(["/usr/bin/convert", shot, "-depth", "8", "rgb:-"],
+                             stdout=subprocess.PIPE, timeout=DEFAULT_TIMEOUT, check=True).stdout
+        if len(raw) != width * height * 3:
+            raise RuntimeError(f"screen capture of {len(raw)} bytes for {width}x{height}")
         out = []
         for x, y in points:
-            text = subprocess.run(["/usr/bin/convert", shot, "-format", f"%[hex:p{{{x},{y}}}]",
-                                   "info:"], stdout=subprocess.PIPE, timeout=DEFAULT_TIMEOUT,
-                                  check=True).stdout.decode().strip()
-            out.append(int(text[:6], 16))
+            if not (0 <= x < width and 0 <= y < height):
+                raise ValueError(f"({x}, {y}) is off the {width}x{height} screen")
+            i = (y * width + x) * 3
+            out.append((raw[i] << 16) | (raw[i + 1] << 8) | raw[i + 2])
         return out
 
     def close(self):

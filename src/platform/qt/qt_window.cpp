@@ -520,12 +520,13 @@ Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attribu
   qwindow->create();
   if (qwindow->handle() == nullptr) return fail("the platform could not create the window");
   if (attributes.skip_taskbar) window->set_skip_taskbar(true);
-  if (auto* owner = dynamic_cast<QtNativeWindow*>(attributes.owner.get()))
-    x11::set_transient_for(qwindow->winId(), owner->qwindow()->winId());
   if (attributes.visible) {
     qwindow->show();
     if (attributes.active) qwindow->requestActivate();
   }
+  // After show(): Qt clears WM_TRANSIENT_FOR when it maps a window of the plain Window type.
+  if (auto* owner = dynamic_cast<QtNativeWindow*>(attributes.owner.get()))
+    x11::set_transient_for(qwindow->winId(), owner->qwindow()->winId());
   return std::shared_ptr<Window>(std::move(window));
 }
 
