@@ -183,8 +183,7 @@ void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
     return;
   }
   for (auto& [wid, record] : windows) {
-    // A valid image the platform cannot show is not reported to the server (Left to the
-    // implementer); the window keeps what it showed.
+    // The server is not told; the window keeps what it showed.
     if (Status set = record.window->set_custom_cursor(*made); !set)
       log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
   }
