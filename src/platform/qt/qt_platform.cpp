@@ -1,7 +1,11 @@
 #include "platform/qt/qt_platform.h"
 
+#include "platform/clipboard.h"
+#include "platform/qt/qt_clipboard.h"
+#include "platform/qt/qt_tray.h"
 #include "platform/qt/qt_window.h"
 #include "platform/qt/x_bell.h"
+#include "platform/tray.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -123,12 +127,20 @@ class QtEventLoop : public EventLoop {
     if (QCoreApplication::instance() == nullptr) app_ = std::make_unique<QApplication>(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(false);
     sink_->attach(receiver_.get());
+    // The desktop services live on this thread; the client logic finds them installed.
+    clipboard_ = std::make_shared<QtClipboard>();
+    install_clipboard_access(clipboard_);
+    tray_ = std::make_shared<QtTrayPlatform>();
+    install_tray_platform(tray_);
     // Resumed goes first, ahead of anything posted before the loop runs.
     QCoreApplication::postEvent(receiver_.get(), new QEvent(kResumedEventType),
                                 Qt::HighEventPriority);
   }
   ~QtEventLoop() override {
     sink_->close();
+    clipboard_->detach();
+    if (installed_clipboard_access() == clipboard_) install_clipboard_access(nullptr);
+    if (installed_tray_platform() == tray_) install_tray_platform(nullptr);
     QCoreApplication::removePostedEvents(receiver_.get());
   }
 
@@ -140,6 +152,8 @@ class QtEventLoop : public EventLoop {
     const int status = QCoreApplication::exec();
     running = Running{};
     sink_->close();
+    // The clipboard thread may still be waiting for this loop until the session is dropped.
+    clipboard_->detach();
     if (status != 0) return fail("the event loop exited with status {}", status);
     return {};
   }
@@ -148,6 +162,8 @@ class QtEventLoop : public EventLoop {
   std::unique_ptr<QApplication> app_;  // declared first: outlives the receiver
   std::unique_ptr<Receiver> receiver_;
   std::shared_ptr<QtSink> sink_;
+  std::shared_ptr<QtClipboard> clipboard_;
+  std::shared_ptr<QtTrayPlatform> tray_;
 };
 
 std::string env(const char* name) {
