@@ -1,0 +1,156 @@
+"""The real nolv with real tray hosts under Xvfb: the icon docks in trayer (XEmbed), a left or
+right click opens its menu, "Exit" ends the session with "connection-close" "client exit" and
+code 0, the icon docks again in a tray host started anew; under a StatusNotifierItem host a
+server notification reaches dunst; without any tray host the session runs on."""
+
+import re
+import time
+import unittest
+
+from desktop import Desktop, Nolv, wait_until
+from nolv_peer import Peer
+
+
+class DesktopCase(unittest.TestCase):
+    def setUp(self):
+        self.desktop = Desktop()
+        self.addCleanup(self.desktop.close)
+
+    def start_session(self):
+        self.peer = Peer.tcp()
+        self.addCleanup(self.peer.close)
+        self.client = Nolv(self.desktop, self.peer.target)
+        self.session = self.peer.accept(timeout=15)
+        self.addCleanup(self.session.close)
+        self.session.wait_for("hello", timeout=15)
+        self.session.send(["hello", {"version": "6.1"}])
+        self.session.send(["startup-complete"])
+        self.assertTrue(self.client.wait_for_log("startup complete!", 15), self.client.log())
+
+    def tree(self):
+        # xwininfo fails when a window goes away while it walks the tree: walk again.
+        for _ in range(20):
+            result = self.desktop.tool("xwininfo", "-root", "-tree", check=False)
+            if result.returncode == 0:
+                return result.stdout
+            time.sleep(0.05)
+        raise AssertionError("xwininfo -root -tree keeps failing: " + result.stderr)
+
+    def docked_icon(self):
+        """The id of nolv's window inside trayer's panel, or None."""
+        inside = False
+        panel_indent = None
+        for line in self.tree().splitlines():
+            indent = len(line) - len(line.lstrip())
+            if '("panel" "trayer")' in line:
+                inside, panel_indent = True, indent
+                continue
+            if inside and indent <= panel_indent and line.strip():
+                inside = False
+            if inside and '("nolv" "nolv")' in line:
+                return line.split()[0]
+        return None
+
+    def menu(self):
+        """(x, y, width, height) of nolv's visible top-level popup menu, or None."""
+        for line in self.tree().splitlines():
+            if line.startswith("     0x") and '("nolv" "nolv")' in line:
+                m = re.search(r"(\d+)x(\d+)\+(-?\d+)\+(-?\d+)", line)
+                w, h, x, y = map(int, m.groups())
+                wid = line.split()[0]
+                info = self.desktop.tool("xwininfo", "-id", wid, check=False).stdout
+                if "IsViewable" in info and w > 40 and h > 20:
+                    return x, y, w, h
+        return None
+
+    def click(self, window, button):
+        self.desktop.tool("xdotool", "mousemove", "--window", window, "11", "11", "click",
+                          str(button))
+
+
+class TrayCase(DesktopCase):
+    def test_icon_docks_and_the_menu_exits_the_session(self):
+        self.desktop.start_trayer()
+        self.start_session()
+        icon = wait_until(self.docked_icon, 10, 0.2)
+        self.assertIsNotNone(icon, self.tree())
+        self.assertIn("system tray icon added", self.client.log())
+        self.assertNotIn("system tray unavailable", self.client.log())
+        self.assertNotIn("no icon resource", self.client.log())
+
+        # A right click opens the menu; Escape closes it and chooses nothing.
+        self.click(icon, 3)
+        self.assertIsNotNone(wait_until(self.menu, 10, 0.1), self.tree())
+        self.desktop.tool("xdotool", "key", "Escape")
+        self.assertTrue(wait_until(lambda: self.menu() is None, 10, 0.1), self.tree())
+        self.assertNotIn("connection-close", [p[0] for p in self.session.collect(0.5)])
+
+        # A left click opens the same menu; its last item is "Exit".
+        self.click(icon, 1)
+        menu = wait_until(self.menu, 10, 0.1)
+        self.assertIsNotNone(menu, self.tree())
+        x, y, w, h = menu
+        self.desktop.tool("xdotool", "mousemove", str(x + w // 3), str(y + h - 10))
+        time.sleep(0.2)
+        self.desktop.tool("xdotool", "click", "1")
+        close = self.session.wait_for("connection-close", timeout=10)
+        self.assertEqual(close, ["connection-close", "client exit"])
+        self.assertEqual(self.client.wait(15), 0, self.client.log())
+        log = self.client.log()
+        self.assertIn("exit requested from the system tray", log)
+        self.assertIn("system tray icon removed", log)
+
+    def test_icon_docks_again_when_the_tray_host_restarts(self):
+        trayer = self.desktop.start_trayer()
+        self.start_session()
+        self.assertIsNotNone(wait_until(self.docked_icon, 10, 0.2), self.tree())
+        self.desktop.stop(trayer)
+        self.assertTrue(wait_until(lambda: self.docked_icon() is None, 10, 0.2), self.tree())
+        self.desktop.start_trayer()
+        self.assertIsNotNone(wait_until(self.docked_icon, 15, 0.2), self.tree())
+        self.assertIsNone(self.client.process.poll(), self.client.log())
+
+    def test_without_a_tray_host_the_session_runs_on(self):
+        self.start_session()
+        self.assertIn("system tray unavailable: no system tray host is running",
+                      self.client.log())
+        self.session.send(["notify_show", 0, 7, "app", 0, "", "hello", "body", -1, "", [], {}])
+        self.assertTrue(self.client.wait_for_log("notification from app: hello"),
+                        self.client.log())
+        self.session.send(["ping", 1])
+        self.session.wait_for("ping-echo", timeout=10)
+
+
+class NotificationCase(DesktopCase):
+    def setUp(self):
+        super().setUp()
+        self.desktop.start_dbus()
+        self.desktop.start_dunst()
+        self.desktop.start_sni_watcher()
+
+    def test_a_server_notification_reaches_the_notification_daemon(self):
+        self.start_session()
+        self.assertTrue(wait_until(lambda: "REGISTER item" in self.desktop.read("sni.log"), 10),
+                        self.desktop.read("sni.log") + self.client.log())
+        self.session.send(["notify_show", 0, 5, "Mail", 0, "", "New message",
+                           "first line\r\nsecond line", -1, "", [], {}])
+        self.assertTrue(wait_until(lambda: "New message" in self.desktop.read("dunst.log"), 10),
+                        self.desktop.read("dunst.log") + self.client.log())
+        dunst = self.desktop.read("dunst.log")
+        self.assertIn("first line", dunst)
+        self.assertIn("second line", dunst)
+        log = self.client.log()
+        self.assertIn("notification from Mail: New message", log)
+        self.assertIn("  first line\n", log.replace("\r", "<CR>"))
+        self.assertIn("notification 5 shown as a tray balloon", log)
+        # Closing it withdraws nothing visible here, but the session goes on.
+        self.session.send(["notify_close", 5])
+        self.assertTrue(self.client.wait_for_log("withdrawing the tray balloon for notification 5"))
+        # The notification daemon received no empty notification for the withdrawal.
+        time.sleep(0.5)
+        self.assertEqual(self.desktop.read("dunst.log").count("summary: 'New message'"), 1,
+                         self.desktop.read("dunst.log"))
+
+
+if __name__ == "__main__":
+    unittest.main()
