@@ -31,8 +31,11 @@ bool is_release_packet(const std::string& type) {
 }
 
 std::string too_large(std::int64_t width, std::int64_t height) {
-  return fmt::format("picture of {}x{} exceeds the limit of {} pixels a side", width, height,
-                     kMaxPictureSide);
+  if (width > kMaxPictureSide || height > kMaxPictureSide)
+    return fmt::format("picture of {}x{} exceeds the limit of {} pixels a side", width, height,
+                       kMaxPictureSide);
+  return fmt::format("picture of {}x{} exceeds the limit of {} pixels", width, height,
+                     kMaxPicturePixels);
 }
 
 // The optional "full-range" flag of the options item, read only when the draw has one.
@@ -178,7 +181,7 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
                           &height, &subsampling, &colorspace) != 0) {
     return fail("invalid jpeg header: {}", tjGetErrorStr2(tj.handle));
   }
-  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+  if (picture_too_large(width, height)) {
     return fail("invalid jpeg header: {}", too_large(width, height));
   }
   const std::int64_t pitch = static_cast<std::int64_t>(width) * 4;
@@ -201,6 +204,13 @@ Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
   if (int rc = spng_set_png_buffer(png.ctx, data.data(), data.size()); rc != 0) {
     return fail("invalid png: {}", spng_strerror(rc));
   }
+  spng_ihdr ihdr{};
+  if (int rc = spng_get_ihdr(png.ctx, &ihdr); rc != 0) {
+    return fail("invalid png image size: {}", spng_strerror(rc));
+  }
+  if (picture_too_large(ihdr.width, ihdr.height)) {
+    return fail("invalid png image size: {}", too_large(ihdr.width, ihdr.height));
+  }
   std::size_t size = 0;
   if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
     return fail("invalid png image size: {}", spng_strerror(rc));
@@ -220,7 +230,7 @@ Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data) {
     return fail("webp decoding failed");
   }
   if (width <= 0 || height <= 0) return fail("invalid webp image size {}x{}", width, height);
-  if (width > kMaxPictureSide || height > kMaxPictureSide) {
+  if (picture_too_large(width, height)) {
     return fail("webp decoding failed: {}", too_large(width, height));
   }
   // Straight into our own buffer: the library's would only be copied and freed.

@@ -181,6 +181,10 @@ Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_
     return fail("frame size {}x{} exceeds the limit of {} pixels a side", width, height,
                 kMaxPictureSide);
   }
+  if (picture_too_large(width, height)) {
+    return fail("frame size {}x{} exceeds the limit of {} pixels", width, height,
+                kMaxPicturePixels);
+  }
   if (full_range && *full_range != full_range_) {
     full_range_ = *full_range;
     processor_dirty_ = true;

@@ -25,6 +25,13 @@ inline constexpr std::int64_t kSampleDuration = 166667;
 // A draw's picture is width x height x 4 bytes, all allocated up front: beyond this side the
 // allocation is refused (16384 x 16384 x 4 is already 1 GiB).
 inline constexpr std::int64_t kMaxPictureSide = 16384;
+// And beyond this many pixels in all (256 MiB of picture), so that one header of a picture that
+// is long on both sides cannot make the decoder take a GiB.
+inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 8192;
+
+[[nodiscard]] inline bool picture_too_large(std::int64_t width, std::int64_t height) {
+  return width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels;
+}
 
 // What the colour converter is currently set up for.
 struct ConverterSetup {

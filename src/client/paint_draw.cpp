@@ -23,6 +23,14 @@ std::int64_t clamp64(std::int64_t v, std::int64_t lo, std::int64_t hi) {
   return std::max(lo, std::min(v, hi));
 }
 
+// width x 4 x height in bytes; saturates where the product passes 64 bits, since two 32-bit
+// sides from the network could otherwise wrap to a small size that passes the length check.
+std::uint64_t picture_bytes(std::uint32_t width, std::uint32_t height) {
+  const std::uint64_t row = std::uint64_t{width} * 4;
+  if (height != 0 && row > UINT64_MAX / height) return UINT64_MAX;
+  return row * height;
+}
+
 std::uint32_t to_u32_saturated(double v) {
   if (std::isnan(v) || v <= 0) return 0;
   if (v >= 4294967295.0) return 4294967295u;
@@ -118,7 +126,7 @@ void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,
   // whose buffer lags behind its sizes is never written past its end.
   if (static_cast<std::uint64_t>(back_buffer.size()) <
           std::uint64_t{server_w} * std::uint64_t{server_h} ||
-      static_cast<std::uint64_t>(pixels.size()) < static_cast<std::uint64_t>(w * 4 * h)) {
+      static_cast<std::uint64_t>(pixels.size()) < picture_bytes(width, height)) {
     return;
   }
   const std::size_t count = static_cast<std::size_t>(c1 - c0);
@@ -163,7 +171,7 @@ PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
   if (draw.pixels.empty()) return PaintOutcome::NoPixels;
   log_debug(kWindowLog, "paint({}, {}, {}, {}, {}, {}, {} bytes)", draw.packet_sequence, draw.x,
             draw.y, draw.width, draw.height, draw.coding, draw.pixels.size());
-  const std::uint64_t needed = std::uint64_t{draw.width} * 4 * std::uint64_t{draw.height};
+  const std::uint64_t needed = picture_bytes(draw.width, draw.height);
   if (draw.pixels.size() < needed) {
     log_error(kWindowLog, "pixel data is too small! got {} bytes, expected {}", draw.pixels.size(),
               needed);

@@ -198,6 +198,10 @@ class Windows(WindowsCase):
         self.x.run("xdotool", "click", "4")  # wheel up: one press and release of button 4
         press, release = self.packets("pointer-button", 2)
         self.assertEqual([press[4], press[5], release[4], release[5]], [4, True, 4, False])
+        # a double click is two presses and two releases, nothing more
+        self.x.run("xdotool", "click", "--repeat", "2", "--delay", "80", "1")
+        clicks = [(p[4], p[5]) for p in session.collect(1.5) if p[0] == "pointer-button"]
+        self.assertEqual(clicks, [(1, True), (1, False), (1, True), (1, False)])
 
     def test_focus_follows_activation_and_close_asks_the_server(self):
         session = self.open_session()
@@ -223,6 +227,27 @@ class Windows(WindowsCase):
         while self.x.query("xdotool", "search", "--onlyvisible", "--name", "^second$").split():
             self.assertLess(time.monotonic(), deadline, "window 2 still shown")
             time.sleep(0.1)
+
+
+class ModalWindows(WindowsCase):
+    def test_owner_of_a_modal_window_takes_no_input_focus_or_close(self):
+        session = self.open_session()
+        owner = self.new_window(1, 40, 40, 300, 200, {"title": "owner"})
+        self.new_window(2, 80, 80, 150, 100, {"title": "modal", "transient-for": 1,
+                                              "modal": True})
+        session.collect(0.5)
+        self.x.run("wmctrl", "-i", "-c", owner)
+        self.x.run("xdotool", "mousemove", "--sync", "60", "220", "click", "1")
+        self.x.run("xdotool", "key", "a")
+        about_owner = [p for p in session.collect(1.5)
+                       if p[0] in ("window-close", "window-focus", "keyboard-event",
+                                   "pointer-button") and p[1 if p[0] != "pointer-button" else 3] == 1]
+        self.assertEqual(about_owner, [])
+        # once the modal window goes, the owner is the user's again
+        session.send(["lost-window", 2])
+        session.collect(0.5)
+        self.x.run("wmctrl", "-i", "-c", owner)
+        self.assertEqual(session.wait_for("window-close", 10), ["window-close", 1])
 
 
 class PasswordDialog(WindowsCase):

@@ -87,6 +87,10 @@ std::vector<std::int16_t> sine_tone(std::uint32_t frequency_hz, std::uint32_t du
 }
 
 Status PulseToneBell::beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) {
+  // Such a tone would be silence; failing lets the caller ring another bell instead.
+  if (frequency_hz * 2ULL >= kToneSampleRate)
+    return fail("audio tone: {} Hz is above what {} Hz sampling can play", frequency_hz,
+                kToneSampleRate);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(duration_ms) + kServerAllowance;
   Mainloop mainloop;

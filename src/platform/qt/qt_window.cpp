@@ -96,10 +96,11 @@ class QtWindow : public QWindow {
         return true;
       case QEvent::Close:
         e->ignore();  // the server decides whether the window goes
-        post(CloseRequested{});
+        // A window disabled for a modal one can be neither closed nor activated by the user.
+        if (input_enabled) post(CloseRequested{});
         return true;
       case QEvent::FocusIn:
-        post(Focused{true});
+        if (input_enabled) post(Focused{true});
         break;
       case QEvent::FocusOut:
         post(Focused{false});
@@ -145,7 +146,8 @@ class QtWindow : public QWindow {
     post(CursorMoved{e->position().x() * dpr, e->position().y() * dpr});
   }
   void mousePressEvent(QMouseEvent* e) override { button(e, true); }
-  void mouseDoubleClickEvent(QMouseEvent* e) override { button(e, true); }
+  // Qt delivers the second press of a double click as a press too.
+  void mouseDoubleClickEvent(QMouseEvent* e) override { e->accept(); }
   void mouseReleaseEvent(QMouseEvent* e) override { button(e, false); }
   void wheelEvent(QWheelEvent* e) override {
     if (!input_enabled) return;

@@ -106,12 +106,19 @@ TEST(DecodeDraw, DataGivenAsBase64TextDecodes) {
 }
 
 // A JPEG whose frame header announces another height (the SOF0 height field patched).
-Bytes jpeg_with_height(std::uint16_t height) {
+// quad.jpg with its frame header announcing another size (0 keeps that side).
+Bytes jpeg_with_size(std::uint16_t width, std::uint16_t height) {
   Bytes jpeg = read_picture("quad.jpg");
   for (std::size_t i = 0; i + 8 < jpeg.size(); ++i) {
     if (jpeg[i] == 0xff && jpeg[i + 1] == 0xc0) {
-      jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
-      jpeg[i + 6] = static_cast<std::uint8_t>(height);
+      if (height != 0) {
+        jpeg[i + 5] = static_cast<std::uint8_t>(height >> 8);
+        jpeg[i + 6] = static_cast<std::uint8_t>(height);
+      }
+      if (width != 0) {
+        jpeg[i + 7] = static_cast<std::uint8_t>(width >> 8);
+        jpeg[i + 8] = static_cast<std::uint8_t>(width);
+      }
       return jpeg;
     }
   }
@@ -132,13 +139,13 @@ void put_be32(Bytes& out, std::uint32_t v) {
 }
 
 // A PNG signature and a valid IHDR of width x 1, RGBA: nothing else.
-Bytes png_header_only(std::uint32_t width) {
+Bytes png_header_only(std::uint32_t width, std::uint32_t height = 1) {
   Bytes png = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1a, '\n'};
   put_be32(png, 13);
   const std::size_t type_at = png.size();
   png.insert(png.end(), {'I', 'H', 'D', 'R'});
   put_be32(png, width);
-  put_be32(png, 1);
+  put_be32(png, height);
   png.insert(png.end(), {8, 6, 0, 0, 0});
   put_be32(png, crc32(png, type_at, png.size()));
   return png;
@@ -185,9 +192,17 @@ INSTANTIATE_TEST_SUITE_P(
         FailureCase{"jpeg_empty", "jpeg", Bytes{}, "invalid jpeg header: ", false},
         FailureCase{"jpeg_truncated", "jpeg", cut(read_picture("quad.jpg"), 300),
                     "jpeg decoding failed: ", false},
-        FailureCase{"jpeg_too_tall", "jpeg", jpeg_with_height(20000),
+        FailureCase{"jpeg_too_tall", "jpeg", jpeg_with_size(0, 20000),
                     "invalid jpeg header: picture of 32x20000 exceeds the limit of 16384 pixels "
                     "a side",
+                    true},
+        FailureCase{"jpeg_too_many_pixels", "jpeg", jpeg_with_size(10000, 10000),
+                    "invalid jpeg header: picture of 10000x10000 exceeds the limit of 67108864 "
+                    "pixels",
+                    true},
+        FailureCase{"png_too_many_pixels", "png", png_header_only(9000, 9000),
+                    "invalid png image size: picture of 9000x9000 exceeds the limit of 67108864 "
+                    "pixels",
                     true},
         FailureCase{"png_garbage", "png", Bytes(40, 0x55), "invalid png image size: ", false},
         FailureCase{"png_truncated", "png", cut(read_picture("quad.png"), 100),

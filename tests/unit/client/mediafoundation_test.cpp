@@ -180,7 +180,8 @@ TEST(H264Decoding, ErrorsAndBounds) {
   };
   for (const Case& c :
        {Case{0, 48, "invalid zero frame size"}, Case{64, -1, "invalid zero frame size"},
-        Case{16385, 48, "frame size 16385x48 exceeds the limit of 16384 pixels a side"}}) {
+        Case{16385, 48, "frame size 16385x48 exceeds the limit of 16384 pixels a side"},
+        Case{10000, 10000, "frame size 10000x10000 exceeds the limit of 67108864 pixels"}}) {
     auto r = decode(decoders, 3, c.w, c.h, stream);
     ASSERT_FALSE(r);
     EXPECT_EQ(r.message(), c.message);

@@ -167,6 +167,24 @@ TEST(PaintDecodedDraw, OutcomesAndDamage) {
   EXPECT_EQ(damage.size(), 1u);
 }
 
+// Sides whose byte count wraps 64 bits must not pass the length check with a few bytes.
+TEST(PaintDecodedDraw, SidesWhoseByteCountWrapsAreTooSmall) {
+  for (auto [w, h] : {std::pair<std::uint32_t, std::uint32_t>{2147483648u, 2147483648u},
+                      {4294967295u, 4294967295u},
+                      {1073741824u, 4294967295u},
+                      {4294967295u, 1073741825u}}) {
+    Buffer buf(20, 10);
+    std::vector<Rect> damage;
+    PaintTarget target{buf.px, 20, 10, 20, 10, 1.0, true, &damage};
+    EXPECT_EQ(paint_decoded_draw(target, draw_of(0, 0, w, h, Bytes(64, 0x11))),
+              PaintOutcome::TooSmall)
+        << w << "x" << h;
+    paint_rect(buf.px, 20, 10, 0, 0, w, h, PixelOrder::Bgrx, Bytes(64, 0x11));
+    EXPECT_EQ(std::count(buf.px.begin(), buf.px.end(), 0xdeadbeefu), 200) << w << "x" << h;
+    EXPECT_TRUE(damage.empty());
+  }
+}
+
 TEST(PaintDecodedDraw, ReadsTheDrawDecodedItems) {
   Packet p;
   p.items = {Yaml::string("draw-decoded"),
