@@ -7,6 +7,10 @@ import os
 import subprocess
 import tempfile
 import time
+import unittest
+
+from nolv_peer import Peer
+from xsession import read_line_from_fd, start_xvfb, stop_process
 
 NOLV = os.environ.get("NOLV_BINARY", "")
 HERE = os.path.dirname(os.path.abspath(__file__))
@@ -21,18 +25,6 @@ def wait_until(predicate, timeout, step=0.05):
             return value
         time.sleep(step)
     return predicate()
-
-
-def read_line_from_fd(fd, timeout):
-    """What a program wrote on a pipe up to its first newline (-displayfd, --print-address)."""
-    data = b""
-    deadline = time.monotonic() + timeout
-    while not data.endswith(b"\n") and time.monotonic() < deadline:
-        chunk = os.read(fd, 256)
-        if not chunk:
-            break
-        data += chunk
-    return data.decode().strip()
 
 
 class Desktop:
@@ -79,21 +71,8 @@ class Desktop:
             return ""
 
     def _start_xvfb(self, width, height):
-        read_fd, write_fd = os.pipe()
-        try:
-            self.spawn("Xvfb", ["Xvfb", "-displayfd", str(write_fd), "-screen", "0",
-                                f"{width}x{height}x24", "-nolisten", "tcp"],
-                       pass_fds=(write_fd,))
-            os.close(write_fd)
-            write_fd = -1
-            number = read_line_from_fd(read_fd, 30)
-        finally:
-            os.close(read_fd)
-            if write_fd >= 0:
-                os.close(write_fd)
-        if not number:
-            raise RuntimeError("Xvfb did not start")
-        self.env["DISPLAY"] = ":" + number
+        xvfb, self.env["DISPLAY"] = start_xvfb(f"{width}x{height}", self.env)
+        self.processes.append(("Xvfb", xvfb))
 
     def start_dbus(self):
         """A private session bus; its address goes into the environment of what starts later."""
@@ -148,13 +127,7 @@ class Desktop:
                               timeout=timeout)
 
     def stop(self, process):
-        if process.poll() is None:
-            process.terminate()
-            try:
-                process.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                process.kill()
-                process.wait()
+        stop_process(process)
 
     def close(self):
         for _, process in reversed(self.processes):
@@ -178,3 +151,24 @@ class Nolv:
 
     def wait(self, timeout=15):
         return self.process.wait(timeout=timeout)
+
+
+class DesktopCase(unittest.TestCase):
+    """A test with its own desktop; `start_session` runs nolv against the scripted server."""
+
+    def setUp(self):
+        self.desktop = Desktop()
+        self.addCleanup(self.desktop.close)
+
+    def start_session(self, server_caps=None, wait_for_log="startup complete!"):
+        """nolv through hello and start-up complete; returns the client's hello."""
+        self.peer = Peer.tcp()
+        self.addCleanup(self.peer.close)
+        self.client = Nolv(self.desktop, self.peer.target)
+        self.session = self.peer.accept(timeout=15)
+        self.addCleanup(self.session.close)
+        hello = self.session.wait_for("hello", timeout=15)
+        self.session.send(["hello", dict({"version": "6.1"}, **(server_caps or {}))])
+        self.session.send(["startup-complete"])
+        self.assertTrue(self.client.wait_for_log(wait_for_log, 15), self.client.log())
+        return hello

@@ -6,29 +6,17 @@ neither side echoes what the other gave it."""
 import time
 import unittest
 
-from desktop import Desktop, Nolv, wait_until
-from nolv_peer import Peer, PeerTimeout
+from desktop import DesktopCase, wait_until
+from nolv_peer import PeerTimeout
 
 CLIPBOARD_TARGETS = ["UTF8_STRING", "TEXT", "STRING", "text/plain;charset=utf-8", "text/plain"]
 
 
-class ClipboardCase(unittest.TestCase):
-    def setUp(self):
-        self.desktop = Desktop()
-        self.addCleanup(self.desktop.close)
-
+class ClipboardCase(DesktopCase):
     def start_session(self):
-        self.peer = Peer.tcp()
-        self.addCleanup(self.peer.close)
-        self.client = Nolv(self.desktop, self.peer.target)
-        self.session = self.peer.accept(timeout=15)
-        self.addCleanup(self.session.close)
-        hello = self.session.wait_for("hello", timeout=15)
+        hello = super().start_session({"clipboard": {"enabled": True}},
+                                      wait_for_log="clipboard thread started")
         self.assertIn("clipboard", hello[1])
-        self.session.send(["hello", {"version": "6.1", "clipboard": {"enabled": True}}])
-        self.session.send(["startup-complete"])
-        self.assertTrue(self.client.wait_for_log("clipboard thread started", 15),
-                        self.client.log())
 
     def copy_locally(self, text):
         """xclip owns the clipboard with `text` (it stays until it loses the selection)."""

@@ -3,18 +3,13 @@ picture drawn side by side into one window show their colours on screen, and eve
 acknowledged (decode time for a painted draw, -1 and the message for the others)."""
 
 import os
-import shutil
-import subprocess
-import tempfile
 import time
 import unittest
 
 import picture_demo
 import pictures
-from nolv_peer import Peer
-from xsession import X11
+from xsession import X11Case
 
-NOLV = os.environ["NOLV_BINARY"]
 TITLE = "pictures-e2e"
 SIDE = 64
 # (coding, colour, x of the tile)
@@ -31,32 +26,9 @@ def near(a, b):
     return all(abs(x - y) <= TOLERANCE for x, y in zip(channels(a), channels(b)))
 
 
-class PicturesOnScreen(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        os.chmod(self.tmp, 0o700)
-        self.x = X11(self.tmp)
-        self.peer = Peer.tcp()
-        self.client = None
-
-    def tearDown(self):
-        if self.client is not None and self.client.poll() is None:
-            self.client.terminate()
-            try:
-                self.client.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.client.kill()
-                self.client.wait()
-        self.peer.close()
-        self.x.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
+class PicturesOnScreen(X11Case):
     def test_four_codings_show_and_every_draw_is_acknowledged(self):
-        env = dict(self.x.env, NOLV_DESKTOP_SCALING="1")
-        with open(os.path.join(self.tmp, "nolv.log"), "w") as log:
-            self.client = subprocess.Popen([NOLV, self.peer.target], env=env, stdout=log,
-                                           stderr=subprocess.STDOUT)
-        session = self.peer.accept(timeout=30)
+        session = self.start(args=())
         picture_demo.start_session(session)
         session.send(picture_demo.open_window(1, SIDE * 4, SIDE, TITLE))
 

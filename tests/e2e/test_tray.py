@@ -7,26 +7,10 @@ import re
 import time
 import unittest
 
-from desktop import Desktop, Nolv, wait_until
-from nolv_peer import Peer
+from desktop import DesktopCase, wait_until
 
 
-class DesktopCase(unittest.TestCase):
-    def setUp(self):
-        self.desktop = Desktop()
-        self.addCleanup(self.desktop.close)
-
-    def start_session(self):
-        self.peer = Peer.tcp()
-        self.addCleanup(self.peer.close)
-        self.client = Nolv(self.desktop, self.peer.target)
-        self.session = self.peer.accept(timeout=15)
-        self.addCleanup(self.session.close)
-        self.session.wait_for("hello", timeout=15)
-        self.session.send(["hello", {"version": "6.1"}])
-        self.session.send(["startup-complete"])
-        self.assertTrue(self.client.wait_for_log("startup complete!", 15), self.client.log())
-
+class TrayTestCase(DesktopCase):
     def tree(self):
         # xwininfo fails when a window goes away while it walks the tree: walk again.
         for _ in range(20):
@@ -68,7 +52,7 @@ class DesktopCase(unittest.TestCase):
                           str(button))
 
 
-class TrayCase(DesktopCase):
+class TrayCase(TrayTestCase):
     def test_icon_docks_and_the_menu_exits_the_session(self):
         self.desktop.start_trayer()
         self.start_session()
@@ -121,7 +105,7 @@ class TrayCase(DesktopCase):
         self.session.wait_for("ping-echo", timeout=10)
 
 
-class NotificationCase(DesktopCase):
+class NotificationCase(TrayTestCase):
     def setUp(self):
         super().setUp()
         self.desktop.start_dbus()

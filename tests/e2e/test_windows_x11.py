@@ -6,53 +6,14 @@ import base64
 import hashlib
 import hmac
 import os
-import shutil
-import subprocess
-import tempfile
 import time
 import unittest
 
 import picture_demo
-from nolv_peer import Peer
-from xsession import X11
-
-NOLV = os.environ["NOLV_BINARY"]
+from xsession import X11Case
 
 
-class WindowsCase(unittest.TestCase):
-    def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        os.chmod(self.tmp, 0o700)
-        self.x = X11(self.tmp)
-        self.peer = Peer.tcp()
-        self.client = None
-
-    def tearDown(self):
-        if self.client is not None and self.client.poll() is None:
-            self.client.terminate()
-            try:
-                self.client.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                self.client.kill()
-                self.client.wait()
-        self.peer.close()
-        self.x.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
-
-    def start(self, env=None):
-        full_env = dict(self.x.env, NOLV_DESKTOP_SCALING="1", NOLV_KEYBOARD_LAYOUT="us")
-        full_env.update(env or {})
-        self.log_path = os.path.join(self.tmp, "nolv.log")
-        with open(self.log_path, "w") as log:
-            self.client = subprocess.Popen([NOLV, "-v", self.peer.target], env=full_env,
-                                           stdout=log, stderr=subprocess.STDOUT)
-        self.session = self.peer.accept(timeout=30)
-        return self.session
-
-    def log(self):
-        with open(self.log_path) as f:
-            return f.read()
-
+class WindowsCase(X11Case):
     def open_session(self):
         session = self.start()
         picture_demo.start_session(session)

@@ -2,34 +2,69 @@
 it, plus the xdotool/xwininfo/xprop/ImageMagick queries the tests make of it."""
 
 import os
+import shutil
 import subprocess
+import tempfile
 import time
+import unittest
+
+from nolv_peer import Peer
 
 DEFAULT_TIMEOUT = 30
+NOLV = os.environ.get("NOLV_BINARY", "")
+
+
+def read_line_from_fd(fd, timeout):
+    """What a program wrote on a pipe up to its first newline (-displayfd, --print-address)."""
+    data = b""
+    deadline = time.monotonic() + timeout
+    while not data.endswith(b"\n") and time.monotonic() < deadline:
+        chunk = os.read(fd, 256)
+        if not chunk:
+            break
+        data += chunk
+    return data.decode().strip()
+
+
+def stop_process(process):
+    """Ends a process that may already have ended: asks first, then kills."""
+    if process.poll() is None:
+        process.terminate()
+    try:
+        process.wait(timeout=10)
+    except subprocess.TimeoutExpired:
+        process.kill()
+        process.wait()
+
+
+def start_xvfb(size, env, **popen_args):
+    """Xvfb on a display number it chooses itself; returns (process, ":N")."""
+    read_fd, write_fd = os.pipe()
+    try:
+        xvfb = subprocess.Popen(
+            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{size}x24", "-nolisten",
+             "tcp"], pass_fds=(write_fd,), env=env, stdin=subprocess.DEVNULL,
+            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen_args)
+        os.close(write_fd)
+        write_fd = -1
+        number = read_line_from_fd(read_fd, DEFAULT_TIMEOUT)
+    finally:
+        os.close(read_fd)
+        if write_fd >= 0:
+            os.close(write_fd)
+    if not number:
+        xvfb.kill()
+        xvfb.wait()
+        raise RuntimeError("Xvfb did not start")
+    return xvfb, ":" + number
 
 
 class X11:
     """Xvfb and openbox, stopped on close. `env` reaches the display through the xcb platform."""
 
     def __init__(self, tmp, size="800x600"):
-        read_fd, write_fd = os.pipe()
-        self.xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{size}x24", "-nolisten",
-             "tcp"], pass_fds=(write_fd,), stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-        os.close(write_fd)
-        number = b""
-        deadline = time.monotonic() + DEFAULT_TIMEOUT
-        while not number.endswith(b"\n") and time.monotonic() < deadline:
-            chunk = os.read(read_fd, 16)
-            if not chunk:
-                break
-            number += chunk
-        os.close(read_fd)
-        if not number.strip():
-            self.xvfb.kill()
-            self.xvfb.wait()
-            raise RuntimeError("Xvfb did not start")
-        self.env = dict(os.environ, DISPLAY=":" + number.decode().strip(),
+        self.xvfb, display = start_xvfb(size, os.environ)
+        self.env = dict(os.environ, DISPLAY=display,
                         XDG_RUNTIME_DIR=tmp, QT_QPA_PLATFORM="xcb")
         self.env.pop("WAYLAND_DISPLAY", None)
         self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
@@ -120,10 +155,37 @@ class X11:
 
     def close(self):
         for p in (self.openbox, self.xvfb):
-            if p.poll() is None:
-                p.terminate()
-            try:
-                p.wait(timeout=10)
-            except subprocess.TimeoutExpired:
-                p.kill()
-                p.wait()
+            stop_process(p)
+
+
+class X11Case(unittest.TestCase):
+    """A test with its own display, window manager and scripted server; `start` runs nolv."""
+
+    def setUp(self):
+        self.tmp = tempfile.mkdtemp()
+        os.chmod(self.tmp, 0o700)
+        self.x = X11(self.tmp)
+        self.peer = Peer.tcp()
+        self.client = None
+        self.log_path = os.path.join(self.tmp, "nolv.log")
+
+    def tearDown(self):
+        if self.client is not None:
+            stop_process(self.client)
+        self.peer.close()
+        self.x.close()
+        shutil.rmtree(self.tmp, ignore_errors=True)
+
+    def start(self, env=None, args=("-v",)):
+        """Runs nolv at scale 1 against the server; returns the accepted session."""
+        full_env = dict(self.x.env, NOLV_DESKTOP_SCALING="1", NOLV_KEYBOARD_LAYOUT="us")
+        full_env.update(env or {})
+        with open(self.log_path, "w") as log:
+            self.client = subprocess.Popen([NOLV, *args, self.peer.target], env=full_env,
+                                           stdout=log, stderr=subprocess.STDOUT)
+        self.session = self.peer.accept(timeout=DEFAULT_TIMEOUT)
+        return self.session
+
+    def log(self):
+        with open(self.log_path) as f:
+            return f.read()

@@ -135,19 +135,24 @@ TEST(QtWindow, RefusesOversizedCursors) {
   EXPECT_FALSE((*window)->set_custom_cursor(short_data).ok());
 }
 
-// The QWindow that the last create_qt_window added.
-QWindow* newest_window(const QWindowList& before) {
-  for (QWindow* w : QGuiApplication::topLevelWindows())
-    if (!before.contains(w)) return w;
-  return nullptr;
-}
+// A window of the layer and the QWindow behind it (null when either could not be made).
+struct CreatedWindow {
+  std::shared_ptr<Window> window;
+  QWindow* q = nullptr;
+};
 
-TEST(QtWindow, CustomCursorIsAPixmapCursorWithItsHotspot) {
+CreatedWindow create_window_and_find_it() {
   app();
   const QWindowList before = QGuiApplication::topLevelWindows();
   auto window = create_qt_window({}, {});
-  ASSERT_TRUE(window.ok());
-  QWindow* q = newest_window(before);
+  if (!window.ok()) return {};
+  for (QWindow* w : QGuiApplication::topLevelWindows())
+    if (!before.contains(w)) return {*window, w};
+  return {};
+}
+
+TEST(QtWindow, CustomCursorIsAPixmapCursorWithItsHotspot) {
+  auto [window, q] = create_window_and_find_it();
   ASSERT_NE(q, nullptr);
   auto cursor = std::make_shared<CustomCursor>();
   cursor->width = 3;
@@ -158,7 +163,7 @@ TEST(QtWindow, CustomCursorIsAPixmapCursorWithItsHotspot) {
     const auto v = static_cast<std::uint8_t>(i * 40);
     cursor->rgba.insert(cursor->rgba.end(), {v, 0x11, 0x22, 0xFF});
   }
-  ASSERT_TRUE((*window)->set_custom_cursor(cursor).ok());
+  ASSERT_TRUE(window->set_custom_cursor(cursor).ok());
   const QCursor shown = q->cursor();
   EXPECT_EQ(shown.shape(), Qt::BitmapCursor);
   EXPECT_EQ(shown.hotSpot(), QPoint(2, 1));
@@ -166,21 +171,17 @@ TEST(QtWindow, CustomCursorIsAPixmapCursorWithItsHotspot) {
   ASSERT_EQ(image.size(), QSize(3, 2));
   EXPECT_EQ(image.pixelColor(1, 0), QColor(40, 0x11, 0x22, 0xFF));  // straight RGBA, row-major
   EXPECT_EQ(image.pixelColor(0, 1), QColor(120, 0x11, 0x22, 0xFF));
-  (*window)->set_default_cursor();
+  window->set_default_cursor();
   EXPECT_EQ(q->cursor().shape(), Qt::ArrowCursor);
 }
 
 TEST(QtWindow, WindowIconFromRgba) {
-  app();
-  const QWindowList before = QGuiApplication::topLevelWindows();
-  auto window = create_qt_window({}, {});
-  ASSERT_TRUE(window.ok());
-  QWindow* q = newest_window(before);
+  auto [window, q] = create_window_and_find_it();
   ASSERT_NE(q, nullptr);
   WindowIcon icon{2, 2, {}};
   for (int i = 0; i < 4; ++i) icon.rgba.insert(icon.rgba.end(), {0x10, 0x20, 0x30, 0xFF});
   icon.rgba[4] = 0xF0;  // pixel (1, 0)
-  ASSERT_TRUE((*window)->set_window_icon(icon).ok());
+  ASSERT_TRUE(window->set_window_icon(icon).ok());
   ASSERT_FALSE(q->icon().isNull());
   const QImage image =
       q->icon().pixmap(QSize(2, 2)).toImage().convertToFormat(QImage::Format_RGBA8888);
@@ -188,8 +189,8 @@ TEST(QtWindow, WindowIconFromRgba) {
   EXPECT_EQ(image.pixelColor(1, 0), QColor(0xF0, 0x20, 0x30, 0xFF));
   EXPECT_EQ(image.pixelColor(0, 1), QColor(0x10, 0x20, 0x30, 0xFF));
   WindowIcon bad{2, 2, std::vector<std::uint8_t>(15, 0)};
-  EXPECT_FALSE((*window)->set_window_icon(bad).ok());
-  ASSERT_TRUE((*window)->set_window_icon(std::nullopt).ok());
+  EXPECT_FALSE(window->set_window_icon(bad).ok());
+  ASSERT_TRUE(window->set_window_icon(std::nullopt).ok());
   EXPECT_TRUE(q->icon().isNull());
 }
 
