@@ -138,6 +138,18 @@ class Windows(WindowsCase):
                 if name != "Shift_L":  # the shift key's own event may or may not see shift down
                     self.assertEqual(extra["modifiers"], modifiers, f"{keys}: {packet}")
 
+    def test_hangul_and_hanja_keys_follow_a_korean_layout(self):
+        session = self.open_session()
+        window = self.new_window(1, 100, 100, 300, 200, {"title": "korean"})
+        self.x.run("setxkbmap", "kr")
+        self.activate(window)
+        for keysym, scancode in (("Hangul", 0xE0F2), ("Hangul_Hanja", 0xE0F1)):
+            self.x.run("xdotool", "key", keysym)
+            press, release = self.packets("keyboard-event", 2)
+            self.assertEqual([press[3], release[3]], [True, False], press)
+            self.assertEqual(press[4]["keycode"], scancode, press)
+            self.assertEqual(release[4]["keycode"], scancode, release)
+
     def test_pointer_motion_and_buttons_in_server_units(self):
         session = self.open_session()
         window = self.new_window(1, 100, 100, 300, 200, {"title": "pointer"})

@@ -82,6 +82,8 @@ TEST(PcScancode, HangulAndHanjaDependOnTheLayout) {
   EXPECT_EQ(pc_scancode_from_x_keycode(130, true), 0xE0F2u);
   EXPECT_EQ(pc_scancode_from_x_keycode(131, true), 0xE0F1u);
   EXPECT_EQ(pc_scancode_from_x_keycode(38, true), 0x1Eu);
+  for (std::uint32_t k = 0; k < 300; ++k)
+    EXPECT_EQ(is_korean_language_key(k), k == 130 || k == 131) << k;
 }
 
 TEST(PcScancode, UnknownKeycodesGiveZero) {

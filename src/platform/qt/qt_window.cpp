@@ -2,6 +2,8 @@
 
 #include <atomic>
 #include <cmath>
+#include <optional>
+#include <string>
 #include <utility>
 
 #include <QBackingStore>
@@ -19,6 +21,8 @@
 #include <QWindow>
 
 #include "platform/qt/qt_keys.h"
+#include "platform/qt/qt_platform.h"
+#include "platform/qt/scancodes.h"
 #include "platform/qt/x11_window.h"
 
 namespace nolv {
@@ -176,7 +180,10 @@ class QtWindow : public QWindow {
   void key(QKeyEvent* e, bool pressed) {
     if (!input_enabled) return;
     modifiers(e->modifiers());
-    KeyboardInput input = keyboard_input_from_qt(*e);
+    // The layout is asked for only on the two keys it changes: asking costs a round trip.
+    const bool korean = is_korean_language_key(e->nativeScanCode()) &&
+                        x_keyboard_layout() == std::optional<std::string>("kr");
+    KeyboardInput input = keyboard_input_from_qt(*e, korean);
     input.pressed = pressed;
     post(std::move(input));
   }

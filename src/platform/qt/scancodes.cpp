@@ -118,6 +118,10 @@ constexpr std::array<std::uint16_t, kEvdevCodes> kTable = build_table();
 
 }  // namespace
 
+bool is_korean_language_key(std::uint32_t x_keycode) {
+  return x_keycode == kEvdevHangeul + kXKeycodeOffset || x_keycode == kEvdevHanja + kXKeycodeOffset;
+}
+
 std::uint32_t pc_scancode_from_x_keycode(std::uint32_t x_keycode, bool korean_layout) {
   if (x_keycode < kXKeycodeOffset) return 0;
   const std::uint32_t code = x_keycode - kXKeycodeOffset;

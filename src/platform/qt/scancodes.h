@@ -10,4 +10,7 @@ namespace nolv {
 // Hanja keys, which differ when the active layout's language is Korean.
 std::uint32_t pc_scancode_from_x_keycode(std::uint32_t x_keycode, bool korean_layout = false);
 
+// The two keys whose scancodes depend on the layout: Hangul and Hanja.
+bool is_korean_language_key(std::uint32_t x_keycode);
+
 }  // namespace nolv
