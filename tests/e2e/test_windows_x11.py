@@ -23,7 +23,7 @@ class WindowsCase(X11Case):
         self.session.send(["new-window", wid, x, y, w, h, metadata])
         window_map = self.session.wait_for("window-map", 30)
         self.assertEqual(window_map[1:6], [wid, x, y, w, h])
-        return self.x.find_window(metadata["title"])
+        return self.x.find_window(metadata["title"], visible=not metadata.get("iconic"))
 
     def packets(self, name, count, timeout=10):
         """The next `count` packets called `name`, skipping any others."""
@@ -64,6 +64,8 @@ class Windows(WindowsCase):
             ({"fullscreen": True}, ["_NET_WM_STATE_FULLSCREEN"]),
             ({"above": True}, ["_NET_WM_STATE_ABOVE"]),
             ({"skip-taskbar": True}, ["_NET_WM_STATE_SKIP_TASKBAR"]),
+            ({"below": True}, ["_NET_WM_STATE_BELOW"]),
+            ({"iconic": True}, ["_NET_WM_STATE_HIDDEN"]),
         ]
         for wid, (metadata, states) in enumerate(cases, start=1):
             title = f"state-{wid}"
@@ -77,10 +79,17 @@ class Windows(WindowsCase):
                 time.sleep(0.1)
             for state in states:
                 self.assertIn(state, got, f"{metadata}: {got}")
-        plain = self.new_window(9, 50, 50, 200, 150, {"title": "plain"})
+        plain = self.new_window(20, 50, 50, 200, 150, {"title": "plain"})
         got = self.x.property(plain, "_NET_WM_STATE")
-        for state in ("MAXIMIZED", "FULLSCREEN", "ABOVE", "SKIP_TASKBAR"):
+        for state in ("MAXIMIZED", "FULLSCREEN", "ABOVE", "BELOW", "HIDDEN", "SKIP"):
             self.assertNotIn(state, got)
+        # Attention is for a window the user is not in: ask it of the first, behind "plain".
+        first = self.x.find_window("state-1")
+        self.session.send(["window-metadata", 1, {"attention-requested": True}])
+        deadline = time.monotonic() + 10
+        while "DEMANDS_ATTENTION" not in self.x.property(first, "_NET_WM_STATE"):
+            self.assertLess(time.monotonic(), deadline, self.x.property(first, "_NET_WM_STATE"))
+            time.sleep(0.1)
 
     def test_transient_window_names_its_owner(self):
         self.open_session()

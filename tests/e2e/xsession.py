@@ -105,16 +105,17 @@ class X11:
     def root_property(self, name):
         return self.query("xprop", "-root", name)
 
-    def find_window(self, title, timeout=DEFAULT_TIMEOUT):
-        """The X id of the visible window named exactly `title`."""
+    def find_window(self, title, timeout=DEFAULT_TIMEOUT, visible=True):
+        """The X id of the window named exactly `title`, by default only a visible one."""
         deadline = time.monotonic() + timeout
         pattern = "^" + "".join("\\" + c if not c.isalnum() else c for c in title) + "$"
         while time.monotonic() < deadline:
-            ids = self.query("xdotool", "search", "--onlyvisible", "--name", pattern).split()
+            only = ["--onlyvisible"] if visible else []
+            ids = self.query("xdotool", "search", *only, "--name", pattern).split()
             if ids:
                 return ids[0]
             time.sleep(0.1)
-        raise AssertionError(f"no visible window named {title!r}; windows:\n"
+        raise AssertionError(f"no window named {title!r} (visible: {visible}); windows:\n"
                              + self.query("xwininfo", "-root", "-tree"))
 
     def geometry(self, window):

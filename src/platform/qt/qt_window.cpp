@@ -91,6 +91,9 @@ class QtWindow : public QWindow {
 
   WindowId id() const { return id_; }
   bool input_enabled = true;
+  // A window manager ignores an iconify request for a window it has not taken yet, so a window
+  // minimised straight after creation is minimised once it is first shown.
+  bool minimize_when_exposed = false;
 
  protected:
   bool event(QEvent* e) override {
@@ -128,7 +131,12 @@ class QtWindow : public QWindow {
     return QWindow::event(e);
   }
   void exposeEvent(QExposeEvent*) override {
-    if (isExposed()) post(RedrawRequested{});
+    if (!isExposed()) return;
+    if (minimize_when_exposed) {
+      minimize_when_exposed = false;
+      showMinimized();
+    }
+    post(RedrawRequested{});
   }
   void resizeEvent(QResizeEvent* e) override {
     const double dpr = devicePixelRatio();
@@ -336,7 +344,7 @@ class QtNativeWindow : public Window {
   }
   void set_skip_taskbar(bool skip) override {
     skip_taskbar_ = skip;
-    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_SKIP_TASKBAR", skip, w_->isVisible());
+    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_SKIP_TASKBAR", skip);
   }
   void set_window_level(WindowLevel level) override {
     Qt::WindowFlags flags = w_->flags();
@@ -347,15 +355,18 @@ class QtNativeWindow : public Window {
   void set_fullscreen(bool fullscreen) override { set_state(Qt::WindowFullScreen, fullscreen); }
   void set_maximized(bool maximized) override { set_state(Qt::WindowMaximized, maximized); }
   void set_minimized(bool minimized) override {
-    if (minimized) {
+    if (minimized && !w_->isExposed() && w_->isVisible()) {
+      w_->minimize_when_exposed = true;
+    } else if (minimized) {
       w_->showMinimized();
+    } else if (std::exchange(w_->minimize_when_exposed, false)) {
     } else if (w_->windowStates() & Qt::WindowMinimized) {
       set_state(Qt::WindowMinimized, false);
       if (w_->isVisible()) w_->requestActivate();
     }
   }
   std::optional<bool> is_minimized() const override {
-    return (w_->windowStates() & Qt::WindowMinimized) != 0;
+    return w_->minimize_when_exposed || (w_->windowStates() & Qt::WindowMinimized) != 0;
   }
   bool is_visible() const override { return w_->isVisible(); }
   bool has_focus() const override { return w_->isActive(); }
@@ -365,8 +376,7 @@ class QtNativeWindow : public Window {
   }
   void request_user_attention(bool attention) override {
     if (attention && w_->isActive()) return;
-    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_DEMANDS_ATTENTION", attention,
-                          w_->isVisible());
+    x11::set_net_wm_state(w_->winId(), "_NET_WM_STATE_DEMANDS_ATTENTION", attention);
   }
   Status set_cursor_grab(CursorGrabMode mode) override {
     if (mode == CursorGrabMode::None) {

@@ -50,13 +50,30 @@ bool available() {
   return display() != nullptr;
 }
 
-bool set_net_wm_state(std::uint64_t xid, const char* atom_name, bool on, bool mapped) {
+// ICCCM: the window manager puts WM_STATE on a window once it has taken it. Before that it
+// reads _NET_WM_STATE when it takes the window and ignores requests about it.
+static bool managed_by_window_manager(Display* dpy, Window w) {
+  const Atom wm_state = XInternAtom(dpy, "WM_STATE", True);
+  if (wm_state == None) return false;
+  Atom type = None;
+  int format = 0;
+  unsigned long count = 0;
+  unsigned long after = 0;
+  unsigned char* data = nullptr;
+  const bool found = XGetWindowProperty(dpy, w, wm_state, 0, 2, False, AnyPropertyType, &type,
+                                        &format, &count, &after, &data) == Success &&
+                     type != None;
+  if (data != nullptr) XFree(data);
+  return found;
+}
+
+bool set_net_wm_state(std::uint64_t xid, const char* atom_name, bool on) {
   Display* dpy = display();
   if (dpy == nullptr) return false;
   const Window w = static_cast<Window>(xid);
   const Atom state = XInternAtom(dpy, "_NET_WM_STATE", False);
   const Atom atom = XInternAtom(dpy, atom_name, False);
-  if (!mapped) {
+  if (!managed_by_window_manager(dpy, w)) {
     set_state_property(dpy, w, state, atom, on);
   } else {
     XEvent event{};

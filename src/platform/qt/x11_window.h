@@ -10,8 +10,8 @@ namespace nolv::x11 {
 // True when the application runs on an X server (the xcb platform).
 bool available();
 // Sets or clears one _NET_WM_STATE atom ("_NET_WM_STATE_SKIP_TASKBAR", ...): on the property
-// while the window is unmapped, through the window manager once it is mapped.
-bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on, bool mapped);
+// until the window manager has taken the window, through the window manager after that.
+bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on);
 // Empty on success, else the reason.
 std::string grab_pointer_confined(std::uint64_t xid);
 void ungrab_pointer();
