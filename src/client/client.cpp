@@ -87,23 +87,6 @@ std::uint32_t round_size(double value) {
   return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(r));
 }
 
-// The probe channel: one result, or nothing when the worker ends without sending.
-struct ProbeChannel {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::optional<Status> result;
-  bool sender_gone = false;
-};
-
-struct ProbeSenderGuard {
-  std::shared_ptr<ProbeChannel> channel;
-  ~ProbeSenderGuard() {
-    std::lock_guard lock(channel->mutex);
-    channel->sender_gone = true;
-    channel->changed.notify_all();
-  }
-};
-
 }  // namespace
 
 std::optional<std::string> environment_text(const char* name) {
@@ -115,37 +98,6 @@ std::optional<std::string> environment_text(const char* name) {
 const std::vector<std::string>& supported_encodings() {
   static const std::vector<std::string> encodings = {"jpeg", "png", "webp", "h264"};
   return encodings;
-}
-
-Result<AudioWorker> start_audio_worker(AudioWorkerBody body, std::chrono::milliseconds timeout) {
-  auto channel = std::make_shared<ProbeChannel>();
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  // The worker signals its end through `done` so that a failed probe can wait for it (join).
-  auto done = std::make_shared<ProbeChannel>();
-  const auto deadline = std::chrono::steady_clock::now() + timeout;
-  Status started = spawn_detached("audio", [channel, running, done, body = std::move(body)] {
-    ProbeSenderGuard end_of_worker{done};
-    ProbeSenderGuard end_of_sender{channel};
-    body(
-        [channel](Status result) {
-          std::lock_guard lock(channel->mutex);
-          if (!channel->result) channel->result = std::move(result);
-          channel->changed.notify_all();
-        },
-        running);
-  });
-  if (!started) return fail("failed to start audio worker: {}", started.message());
-  std::unique_lock lock(channel->mutex);
-  const bool arrived = channel->changed.wait_until(
-      lock, deadline, [&] { return channel->result.has_value() || channel->sender_gone; });
-  if (!arrived || !channel->result) return fail("audio startup probe timed out");
-  Status result = std::move(*channel->result);
-  lock.unlock();
-  if (result) return AudioWorker{running};
-  running->store(false);
-  std::unique_lock join(done->mutex);
-  done->changed.wait(join, [&] { return done->sender_gone; });
-  return result.error();
 }
 
 std::optional<std::string_view> keyboard_layout_for_language(std::uint16_t language_id) {
@@ -214,7 +166,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->log_forwarding = context.log_forwarding;
   client->bell = std::move(context.bell);
   if (context.audio_worker_body) {
-    auto worker = start_audio_worker(std::move(context.audio_worker_body));
+    auto worker = start_audio_worker(std::move(context.audio_worker_body), context.proxy);
     if (worker) {
       client->audio_worker = std::move(*worker);
     } else {
@@ -232,9 +184,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   return client;
 }
 
-Client::~Client() {
-  if (audio_worker) audio_worker->running->store(false);
-}
+Client::~Client() = default;
 
 std::uint64_t Client::millis_since_start() const {
   const auto elapsed = std::chrono::steady_clock::now() - started_at;

@@ -2,9 +2,7 @@
 // event-loop thread.
 //
 // Other slices add their fields and member declarations in their own block below, and define
-// their members in their own .cpp. Rows of the dispatcher whose real handler is not landed yet
-// have an interim definition in src/client/interim_handlers.cpp (one function each): delete the
-// interim function there when you land the real one.
+// their members in their own .cpp.
 #pragma once
 
 #include <atomic>
@@ -20,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "client/audio.h"
 #include "client/auth_dialog.h"
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
@@ -72,22 +71,6 @@ using ModifierMap = std::map<std::string, std::string>;
 
 // The picture codings this client decodes, in the order the hello lists them.
 const std::vector<std::string>& supported_encodings();
-
-// The audio worker's start-up probe: the worker body sends one result (success or a failure
-// text) before it handles commands.
-struct AudioWorker {
-  std::shared_ptr<std::atomic<bool>> running;
-};
-using AudioProbeSender = std::function<void(Status)>;
-using AudioWorkerBody =
-    std::function<void(AudioProbeSender probe, std::shared_ptr<std::atomic<bool>> running)>;
-inline constexpr std::chrono::seconds kAudioProbeTimeout{5};
-// Starts the "audio" thread with `body` and waits at most `timeout` for its probe.
-Result<AudioWorker> start_audio_worker(AudioWorkerBody body,
-                                       std::chrono::milliseconds timeout = kAudioProbeTimeout);
-
-// The body of the "audio" worker.
-AudioWorkerBody audio_worker_body();
 
 // The body of the "reader" thread, given its own handle on the connection.
 using ReaderBody = std::function<void(Transport transport, EventLoopProxy proxy)>;
@@ -156,14 +139,14 @@ class Client {
   void answer_challenge(const std::string& password);
   void auth_cancelled(ActiveEventLoop& loop);
 
-  // ---- handlers of other slices (interim definitions in interim_handlers.cpp) ----
+  // ---- handlers of other slices ----
   // audio
   void handle_audio_capabilities(ActiveEventLoop& loop, Packet& packet);
   void handle_audio_data(ActiveEventLoop& loop, Packet& packet);
   void handle_audio_latency(ActiveEventLoop& loop, Packet& packet);
   void handle_audio_worker_failed(ActiveEventLoop& loop, Packet& packet);
   // The audio step of the server hello; run only with an audio worker.
-  void audio_hello_step(const Yaml& caps);
+  void on_server_hello_audio(const Yaml& caps);
   // windows
   void handle_new_window(ActiveEventLoop& loop, Packet& packet);
   void handle_new_override_redirect(ActiveEventLoop& loop, Packet& packet);
@@ -291,7 +274,24 @@ class Client {
 
   // ---- audio ----
   std::optional<AudioWorker> audio_worker;
+  ReportedDelay av_sync_reported;
+  std::uint64_t audio_sequence = 0;
   bool audio_caps_sent = false;
+  bool speaker_forwarding = false;
+  bool audio_stream_active = false;
+  bool opus_head_seen = false;
+  bool av_sync_enabled = false;
+  bool audio_queue_full_warned = false;
+  // False when the caller must drop the packet's remaining payloads.
+  bool handle_opus_payload(Bytes payload, std::optional<std::uint64_t> timestamp,
+                           std::optional<std::uint64_t> duration);
+  void restart_audio_sequence();
+  void disable_speaker_forwarding(const std::string& reason);
+  void report_av_sync(std::uint32_t delay_ms);
+  // Whether the command was queued; a lost control command disables speaker forwarding.
+  bool audio_queue_result(AudioQueueOutcome outcome, std::string_view label, bool is_control);
+  void send_audio_control(std::string_view command, Value value);
+  AudioQueueOutcome queue_audio(AudioCommand command);
 };
 
 // An environment variable that is set and valid UTF-8.

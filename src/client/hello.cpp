@@ -218,7 +218,7 @@ void Client::handle_server_hello(ActiveEventLoop&, Packet& packet) {
     log_info(kLog, "keyboard layout: {}", *keyboard_layout);
     send_packet(Value::array({"keyboard-config", {{"force", true}, {"layout", *keyboard_layout}}}));
   }
-  if (audio_worker && !audio_caps_sent) audio_hello_step(caps);
+  if (audio_worker && !audio_caps_sent) on_server_hello_audio(caps);
 }
 
 }  // namespace nolv

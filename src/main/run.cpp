@@ -93,7 +93,7 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
 
   AppState state(proxy, std::move(options), std::move(log_forwarding), command_line->ssl_insecure);
   state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
-  state.audio_worker_body = audio_worker_body();
+  state.audio_worker_body = audio_worker_body(platform.audio_outputs());
   state.bell = platform.bell();
   state.decode_sender = std::move(decode.sender);
   state.reader_body = read_packet;

@@ -5,6 +5,7 @@
 #include <utility>
 
 #include "net/packet.h"
+#include "platform/audio_device.h"
 
 namespace nolv {
 
@@ -94,6 +95,8 @@ class Platform {
   virtual std::optional<std::string> keyboard_layout() = 0;
   // The system bell; none rings nothing.
   virtual std::shared_ptr<Bell> bell() { return nullptr; }
+  // Opens the default audio output; none leaves the session without speaker forwarding.
+  virtual std::shared_ptr<AudioOutputFactory> audio_outputs() { return nullptr; }
 };
 
 }  // namespace nolv

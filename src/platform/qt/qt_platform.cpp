@@ -1,6 +1,7 @@
 #include "platform/qt/qt_platform.h"
 
 #include "platform/clipboard.h"
+#include "platform/pulse/pulse_output.h"
 #include "platform/qt/qt_clipboard.h"
 #include "platform/qt/qt_tray.h"
 #include "platform/qt/qt_window.h"
@@ -189,6 +190,10 @@ Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
   qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
   std::unique_ptr<EventLoop> loop = std::make_unique<QtEventLoop>(argc_, argv_);
   return loop;
+}
+
+std::shared_ptr<AudioOutputFactory> QtPlatform::audio_outputs() {
+  return std::make_shared<PulseOutputFactory>();
 }
 
 std::shared_ptr<Bell> QtPlatform::bell() {

@@ -17,6 +17,7 @@ class QtPlatform : public Platform {
   Result<std::unique_ptr<EventLoop>> create_event_loop() override;
   std::optional<std::string> keyboard_layout() override;
   std::shared_ptr<Bell> bell() override;
+  std::shared_ptr<AudioOutputFactory> audio_outputs() override;
 
  private:
   int argc_;

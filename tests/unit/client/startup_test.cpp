@@ -113,36 +113,5 @@ TEST_F(SessionTest, TheReaderRunsBeforeTheFirstHelloIsWritten) {
   EXPECT_TRUE(reader_ran);
 }
 
-TEST(AudioProbe, SuccessFailureAndTimeOut) {
-  auto ok = start_audio_worker([](AudioProbeSender probe, auto) { probe({}); });
-  EXPECT_TRUE(ok);
-  auto failed = start_audio_worker([](AudioProbeSender probe, auto) { probe(fail("no device")); });
-  ASSERT_FALSE(failed);
-  EXPECT_EQ(failed.message(), "no device");
-  auto silent = start_audio_worker([](AudioProbeSender, auto) {});
-  ASSERT_FALSE(silent);
-  EXPECT_EQ(silent.message(), "audio startup probe timed out");
-  auto late = start_audio_worker(
-      [](AudioProbeSender probe, auto) {
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
-        probe({});
-      },
-      std::chrono::milliseconds(50));
-  ASSERT_FALSE(late);
-  EXPECT_EQ(late.message(), "audio startup probe timed out");
-}
-
-TEST(AudioProbe, AFailedProbeLeavesTheSessionWithoutSpeakerForwarding) {
-  SocketPeer peer;
-  LogCapture capture;
-  auto client =
-      Client::create(ClientContext{EventLoopProxy(), {}, nullptr, {}, audio_worker_body(), {}},
-                     peer.make_transport(), "t", std::nullopt, std::nullopt);
-  EXPECT_TRUE(any_line_has(capture.take_lines(),
-                           "WARN  [nolv::client::client] speaker forwarding unavailable: "));
-  EXPECT_FALSE(client->audio_worker);
-  EXPECT_FALSE(hello_capabilities(*client, std::nullopt).contains("audio"));
-}
-
 }  // namespace
 }  // namespace nolv

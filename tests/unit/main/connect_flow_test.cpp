@@ -120,8 +120,8 @@ TEST(ConnectFlow, ASuccessfulConnectBuildsTheClientAndClosesTheDialog) {
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   // The Client's reader must not run here: the test only checks who owns what.
   f.state.reader_body = [](Transport, EventLoopProxy) {};
-  f.state.audio_worker_body = [](AudioProbeSender probe, std::shared_ptr<std::atomic<bool>>) {
-    probe(fail("no audio in this test"));
+  f.state.audio_worker_body = [](AudioWorkerContext context) {
+    context.probe(fail("no audio in this test"));
   };
   f.state.resumed(f.loop);
   f.type("127.0.0.1");

@@ -1,0 +1,249 @@
+#include "platform/pulse/pulse_output.h"
+
+#include <pulse/context.h>
+#include <pulse/error.h>
+#include <pulse/stream.h>
+#include <pulse/thread-mainloop.h>
+
+#include <algorithm>
+#include <cmath>
+#include <condition_variable>
+#include <limits>
+#include <mutex>
+#include <thread>
+
+#include "client/remote_logging.h"
+
+namespace nolv {
+namespace {
+
+constexpr std::string_view kLog = "nolv::client::windows_audio";
+// How long the server may take to accept the connection and the stream; the start-up probe
+// waits 5 s in all.
+constexpr std::chrono::milliseconds kOpenTimeout{2000};
+constexpr std::chrono::milliseconds kOpenPoll{5};
+// The device holds two periods; the jitter buffer holds the rest of the target.
+constexpr std::uint32_t kBufferPeriods = 2;
+
+class PulseOutput : public AudioOutput {
+ public:
+  explicit PulseOutput(std::uint8_t channels) : channels_(channels) {}
+  PulseOutput(const PulseOutput&) = delete;
+  PulseOutput& operator=(const PulseOutput&) = delete;
+
+  ~PulseOutput() override {
+    if (loop_ == nullptr) return;
+    pa_threaded_mainloop_stop(loop_);
+    if (stream_ != nullptr) {
+      pa_stream_set_state_callback(stream_, nullptr, nullptr);
+      pa_stream_set_write_callback(stream_, nullptr, nullptr);
+      pa_stream_disconnect(stream_);
+      pa_stream_unref(stream_);
+    }
+    if (context_ != nullptr) {
+      pa_context_set_state_callback(context_, nullptr, nullptr);
+      pa_context_disconnect(context_);
+      pa_context_unref(context_);
+    }
+    pa_threaded_mainloop_free(loop_);
+  }
+
+  Status open(const std::string& application_name) {
+    loop_ = pa_threaded_mainloop_new();
+    if (loop_ == nullptr) return fail("creating the PulseAudio main loop: out of memory");
+    context_ = pa_context_new(pa_threaded_mainloop_get_api(loop_), application_name.c_str());
+    if (context_ == nullptr) return fail("opening default audio output: out of memory");
+    pa_context_set_state_callback(context_, &PulseOutput::on_context_state, this);
+    if (pa_context_connect(context_, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+      return fail("opening default audio output: {}", context_text());
+    }
+    if (pa_threaded_mainloop_start(loop_) < 0) {
+      return fail("starting the PulseAudio main loop: cannot start its thread");
+    }
+    Lock lock(loop_);
+    if (!wait_until([&] {
+          const pa_context_state_t state = pa_context_get_state(context_);
+          return state == PA_CONTEXT_READY || !PA_CONTEXT_IS_GOOD(state);
+        })) {
+      return fail("opening default audio output: no answer from the audio server");
+    }
+    if (pa_context_get_state(context_) != PA_CONTEXT_READY) {
+      return fail("opening default audio output: {}", context_text());
+    }
+    const pa_sample_spec spec{PA_SAMPLE_S16LE, kAudioSampleRate, channels_};
+    stream_ = pa_stream_new(context_, "speaker", &spec, nullptr);
+    if (stream_ == nullptr) return fail("activating PulseAudio output: {}", context_text());
+    pa_stream_set_state_callback(stream_, &PulseOutput::on_stream_state, this);
+    pa_stream_set_write_callback(stream_, &PulseOutput::on_writable, this);
+    const std::uint32_t frame_bytes = 2u * channels_;
+    pa_buffer_attr attr{};
+    attr.maxlength = std::numeric_limits<std::uint32_t>::max();
+    attr.tlength = kBufferPeriods * kRequestedPeriodFrames * frame_bytes;
+    // The worker decides when to start and when to rebuffer; the server must not wait for data.
+    attr.prebuf = 0;
+    attr.minreq = kRequestedPeriodFrames * frame_bytes;
+    attr.fragsize = std::numeric_limits<std::uint32_t>::max();
+    const auto flags =
+        static_cast<pa_stream_flags_t>(PA_STREAM_START_CORKED | PA_STREAM_VARIABLE_RATE);
+    if (pa_stream_connect_playback(stream_, nullptr, &attr, flags, nullptr, nullptr) < 0) {
+      return fail("initializing shared PulseAudio output: {}", context_text());
+    }
+    if (!wait_until([&] {
+          const pa_stream_state_t state = pa_stream_get_state(stream_);
+          return state == PA_STREAM_READY || !PA_STREAM_IS_GOOD(state);
+        })) {
+      return fail("initializing shared PulseAudio output: no answer from the audio server");
+    }
+    if (pa_stream_get_state(stream_) != PA_STREAM_READY) {
+      return fail("initializing shared PulseAudio output: {}", context_text());
+    }
+    const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_);
+    if (got == nullptr) return fail("reading PulseAudio buffer size: {}", context_text());
+    buffer_frames_ = got->tlength / frame_bytes;
+    log_debug(kLog, "PulseAudio period: requested={} frames, using={} (buffer={})",
+              kRequestedPeriodFrames, got->minreq / frame_bytes, buffer_frames_);
+    return {};
+  }
+
+  std::uint32_t buffer_frames() const override { return buffer_frames_; }
+
+  DeviceResult<std::uint32_t> free_frames() override {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    const std::size_t bytes = pa_stream_writable_size(stream_);
+    if (bytes == static_cast<std::size_t>(-1)) return error();
+    return static_cast<std::uint32_t>(
+        std::min<std::size_t>(bytes / (2u * channels_), std::numeric_limits<std::uint32_t>::max()));
+  }
+
+  // What the stream holds and the server has not asked back for. The server's own latency
+  // estimate is left out: on a sink that renders ahead (the null sink) it swings by a second.
+  DeviceResult<std::uint32_t> padding_frames() override {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    const std::size_t bytes = pa_stream_writable_size(stream_);
+    if (bytes == static_cast<std::size_t>(-1)) return error();
+    const std::uint64_t free = bytes / (2u * channels_);
+    return static_cast<std::uint32_t>(free >= buffer_frames_ ? 0 : buffer_frames_ - free);
+  }
+
+  DeviceStatus write(std::span<const std::int16_t> samples) override {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    if (samples.empty()) return device_ok();
+    if (pa_stream_write(stream_, samples.data(), samples.size_bytes(), nullptr, 0,
+                        PA_SEEK_RELATIVE) < 0) {
+      return error();
+    }
+    return device_ok();
+  }
+
+  DeviceStatus start() override { return cork(false); }
+  DeviceStatus stop() override { return cork(true); }
+
+  DeviceStatus reset() override {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    return done(pa_stream_flush(stream_, nullptr, nullptr));
+  }
+
+  bool has_rate_adjust() const override { return true; }
+
+  DeviceStatus set_sample_rate(float frames_per_second) override {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    // The server takes whole hertz: steps of about 0.002 %.
+    const auto rate = static_cast<std::uint32_t>(std::lround(frames_per_second));
+    return done(pa_stream_update_sample_rate(stream_, rate, nullptr, nullptr));
+  }
+
+  bool wait(std::chrono::milliseconds timeout) override {
+    std::unique_lock lock(event_mutex_);
+    event_.wait_for(lock, timeout, [&] { return signalled_; });
+    return std::exchange(signalled_, false);
+  }
+
+ private:
+  struct Lock {
+    pa_threaded_mainloop* loop;
+    explicit Lock(pa_threaded_mainloop* l) : loop(l) { pa_threaded_mainloop_lock(loop); }
+    ~Lock() { pa_threaded_mainloop_unlock(loop); }
+    Lock(const Lock&) = delete;
+    Lock& operator=(const Lock&) = delete;
+  };
+
+  // Waits with the loop locked, releasing it between looks.
+  template <typename Ready>
+  bool wait_until(Ready ready) {
+    const auto deadline = std::chrono::steady_clock::now() + kOpenTimeout;
+    while (!ready()) {
+      if (std::chrono::steady_clock::now() >= deadline) return false;
+      pa_threaded_mainloop_unlock(loop_);
+      std::this_thread::sleep_for(kOpenPoll);
+      pa_threaded_mainloop_lock(loop_);
+    }
+    return true;
+  }
+
+  std::string context_text() const { return pa_strerror(pa_context_errno(context_)); }
+
+  // The server went away or dropped the stream (its sink was removed): a new stream may work.
+  std::optional<AudioDeviceError> lost_device() const {
+    if (PA_CONTEXT_IS_GOOD(pa_context_get_state(context_)) &&
+        pa_stream_get_state(stream_) == PA_STREAM_READY) {
+      return std::nullopt;
+    }
+    return AudioDeviceError{fmt::format("the audio stream was lost: {}", context_text()), true};
+  }
+
+  AudioDeviceError error() const { return AudioDeviceError{context_text(), false}; }
+
+  DeviceStatus done(pa_operation* operation) {
+    if (operation == nullptr) return error();
+    pa_operation_unref(operation);
+    return device_ok();
+  }
+
+  DeviceStatus cork(bool paused) {
+    Lock lock(loop_);
+    if (auto lost = lost_device()) return *lost;
+    return done(pa_stream_cork(stream_, paused ? 1 : 0, nullptr, nullptr));
+  }
+
+  void signal_event() {
+    {
+      std::lock_guard lock(event_mutex_);
+      signalled_ = true;
+    }
+    event_.notify_all();
+  }
+
+  static void on_context_state(pa_context*, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    pa_threaded_mainloop_signal(output->loop_, 0);
+    output->signal_event();
+  }
+  static void on_stream_state(pa_stream*, void* self) { on_context_state(nullptr, self); }
+  static void on_writable(pa_stream*, std::size_t, void* self) {
+    static_cast<PulseOutput*>(self)->signal_event();
+  }
+
+  std::uint8_t channels_;
+  std::uint32_t buffer_frames_ = 0;
+  pa_threaded_mainloop* loop_ = nullptr;
+  pa_context* context_ = nullptr;
+  pa_stream* stream_ = nullptr;
+  std::mutex event_mutex_;
+  std::condition_variable event_;
+  bool signalled_ = false;
+};
+
+}  // namespace
+
+Result<std::unique_ptr<AudioOutput>> PulseOutputFactory::open(std::uint8_t channels) {
+  auto output = std::make_unique<PulseOutput>(channels);
+  if (Status opened = output->open(application_name_); !opened) return opened.error();
+  return std::unique_ptr<AudioOutput>(std::move(output));
+}
+
+}  // namespace nolv
