@@ -96,7 +96,7 @@ class Hello(SessionCase):
         self.assertEqual(caps["hostname"], "testhost")
         self.assertEqual(caps["encoding"]["core"], ["jpeg", "png", "webp", "h264"])
         self.assertNotIn("challenge_response", caps)
-        self.assertNotIn("audio", caps)  # no audio output in this build
+        self.assertNotIn("audio", caps)  # no audio server is reachable from the test's client
         self.assertIn("monitors", caps["display"])  # the offscreen screen
         self.assertTrue(self.client.wait_for_log("server version 6.1"))
         self.client.process.send_signal(signal.SIGINT)

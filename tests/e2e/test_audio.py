@@ -1,0 +1,168 @@
+"""Speaker forwarding end to end: the scripted server negotiates Opus audio and streams a sine
+tone; nolv plays it on a private PulseAudio server's null sink, whose monitor parec records, and
+sox checks the recording's pitch and loudness."""
+import os
+import re
+import shutil
+import signal
+import subprocess
+import tempfile
+import time
+import unittest
+
+from nolv_peer import Peer
+from test_session import Client
+from xsession import stop_process
+
+TONE_HZ = 440
+TONE_SECONDS = 3
+PACKET_SECONDS = 0.02
+
+
+def ogg_packets(path):
+    """The packets of an Ogg stream, joined across pages by their lacing values."""
+    with open(path, "rb") as f:
+        data = f.read()
+    packets, partial, pos = [], b"", 0
+    while pos < len(data):
+        if data[pos:pos + 4] != b"OggS":
+            raise ValueError(f"no Ogg page at {pos}")
+        segments = data[pos + 26]
+        lacing = data[pos + 27:pos + 27 + segments]
+        pos += 27 + segments
+        for size in lacing:
+            partial += data[pos:pos + size]
+            pos += size
+            if size < 255:
+                packets.append(partial)
+                partial = b""
+    return packets
+
+
+class PulseServer:
+    """A PulseAudio daemon of its own with one null sink, reached through its socket only."""
+
+    def __init__(self, directory):
+        self.dir = directory
+        self.socket = os.path.join(directory, "pulse.sock")
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "HOME": directory,
+               "XDG_RUNTIME_DIR": directory}
+        self.process = subprocess.Popen(
+            ["pulseaudio", "--daemonize=no", "--system=false", "--exit-idle-time=-1", "-n",
+             "--disallow-exit", f"--log-target=file:{directory}/pulse.log",
+             "--load=module-null-sink sink_name=testsink rate=48000 channels=2",
+             f"--load=module-native-protocol-unix auth-anonymous=1 socket={self.socket}"],
+            env=env, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.env = {**env, "PULSE_SERVER": f"unix:{self.socket}"}
+        deadline = time.monotonic() + 10
+        while time.monotonic() < deadline:
+            if os.path.exists(self.socket) and subprocess.run(
+                    ["pactl", "info"], env=self.env, stdout=subprocess.DEVNULL,
+                    stderr=subprocess.DEVNULL).returncode == 0:
+                return
+            time.sleep(0.05)
+        self.close()
+        raise RuntimeError("PulseAudio did not start")
+
+    def close(self):
+        stop_process(self.process)
+
+
+@unittest.skipUnless(all(shutil.which(t) for t in ("pulseaudio", "parec", "sox", "opusenc")),
+                     "needs pulseaudio, parec, sox and opusenc")
+class SpeakerForwarding(unittest.TestCase):
+    def setUp(self):
+        self.tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(self.tmp.cleanup)
+        os.chmod(self.tmp.name, 0o700)
+        self.pulse = PulseServer(self.tmp.name)
+        self.addCleanup(self.pulse.close)
+
+    def path(self, name):
+        return os.path.join(self.tmp.name, name)
+
+    def opus_tone(self):
+        wav, opus = self.path("tone.wav"), self.path("tone.opus")
+        subprocess.run(["sox", "-n", "-r", "48000", "-c", "2", "-b", "16", wav, "synth",
+                        str(TONE_SECONDS), "sine", str(TONE_HZ), "vol", "0.5"], check=True)
+        subprocess.run(["opusenc", "--quiet", "--bitrate", "96", "--framesize", "20", wav, opus],
+                       check=True)
+        packets = ogg_packets(opus)
+        self.assertTrue(packets[0].startswith(b"OpusHead"))
+        self.assertTrue(packets[1].startswith(b"OpusTags"))
+        return packets
+
+    def record(self):
+        capture = self.path("capture.wav")
+        parec = subprocess.Popen(
+            ["parec", "--latency-msec=20", "-d", "testsink.monitor", "--rate=48000",
+             "--channels=2", "--format=s16le", "--file-format=wav", capture], env=self.pulse.env)
+        return parec, capture
+
+    def test_an_opus_tone_plays_on_the_default_output_and_latency_reaches_the_server(self):
+        packets = self.opus_tone()
+        # The recorder's low latency settles the idle null sink, which otherwise renders up to
+        # 2 s ahead and leaves a new stream waiting that long.
+        parec, capture = self.record()
+        self.addCleanup(stop_process, parec)
+        time.sleep(2.5)
+        peer = Peer.tcp()
+        self.addCleanup(peer.close)
+        client = Client(peer.target, {"PULSE_SERVER": self.pulse.env["PULSE_SERVER"],
+                                      "HOME": self.tmp.name})
+        self.addCleanup(client.close)
+        session = peer.accept(timeout=10)
+        self.addCleanup(session.close)
+        hello = session.expect("hello", timeout=10)
+        self.assertEqual(hello[1]["audio"], {"async": True})
+        session.send(["hello", {"version": "6.1", "audio": {"async": True},
+                                "av-sync": {"enabled": True}}])
+        caps = session.wait_for("audio-capabilities", timeout=10)
+        self.assertEqual(caps[1], {"decoders": ["opus"], "encoders": [], "receive": True,
+                                   "send": False})
+        session.send(["startup-complete"])
+        session.send(["audio-capabilities", {"send": True, "encoders": ["opus"]}])
+        self.assertEqual(session.wait_for("audio-control", timeout=10),
+                         ["audio-control", "start", "opus"])
+
+        session.send(["audio-data", "opus", b"", {"sequence": 1, "start-of-stream": True}],
+                     chunks={2: packets[0]})
+        session.send(["audio-data", "opus", b"", {"sequence": 1}], chunks={2: packets[1]})
+        start = time.monotonic()
+        for i, packet in enumerate(packets[2:]):
+            delay = start + i * PACKET_SECONDS - time.monotonic()
+            if delay > 0:
+                time.sleep(delay)
+            session.send(["audio-data", "opus", b"",
+                          {"sequence": 1, "timestamp": int(i * PACKET_SECONDS * 1e9),
+                           "duration": int(PACKET_SECONDS * 1e9)}], chunks={2: packet})
+        session.send(["audio-data", "opus", b"", {"sequence": 1, "end-of-stream": True}])
+        self.assertEqual(session.wait_for("audio-control", timeout=10)[:2],
+                         ["audio-control", "sync"])
+        session.collect(1.0)
+        parec.send_signal(signal.SIGINT)
+        parec.wait(timeout=10)
+
+        controls = [p for p in session.received if p[0] == "audio-control"]
+        syncs = [p[2] for p in controls if p[1] == "sync"]
+        # 0 at negotiation and at the stream's start, then the playback latency.
+        self.assertEqual(syncs[:2], [0, 0], controls)
+        self.assertTrue(any(80 <= s <= 400 for s in syncs[2:]), controls)
+        self.assertIn(["audio-control", "new-sequence", 2], controls)
+
+        # From the tone's start (the silence before it cut), past its first half second.
+        stat = subprocess.run(["sox", capture, "-n", "silence", "1", "0.05", "1%", "trim", "0.5",
+                               "1.5", "remix", "1", "stat"],
+                              capture_output=True, text=True, check=True).stderr
+        frequency = float(re.search(r"Rough\s+frequency:\s+(\d+)", stat).group(1))
+        rms = float(re.search(r"RMS\s+amplitude:\s+([\d.]+)", stat).group(1))
+        self.assertAlmostEqual(frequency, TONE_HZ, delta=25, msg=stat)
+        self.assertGreater(rms, 0.2, stat)
+        log = client.log()
+        self.assertIn("Opus speaker forwarding negotiated", log)
+        self.assertNotIn("speaker forwarding disabled", log)
+        self.assertNotIn("audio underrun", log)
+
+
+if __name__ == "__main__":
+    unittest.main()
