@@ -57,8 +57,11 @@ class AudioSessionTest : public SessionTest {
                                      slot,
                                      {},
                                      [holder](AudioWorkerContext context) {
-                                       context.probe({});
+                                       // Kept before the probe answers, so that the test thread,
+                                       // which waits for the answer, finds it in place.
+                                       AudioProbeSender probe = context.probe;
                                        holder->emplace(std::move(context));
+                                       probe({});
                                      },
                                      {}},
                        peer.make_transport(), "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
