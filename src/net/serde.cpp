@@ -126,10 +126,59 @@ Yaml resolve_tagged_plain(std::string_view tag, std::string_view text) {
   return Yaml::string(std::string(text));
 }
 
-Yaml scalar_value(const fy_event_scalar_data& scalar) {
+bool is_blank(char c) {
+  return c == ' ' || c == '\t';
+}
+bool is_break(char c) {
+  return c == '\n' || c == '\r';
+}
+
+// The value of a single-quoted scalar from its source between the quotes: "''" is one quote, and
+// line breaks fold (one break is a space, n breaks are n - 1 newlines, blanks around them go).
+std::string single_quoted_text(std::string_view raw) {
+  std::string out;
+  std::size_t i = 0;
+  while (i < raw.size()) {
+    if (raw[i] == '\'' && i + 1 < raw.size() && raw[i + 1] == '\'') {
+      out += '\'';
+      i += 2;
+    } else if (is_break(raw[i])) {
+      while (!out.empty() && is_blank(out.back())) out.pop_back();
+      std::size_t breaks = 0;
+      while (i < raw.size() && is_break(raw[i])) {
+        i += raw[i] == '\r' && i + 1 < raw.size() && raw[i + 1] == '\n' ? 2 : 1;
+        ++breaks;
+        while (i < raw.size() && is_blank(raw[i])) ++i;
+      }
+      if (breaks == 1) {
+        out += ' ';
+      } else {
+        out.append(breaks - 1, '\n');
+      }
+    } else {
+      out += raw[i++];
+    }
+  }
+  return out;
+}
+
+// `input` is the whole text the parser reads, which the token's marks index.
+Yaml scalar_value(const fy_event_scalar_data& scalar, std::string_view input) {
   if (scalar.value == nullptr) return Yaml::null();  // an empty implicit value ("a:")
+  const fy_scalar_style style = fy_token_scalar_style(scalar.value);
+  if (style == FYSS_SINGLE_QUOTED) {
+    // Not the library's text: it leaks memory on every scalar of several adjacent quote pairs
+    // (""), which a server could send again and again.
+    const fy_mark* start = fy_token_start_mark(scalar.value);
+    const fy_mark* end = fy_token_end_mark(scalar.value);
+    if (start != nullptr && end != nullptr && start->input_pos <= end->input_pos &&
+        end->input_pos <= input.size()) {
+      return Yaml::string(
+          single_quoted_text(input.substr(start->input_pos, end->input_pos - start->input_pos)));
+    }
+  }
   const std::string_view text = token_text(scalar.value);
-  if (fy_token_scalar_style(scalar.value) != FYSS_PLAIN) return Yaml::string(std::string(text));
+  if (style != FYSS_PLAIN) return Yaml::string(std::string(text));
   if (scalar.tag != nullptr) return resolve_tagged_plain(token_text(scalar.tag), text);
   return resolve_plain_scalar(text);
 }
@@ -186,7 +235,7 @@ class Loader {
     switch (event.type) {
       case FYET_SCALAR:
         note_anchor(event.scalar.anchor);
-        return add(scalar_value(event.scalar), at);
+        return add(scalar_value(event.scalar, text_), at);
       case FYET_ALIAS: {
         const auto found = anchors_.find(std::string(token_text(event.alias.anchor)));
         if (found == anchors_.end()) return error_at("found unknown anchor", at);

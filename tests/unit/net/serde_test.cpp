@@ -1,6 +1,7 @@
 #include "net/serde.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 
 #include <string>
 
@@ -175,6 +176,39 @@ TEST(LoadYaml, NestingIsBounded) {
   ASSERT_FALSE(deep.ok());
   EXPECT_EQ(deep.message(), fmt::format("nesting deeper than 256 levels at byte 256 line 1 "
                                         "column 257"));
+}
+
+TEST(LoadYaml, SingleQuotedScalarsUnescapeAndFold) {
+  const struct {
+    std::string text;
+    std::string expected;
+  } cases[] = {
+      {"['it''s']", "it's"},
+      {"['''''''''''']", "'''''"},
+      {"['a  \n   b']", "a b"},
+      {"['a\n\n  \n b']", "a\n\nb"},
+      {"['a \r\n\tb']", "a b"},
+      {"[' lead', 'trail ']", " lead"},
+      {"['\xc3\xa9''\xc3\xbc']", "\xc3\xa9'\xc3\xbc"},
+  };
+  for (const auto& c : cases) {
+    const Yaml doc = load_one(c.text);
+    ASSERT_NE(doc.as_array(), nullptr) << c.text;
+    EXPECT_EQ(doc.as_array()->front(), Yaml::string(c.expected)) << c.text;
+  }
+}
+
+// Every quote pair is one more chunk of the scalar's text; past a few the chunk list grows on the
+// heap, and a server repeating such a packet must not make the client's memory grow with it.
+TEST(LoadYaml, ScalarOfManyEscapesLeavesNothingBehind) {
+  const std::string text = "['" + std::string(64, '\'') + "', 'a''b''c''d''e''f''g']";
+  const Yaml expected =
+      Yaml::array({Yaml::string(std::string(32, '\'')), Yaml::string("a'b'c'd'e'f'g")});
+  ASSERT_EQ(load_one(text), expected);
+  const std::size_t before = mallinfo2().uordblks;
+  for (int i = 0; i < 2000; ++i) ASSERT_TRUE(load_yaml_documents(text).ok());
+  const std::size_t after = mallinfo2().uordblks;
+  EXPECT_LT(after, before + 64 * 1024) << "heap grew by " << after - before << " bytes";
 }
 
 TEST(ParsePacketItems, RootMustBeOneSequence) {
