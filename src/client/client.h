@@ -222,10 +222,14 @@ class Client {
   // ---- windows and input ----
   ModifierMap modifier_map;
   std::map<std::uint64_t, ClientWindow> windows;  // ordered: modal updates walk it in id order
+  // Back buffer and surface pixels of all windows together; tests lower it.
+  std::uint64_t window_pixel_budget = kMaxTotalWindowPixels;
   std::unordered_map<WindowId, std::uint64_t> window_ids;
   std::optional<std::uint64_t> pointer_grab;
   std::optional<bool> dock_icon;
   void new_window(ActiveEventLoop& loop, Packet& packet, bool override_redirect_packet);
+  // Whether `pixels` more fit the budget once window `replaced` (if any) has given up its own.
+  bool window_pixels_fit(std::uint64_t pixels, std::uint64_t replaced) const;
   std::optional<Value> window_monitor_info(std::uint64_t wid, std::int32_t x, std::int32_t y) const;
   void update_modal_windows();
   void move_resize_window(Packet& packet);

@@ -380,6 +380,11 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
     log_error(kLog, "failed to create window: {}x{} is too large", w, h);
     return;
   }
+  if (!window_pixels_fit(std::uint64_t{server_w} * server_h + std::uint64_t{local_w} * local_h,
+                         wid)) {
+    log_error(kLog, "failed to create window: {}x{} exceeds the memory left for windows", w, h);
+    return;
+  }
 
   WindowAttributes attributes;
   attributes.title = title;
@@ -444,6 +449,15 @@ void Client::handle_new_window(ActiveEventLoop& loop, Packet& packet) {
 
 void Client::handle_new_override_redirect(ActiveEventLoop& loop, Packet& packet) {
   new_window(loop, packet, true);
+}
+
+bool Client::window_pixels_fit(std::uint64_t pixels, std::uint64_t replaced) const {
+  std::uint64_t in_use = 0;
+  for (const auto& [wid, w] : windows) {
+    if (wid == replaced) continue;
+    in_use += std::uint64_t{w.server_w} * w.server_h + std::uint64_t{w.local_w} * w.local_h;
+  }
+  return in_use <= window_pixel_budget && pixels <= window_pixel_budget - in_use;
 }
 
 std::optional<Value> Client::window_monitor_info(std::uint64_t wid, std::int32_t x,
@@ -814,6 +828,10 @@ void Client::handle_geometry_change(std::uint64_t wid) {
     log_debug(kWindowLog, "resize wid={} to {}x{} ({}x{} on screen)", wid, sw, sh, lw, lh);
     if (std::uint64_t{sw} * sh > kMaxWindowPixels || std::uint64_t{lw} * lh > kMaxWindowPixels) {
       log_error(kWindowLog, "failed to resize softbuffer surface: {}x{} is too large", lw, lh);
+    } else if (!window_pixels_fit(std::uint64_t{sw} * sh + std::uint64_t{lw} * lh, wid)) {
+      log_error(kWindowLog,
+                "failed to resize softbuffer surface: {}x{} exceeds the memory left for windows",
+                lw, lh);
     } else if (Status resized = w.surface->resize(lw, lh); !resized) {
       log_error(kWindowLog, "failed to resize softbuffer surface: {}", resized.message());
     } else {

@@ -16,6 +16,11 @@
 
 namespace nolv {
 
+// Every window's back buffer and surface together, in pixels (2 GiB at 4 bytes each): each window
+// is bounded on its own, but a server opening window after window would otherwise take memory
+// without end. Dozens of full-screen 4K windows still fit.
+inline constexpr std::uint64_t kMaxTotalWindowPixels = std::uint64_t{1} << 29;
+
 struct MonitorInfo;
 
 // A window's properties as the server describes them; a field is absent when its key is absent

@@ -293,6 +293,34 @@ TEST_F(WindowSession, ShortOrFailedCreationsStoreNothing) {
   EXPECT_TRUE(sent().empty());
 }
 
+// Each window is bounded on its own; all of them together share one budget, so a server cannot
+// take memory without end by opening window after window.
+TEST_F(WindowSession, AllWindowsShareOnePixelBudget) {
+  client->window_pixel_budget = 1000;  // five 10x10 windows: 100 back buffer + 100 surface each
+  for (std::int64_t wid = 1; wid <= 5; ++wid) create(wid, 0, 0, 10, 10);
+  sent();
+  LogCapture log;
+  dispatch({S("new-window"), I(6), I(0), I(0), I(10), I(10), H({})});
+  EXPECT_TRUE(any_line_has(log.take_lines(),
+                           "failed to create window: 10x10 exceeds the memory left for windows"));
+  EXPECT_FALSE(client->windows.contains(6));
+  EXPECT_EQ(loop.windows.size(), 5U);
+  EXPECT_TRUE(sent().empty());
+
+  create(1, 0, 0, 10, 10);  // a replaced window gives its own pixels back first
+  EXPECT_EQ(client->windows.size(), 5U);
+  FakeWindow& second = *loop.windows[1];
+  second.size = PhysicalSize{20, 20};
+  WindowEvent resized = Resized{{20, 20}};
+  client->handle_window_event(2, resized);
+  EXPECT_EQ(record(2).local_w, 10U);
+  EXPECT_EQ(record(2).back_buffer.size(), 100U);
+
+  dispatch({S("lost-window"), I(3)});
+  create(6, 0, 0, 10, 10);
+  EXPECT_TRUE(client->windows.contains(6));
+}
+
 TEST_F(WindowSession, MetadataPacket) {
   FakeWindow& w = create(1, 0, 0, 10, 10);
   sent();
