@@ -2,8 +2,10 @@
 
 #include <lz4.h>
 
+#include <algorithm>
 #include <chrono>
 #include <limits>
+#include <span>
 #include <string>
 #include <utility>
 
@@ -68,6 +70,25 @@ struct ReadFailure {
   std::string reason;
 };
 
+// A payload's buffer starts at most this large and grows with the bytes that arrive, so a header
+// that announces a large payload costs memory only as its payload comes. Pictures and text of
+// usual sizes fit the first step and are read straight into their buffer.
+constexpr std::uint64_t kPayloadFirstRead = 4ull * 1024 * 1024;
+
+Result<Bytes> read_payload(Transport& transport, std::uint64_t size) {
+  Bytes payload;
+  std::uint64_t have = 0;
+  while (have < size) {
+    const std::uint64_t want = std::min(size, std::max(kPayloadFirstRead, have * 2));
+    payload.resize(static_cast<std::size_t>(want));
+    const std::span<std::uint8_t> tail(payload.data() + have,
+                                       static_cast<std::size_t>(want - have));
+    if (Status s = conn_read_exact(transport, tail); !s) return s.error();
+    have = want;
+  }
+  return payload;
+}
+
 ReadFailure connection_lost(std::string reason) {
   return ReadFailure{false, std::move(reason)};
 }
@@ -98,10 +119,9 @@ class PacketReader {
         return lost(failure, fail("payload size {} exceeds the maximum of {}", header.payload_size,
                                   kMaxPayloadSize));
       }
-      Bytes payload(header.payload_size);
-      if (Status s = conn_read_exact(transport_, payload); !s) {
-        return lost(failure, s.error(), true);
-      }
+      Result<Bytes> read = read_payload(transport_, header.payload_size);
+      if (!read) return lost(failure, read.error(), true);
+      Bytes payload = std::move(*read);
 
       if (header.chunk_index != 0) {
         if (chunk_count == kMaxChunksPerPacket) {

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 #include <lz4.h>
+#include <malloc.h>
 #include <sys/socket.h>
 #include <unistd.h>
 
@@ -17,7 +18,9 @@
 
 namespace nolv {
 
-void PrintTo(const Yaml& value, std::ostream* os) { *os << to_string(value); }
+void PrintTo(const Yaml& value, std::ostream* os) {
+  *os << to_string(value);
+}
 
 namespace {
 
@@ -301,6 +304,38 @@ TEST(ReadPacket, EndsWithoutAWordOnceTheLoopIsGone) {
   if (!ended) ::shutdown(server.get(), SHUT_RDWR);
   EXPECT_TRUE(ended);
   EXPECT_TRUE(sink->take().empty());
+}
+
+// A header that announces the largest payload and sends a few bytes of it must not make the
+// reader hold the whole announced size while it waits for the rest.
+TEST(ReadPacket, AnAnnouncedPayloadTakesMemoryAsItArrives) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  UniqueFd server(fds[1]);
+  const auto in_use = [] {
+    const struct mallinfo2 m = mallinfo2();
+    return static_cast<std::uint64_t>(m.uordblks) + m.hblkhd;
+  };
+  const std::uint64_t before = in_use();
+  Bytes wire = {kPacketMagic, kFlagTextPayload, 0, 0, 0x10, 0, 0, 0};  // 256 MiB announced
+  wire.resize(wire.size() + 1000, '[');
+  ASSERT_EQ(::write(server.get(), wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  auto sink = std::make_shared<RecordingSink>();
+  auto done = std::async(std::launch::async, [fd = fds[0], sink] {
+    read_packet(Transport{Transport::Tcp{UniqueFd(fd)}}, EventLoopProxy(sink));
+  });
+  // The reader is now waiting for the rest; watch what it holds meanwhile.
+  std::uint64_t most = 0;
+  for (int i = 0; i < 50; ++i) {
+    most = std::max(most, in_use() - std::min(in_use(), before));
+    std::this_thread::sleep_for(std::chrono::milliseconds(10));
+  }
+  ::shutdown(server.get(), SHUT_RDWR);
+  ASSERT_EQ(done.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+  EXPECT_LT(most, 64ull << 20) << "bytes held while waiting: " << most;
+  const auto events = sink->take();
+  ASSERT_EQ(events.size(), 1u);
+  EXPECT_EQ(packet_get_str(events[0].items, 0), "connection-lost");
 }
 
 TEST(DecompressPayload, CausesOfABadBlock) {
