@@ -355,12 +355,17 @@ class QtNativeWindow : public Window {
   void set_fullscreen(bool fullscreen) override { set_state(Qt::WindowFullScreen, fullscreen); }
   void set_maximized(bool maximized) override { set_state(Qt::WindowMaximized, maximized); }
   void set_minimized(bool minimized) override {
-    if (minimized && !w_->isExposed() && w_->isVisible()) {
-      w_->minimize_when_exposed = true;
-    } else if (minimized) {
-      w_->showMinimized();
-    } else if (std::exchange(w_->minimize_when_exposed, false)) {
-    } else if (w_->windowStates() & Qt::WindowMinimized) {
+    if (minimized) {
+      if (!w_->isExposed() && w_->isVisible()) {
+        w_->minimize_when_exposed = true;
+      } else {
+        w_->showMinimized();
+      }
+      return;
+    }
+    // A pending minimise is simply dropped: the window was never minimised.
+    if (std::exchange(w_->minimize_when_exposed, false)) return;
+    if (w_->windowStates() & Qt::WindowMinimized) {
       set_state(Qt::WindowMinimized, false);
       if (w_->isVisible()) w_->requestActivate();
     }
