@@ -198,10 +198,6 @@ AudioQueueOutcome AudioWorker::send(AudioCommand command) {
   return sender_->try_send(std::move(command));
 }
 
-AudioQueueOutcome AudioWorker::stop_sequence(std::uint64_t sequence) {
-  return send(audio_command::Stop{sequence});
-}
-
 Result<AudioWorker> start_audio_worker(AudioWorkerBody body, EventLoopProxy proxy,
                                        std::chrono::milliseconds timeout) {
   auto probe = std::make_shared<ProbeChannel>();
@@ -634,26 +630,6 @@ std::uint64_t saturating_increment(std::uint64_t v) {
   return v == std::numeric_limits<std::uint64_t>::max() ? v : v + 1;
 }
 
-bool yaml_flag(const Yaml* value) {
-  if (value == nullptr) return false;
-  if (auto b = value->as_boolean()) return *b;
-  if (auto i = value->as_integer()) return *i != 0;
-  return false;
-}
-
-// Metadata flags may be Booleans or Integers (not 0 = true).
-bool meta_flag(const Yaml& meta, std::string_view key) {
-  return yaml_flag(yaml_dict_get(meta, key));
-}
-
-std::optional<std::uint64_t> meta_uint(const Yaml& meta, std::string_view key) {
-  const Yaml* v = yaml_dict_get(meta, key);
-  if (v == nullptr) return std::nullopt;
-  const auto i = v->as_integer();
-  if (!i || *i < 0) return std::nullopt;
-  return static_cast<std::uint64_t>(*i);
-}
-
 bool starts_with(const Bytes& data, std::string_view prefix) {
   return data.size() >= prefix.size() &&
          std::memcmp(data.data(), prefix.data(), prefix.size()) == 0;
@@ -673,12 +649,12 @@ AudioQueueOutcome Client::queue_audio(AudioCommand command) {
 void Client::on_server_hello_audio(const Yaml& caps) {
   if (!audio_worker || audio_caps_sent) return;
   const Yaml* audio = yaml_dict_get(caps, "audio");
-  if (audio == nullptr || !yaml_flag(yaml_dict_get(*audio, "async"))) return;
+  if (audio == nullptr || !yaml_dict_get_bool(*audio, "async").value_or(false)) return;
   av_sync_enabled = false;
   if (const Yaml* av_sync = yaml_dict_get(caps, "av-sync"); av_sync != nullptr) {
     const Yaml* enabled = yaml_dict_get(*av_sync, "enabled");
     if (enabled == nullptr) enabled = yaml_dict_get(*av_sync, "");
-    av_sync_enabled = yaml_flag(enabled);
+    av_sync_enabled = yaml_as_bool(enabled).value_or(false);
   }
   send_packet(Value::array({"audio-capabilities",
                             {{"decoders", Value::array({"opus"})},
@@ -705,7 +681,7 @@ void Client::handle_audio_capabilities(ActiveEventLoop&, Packet& packet) {
       });
     }
   }
-  if (!yaml_flag(yaml_dict_get(caps, "send")) || !opus) {
+  if (!yaml_dict_get_bool(caps, "send").value_or(false) || !opus) {
     log_debug(kClientLog, "server cannot send bare Opus audio");
     return;
   }
@@ -725,8 +701,7 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
   }
   const std::string codec = packet_get_str(packet.items, 1);
   Bytes main_payload = packet_get_bytes(packet, 2);
-  static const Yaml kNoMetadata = Yaml::hash({});
-  const Yaml& meta = packet.items[3].as_hash() != nullptr ? packet.items[3] : kNoMetadata;
+  const Yaml& meta = packet.items[3];  // not a map: every key reads as absent
   std::vector<Bytes> extra;
   if (packet.items.size() >= 5) {
     const Yaml& item = packet.items[4];
@@ -738,13 +713,13 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
       if (!one.empty()) extra.push_back(std::move(one));
     }
   }
-  const std::optional<std::uint64_t> sequence = meta_uint(meta, "sequence");
+  const std::optional<std::uint64_t> sequence = yaml_dict_get_uint(meta, "sequence");
   if (sequence && *sequence < audio_sequence) {
     log_debug(kClientLog, "ignoring audio data for old sequence {} (current is {})", *sequence,
               audio_sequence);
     return;
   }
-  if (meta_flag(meta, "start-of-stream")) {
+  if (yaml_dict_get_bool(meta, "start-of-stream").value_or(false)) {
     std::string stream_codec = codec;
     if (const Yaml* c = yaml_dict_get(meta, "codec");
         c != nullptr && c->as_string() != nullptr && !c->as_string()->empty()) {
@@ -769,7 +744,7 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
     log_debug(kClientLog, "dropping audio data outside an active stream");
     return;
   }
-  if (meta_flag(meta, "end-of-stream")) {
+  if (yaml_dict_get_bool(meta, "end-of-stream").value_or(false)) {
     if (!audio_queue_result(queue_audio(audio_command::Stop{audio_sequence}), "end-of-stream",
                             true)) {
       return;
@@ -792,8 +767,8 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
     if (!handle_opus_payload(std::move(payload), std::nullopt, std::nullopt)) return;
   }
   if (!main_payload.empty()) {
-    (void)handle_opus_payload(std::move(main_payload), meta_uint(meta, "timestamp"),
-                              meta_uint(meta, "duration"));
+    (void)handle_opus_payload(std::move(main_payload), yaml_dict_get_uint(meta, "timestamp"),
+                              yaml_dict_get_uint(meta, "duration"));
   }
 }
 

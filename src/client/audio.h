@@ -121,7 +121,6 @@ class AudioWorker {
   AudioWorker& operator=(AudioWorker&&) = default;
   ~AudioWorker();
   AudioQueueOutcome send(AudioCommand command);
-  AudioQueueOutcome stop_sequence(std::uint64_t sequence);
   const std::shared_ptr<std::atomic<bool>>& running() const { return running_; }
 
  private:

@@ -4,10 +4,8 @@
 #include <array>
 #include <charconv>
 #include <cmath>
-#include <condition_variable>
 #include <cstdlib>
 #include <limits>
-#include <mutex>
 
 #include "net/io.h"
 #include "util/fatal.h"

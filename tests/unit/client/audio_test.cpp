@@ -164,12 +164,12 @@ TEST(AudioChannel, HoldsNinetySixCommandsAndReportsAStoppedWorker) {
   for (std::uint64_t i = 0; i < kAudioChannelCapacity; ++i) {
     ASSERT_EQ(worker->send(audio_command::Reset{i}), AudioQueueOutcome::Queued) << i;
   }
-  EXPECT_EQ(worker->stop_sequence(7), AudioQueueOutcome::Full);
+  EXPECT_EQ(worker->send(audio_command::Stop{7}), AudioQueueOutcome::Full);
   AudioCommand got;
   ASSERT_EQ(receiver.receive(std::chrono::milliseconds(0), got),
             AudioCommandReceiver::Status::Received);
   EXPECT_EQ(std::get<audio_command::Reset>(got).sequence, 0u);
-  EXPECT_EQ(worker->stop_sequence(7), AudioQueueOutcome::Queued);
+  EXPECT_EQ(worker->send(audio_command::Stop{7}), AudioQueueOutcome::Queued);
   EXPECT_EQ(worker->send(audio_command::Reset{1}), AudioQueueOutcome::Full);
 
   // Dropping the handle clears the flag; the worker drains what is left and sees the end.
