@@ -13,6 +13,7 @@
 #include "client/remote_logging.h"
 #include "net/serde.h"
 #include "util/format.h"
+#include "util/growing_read.h"
 
 namespace nolv {
 
@@ -70,25 +71,6 @@ struct ReadFailure {
   std::string reason;
 };
 
-// A payload's buffer starts at most this large and grows with the bytes that arrive, so a header
-// that announces a large payload costs memory only as its payload comes. Pictures and text of
-// usual sizes fit the first step and are read straight into their buffer.
-constexpr std::uint64_t kPayloadFirstRead = 4ull * 1024 * 1024;
-
-Result<Bytes> read_payload(Transport& transport, std::uint64_t size) {
-  Bytes payload;
-  std::uint64_t have = 0;
-  while (have < size) {
-    const std::uint64_t want = std::min(size, std::max(kPayloadFirstRead, have * 2));
-    payload.resize(static_cast<std::size_t>(want));
-    const std::span<std::uint8_t> tail(payload.data() + have,
-                                       static_cast<std::size_t>(want - have));
-    if (Status s = conn_read_exact(transport, tail); !s) return s.error();
-    have = want;
-  }
-  return payload;
-}
-
 ReadFailure connection_lost(std::string reason) {
   return ReadFailure{false, std::move(reason)};
 }
@@ -119,9 +101,13 @@ class PacketReader {
         return lost(failure, fail("payload size {} exceeds the maximum of {}", header.payload_size,
                                   kMaxPayloadSize));
       }
-      Result<Bytes> read = read_payload(transport_, header.payload_size);
-      if (!read) return lost(failure, read.error(), true);
-      Bytes payload = std::move(*read);
+      Bytes payload;
+      if (Status s = append_growing(
+              payload, header.payload_size,
+              [&](std::span<std::uint8_t> tail) { return conn_read_exact(transport_, tail); });
+          !s) {
+        return lost(failure, s.error(), true);
+      }
 
       if (header.chunk_index != 0) {
         if (chunk_count == kMaxChunksPerPacket) {

@@ -15,6 +15,7 @@
 #include "net/sha1.h"
 #include "net/tls.h"
 #include "util/format.h"
+#include "util/growing_read.h"
 
 namespace nolv {
 
@@ -158,9 +159,12 @@ Result<std::vector<std::uint8_t>> read_message(const Io& io) {
     std::vector<std::uint8_t> control;
     std::vector<std::uint8_t>& target = data ? message : control;
     const std::size_t start = target.size();
-    target.resize(start + static_cast<std::size_t>(length));
+    if (auto s = append_growing(target, length,
+                                [&](std::span<std::uint8_t> tail) { return io.read_exact(tail); });
+        !s) {
+      return s.error();
+    }
     const std::span<std::uint8_t> payload(target.data() + start, static_cast<std::size_t>(length));
-    if (auto s = io.read_exact(payload); !s) return s.error();
     if (masked) {
       for (std::size_t i = 0; i < payload.size(); ++i) payload[i] ^= key[i % 4];
     }
