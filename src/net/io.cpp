@@ -87,7 +87,8 @@ class PacketReader {
     for (;;) {
       std::array<std::uint8_t, 8> raw{};
       if (Status s = conn_read_exact(transport_, raw); !s) return lost(failure, s.error(), true);
-      log_trace(kLog, "read_packet header={}", format_bytes(raw));
+      // The formatting would run for every frame even with tracing off.
+      if (log_enabled(LogLevel::Trace)) log_trace(kLog, "read_packet header={}", format_bytes(raw));
       const PacketHeader header = PacketHeader::parse(raw);
       if (header.magic != kPacketMagic) {
         return lost(failure, fail("invalid packet header byte: {}", header.magic));
