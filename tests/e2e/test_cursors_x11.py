@@ -2,7 +2,6 @@
 rescaled to the desktop scale with its hotspot, also over a window made later; "cursor-default"
 brings the default back; "window-icon" becomes the window's _NET_WM_ICON."""
 
-import os
 import struct
 import time
 import unittest

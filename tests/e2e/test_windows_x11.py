@@ -80,6 +80,11 @@ class Windows(WindowsCase):
             for state in states:
                 self.assertIn(state, got, f"{metadata}: {got}")
         plain = self.new_window(20, 50, 50, 200, 150, {"title": "plain"})
+        # read once the window manager has taken the window and set its states
+        deadline = time.monotonic() + 10
+        while "window state:" not in self.x.property(plain, "WM_STATE"):
+            self.assertLess(time.monotonic(), deadline, "plain was never managed")
+            time.sleep(0.1)
         got = self.x.property(plain, "_NET_WM_STATE")
         for state in ("MAXIMIZED", "FULLSCREEN", "ABOVE", "BELOW", "HIDDEN", "SKIP"):
             self.assertNotIn(state, got)
@@ -193,10 +198,12 @@ class Windows(WindowsCase):
         deadline = time.monotonic() + 10
         focus = None
         while focus != ["window-focus", 1]:
+            self.assertLess(time.monotonic(), deadline, f"last focus: {focus}")
             focus = session.wait_for("window-focus", max(0.1, deadline - time.monotonic()))
         self.activate(second)
         deadline = time.monotonic() + 10
         while focus != ["window-focus", 2]:
+            self.assertLess(time.monotonic(), deadline, f"last focus: {focus}")
             focus = session.wait_for("window-focus", max(0.1, deadline - time.monotonic()))
         # the window manager's close, which reaches the client as WM_DELETE_WINDOW
         self.x.run("wmctrl", "-i", "-c", second)

@@ -2,6 +2,7 @@
 it, plus the xdotool/xwininfo/xprop/ImageMagick queries the tests make of it."""
 
 import os
+import select
 import shutil
 import subprocess
 import tempfile
@@ -18,7 +19,10 @@ def read_line_from_fd(fd, timeout):
     """What a program wrote on a pipe up to its first newline (-displayfd, --print-address)."""
     data = b""
     deadline = time.monotonic() + timeout
-    while not data.endswith(b"\n") and time.monotonic() < deadline:
+    while not data.endswith(b"\n"):
+        left = deadline - time.monotonic()
+        if left <= 0 or not select.select([fd], [], [], left)[0]:
+            break
         chunk = os.read(fd, 256)
         if not chunk:
             break
