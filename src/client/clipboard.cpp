@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "client/remote_logging.h"
 #include "util/fatal.h"
+#include "util/text.h"
 
 namespace nolv {
 namespace {
@@ -229,59 +230,6 @@ void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, Clipboar
     if (!proxy.send_event(clipboard_changed_event(last))) break;
   }
   log_debug(kThreadLog, "clipboard thread stopping");
-}
-
-std::string utf8_lossy(std::string_view in) {
-  static constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(in.size());
-  std::size_t i = 0;
-  const std::size_t n = in.size();
-  auto byte = [&](std::size_t k) { return static_cast<unsigned char>(in[k]); };
-  while (i < n) {
-    const unsigned char b = byte(i);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    // Length and the allowed range of the second byte, which excludes overlong forms,
-    // surrogates and values above U+10FFFF.
-    std::size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    }
-    if (len == 0) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    // The longest valid prefix is replaced by one U+FFFD; the byte that broke it starts anew.
-    std::size_t k = 1;
-    while (k < len && i + k < n) {
-      const unsigned char c = byte(i + k);
-      const unsigned char min = k == 1 ? lo : 0x80;
-      const unsigned char max = k == 1 ? hi : 0xBF;
-      if (c < min || c > max) break;
-      ++k;
-    }
-    if (k == len) {
-      out.append(in.substr(i, len));
-    } else {
-      out += kReplacement;
-    }
-    i += k;
-  }
-  return out;
 }
 
 std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t encoding_index,

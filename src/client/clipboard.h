@@ -87,9 +87,6 @@ void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, Clipboar
 void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& last,
                         std::stop_token stop);
 
-// The bytes as UTF-8, each invalid sequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
-
 // Item `e` must be "bytes"; item `d` (raw chunk or base64 text) the text.
 std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t encoding_index,
                                                 std::uint8_t data_index);

@@ -15,6 +15,7 @@
 #include "client/client.h"
 #include "client/internal_event.h"
 #include "client/remote_logging.h"
+#include "util/text.h"
 
 extern char** environ;
 
@@ -35,54 +36,8 @@ int hex_value(char c) {
   return -1;
 }
 
-// Replaces every invalid UTF-8 sequence with U+FFFD (one per maximal invalid prefix).
-std::string assuan_lossy_utf8(std::string_view bytes) {
-  std::string out;
-  std::size_t i = 0;
-  const auto byte = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < bytes.size()) {
-    const unsigned char b = byte(i);
-    std::size_t need = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    } else if (b >= 0xC2 && b <= 0xDF) {
-      need = 1;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      need = 2;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      need = 3;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    } else {
-      out += "\xEF\xBF\xBD";
-      ++i;
-      continue;
-    }
-    std::size_t k = 1;
-    for (; k <= need; ++k) {
-      if (i + k >= bytes.size()) break;
-      const unsigned char c = byte(i + k);
-      const unsigned char l = k == 1 ? lo : 0x80, h = k == 1 ? hi : 0xBF;
-      if (c < l || c > h) break;
-    }
-    if (k == need + 1) {
-      out.append(bytes.substr(i, need + 1));
-      i += need + 1;
-    } else {
-      out += "\xEF\xBF\xBD";
-      i += k;
-    }
-  }
-  return out;
-}
-
 bool valid_utf8(std::string_view bytes) {
-  return assuan_lossy_utf8(bytes) == bytes;
+  return utf8_lossy(bytes) == bytes;
 }
 
 class ReplyReader {
@@ -199,7 +154,7 @@ std::string assuan_unescape(std::string_view text) {
     }
     bytes += text[i];
   }
-  return assuan_lossy_utf8(bytes);
+  return utf8_lossy(bytes);
 }
 
 PinentryOutcome pinentry_dialogue(int to_child, int from_child, std::string_view description,

@@ -3,6 +3,7 @@
 #include "client/client.h"
 #include "client/clipboard.h"
 #include "client/remote_logging.h"
+#include "util/text.h"
 
 namespace nolv {
 namespace {

@@ -16,6 +16,7 @@
 #include "net/tls.h"
 #include "util/format.h"
 #include "util/growing_read.h"
+#include "util/text.h"
 
 namespace nolv {
 
@@ -25,56 +26,6 @@ constexpr std::string_view kLogTarget = "nolv::net::websocket";
 constexpr std::string_view kGuid = "258EAFA5-E914-47DA-95CA-C5AB0DC85B11";
 
 std::atomic<std::uint64_t> key_counter{0};
-
-// Invalid sequences become U+FFFD, one per maximal invalid prefix.
-std::string utf8_lossy(std::string_view bytes) {
-  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
-  std::string out;
-  out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    const unsigned char b = at(i);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    }
-    if (length == 0) {
-      out += kReplacement;
-      ++i;
-      continue;
-    }
-    std::size_t k = 1;
-    for (; k < length && i + k < n; ++k) {
-      const unsigned char c = at(i + k);
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xBF;
-      if (c < lo || c > hi) break;
-    }
-    if (k == length) {
-      out.append(bytes.substr(i, length));
-    } else {
-      out += kReplacement;
-    }
-    i += k;
-  }
-  return out;
-}
 
 std::string_view trim(std::string_view text) {
   const auto blank = [](char c) {

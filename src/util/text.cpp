@@ -82,4 +82,53 @@ std::string_view trim_white_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+std::string utf8_lossy(std::string_view bytes) {
+  constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
+  std::string out;
+  out.reserve(bytes.size());
+  std::size_t i = 0;
+  const std::size_t n = bytes.size();
+  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
+  while (i < n) {
+    const unsigned char b = at(i);
+    if (b < 0x80) {
+      out += static_cast<char>(b);
+      ++i;
+      continue;
+    }
+    std::size_t length = 0;
+    unsigned char low = 0x80, high = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      length = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      length = 3;
+      if (b == 0xE0) low = 0xA0;
+      if (b == 0xED) high = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      length = 4;
+      if (b == 0xF0) low = 0x90;
+      if (b == 0xF4) high = 0x8F;
+    }
+    if (length == 0) {
+      out += kReplacement;
+      ++i;
+      continue;
+    }
+    std::size_t k = 1;
+    for (; k < length && i + k < n; ++k) {
+      const unsigned char c = at(i + k);
+      const unsigned char lo = k == 1 ? low : 0x80;
+      const unsigned char hi = k == 1 ? high : 0xBF;
+      if (c < lo || c > hi) break;
+    }
+    if (k == length) {
+      out.append(bytes.substr(i, length));
+    } else {
+      out += kReplacement;
+    }
+    i += k;
+  }
+  return out;
+}
+
 }  // namespace nolv

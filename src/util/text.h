@@ -23,4 +23,7 @@ bool is_white_space(char32_t c);
 // The text without leading and trailing white space.
 std::string_view trim_white_space(std::string_view text);
 
+// The text with every invalid UTF-8 sequence replaced by U+FFFD, one per maximal invalid prefix.
+std::string utf8_lossy(std::string_view bytes);
+
 }  // namespace nolv

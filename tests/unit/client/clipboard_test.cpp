@@ -7,6 +7,7 @@
 #include "fakes/clipboard.h"
 #include "fakes/event_sink.h"
 #include "net/base64.h"
+#include "util/text.h"
 
 namespace nolv {
 namespace {
