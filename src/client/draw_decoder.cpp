@@ -8,6 +8,7 @@
 #include <turbojpeg.h>
 #include <webp/decode.h>
 
+#include "client/picture_buffers.h"
 #include "client/remote_logging.h"
 #include "util/fatal.h"
 #include "util/format.h"
@@ -45,9 +46,26 @@ std::optional<bool> full_range_option(const std::vector<Yaml>& items) {
 }
 
 struct TjHandle {
-  tjhandle handle;
-  ~TjHandle() { tjDestroy(handle); }
+  tjhandle handle = nullptr;
+  ~TjHandle() {
+    if (handle != nullptr) tjDestroy(handle);
+  }
 };
+
+// One decompressor per thread: making one per draw costs its allocations every frame. After a
+// failure it may be left mid-picture and refuse the next one, so it is made anew.
+TjHandle& thread_jpeg_decompressor() {
+  thread_local TjHandle tj;
+  if (tj.handle == nullptr) tj.handle = tjInitDecompress();
+  return tj;
+}
+
+std::string jpeg_failure(TjHandle& tj, std::string_view step) {
+  std::string message = fmt::format("{}: {}", step, tjGetErrorStr2(tj.handle));
+  tjDestroy(tj.handle);
+  tj.handle = nullptr;
+  return message;
+}
 
 struct SpngContext {
   spng_ctx* ctx;
@@ -166,7 +184,7 @@ std::optional<Packet> DecodeReceiver::recv() {
 // --- Decoders by coding --------------------------------------------------------------------
 
 Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
-  TjHandle tj{tjInitDecompress()};
+  TjHandle& tj = thread_jpeg_decompressor();
   if (tj.handle == nullptr) {
     return fail("jpeg decoder initialization failed: {}", tjGetErrorStr2(nullptr));
   }
@@ -179,17 +197,19 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
   int colorspace = 0;
   if (tjDecompressHeader3(tj.handle, data.data(), static_cast<unsigned long>(data.size()), &width,
                           &height, &subsampling, &colorspace) != 0) {
-    return fail("invalid jpeg header: {}", tjGetErrorStr2(tj.handle));
+    return fail("{}", jpeg_failure(tj, "invalid jpeg header"));
   }
   if (picture_too_large(width, height)) {
     return fail("invalid jpeg header: {}", too_large(width, height));
   }
   const std::int64_t pitch = static_cast<std::int64_t>(width) * 4;
-  Bytes pixels(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
+  Bytes pixels =
+      picture_buffers().take(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
   // Scan limit: a progressive file of many tiny scans would otherwise keep the thread busy.
   if (tjDecompress2(tj.handle, data.data(), static_cast<unsigned long>(data.size()), pixels.data(),
                     width, static_cast<int>(pitch), height, TJPF_BGRA, TJFLAG_LIMITSCANS) != 0) {
-    return fail("jpeg decoding failed: {}", tjGetErrorStr2(tj.handle));
+    picture_buffers().give_back(std::move(pixels));
+    return fail("{}", jpeg_failure(tj, "jpeg decoding failed"));
   }
   return pixels;
 }
@@ -215,9 +235,10 @@ Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
   if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
     return fail("invalid png image size: {}", spng_strerror(rc));
   }
-  Bytes pixels(size);
+  Bytes pixels = picture_buffers().take(size);
   if (int rc = spng_decode_image(png.ctx, pixels.data(), pixels.size(), SPNG_FMT_RGBA8, 0);
       rc != 0) {
+    picture_buffers().give_back(std::move(pixels));
     return fail("png decoding failed: {}", spng_strerror(rc));
   }
   return pixels;
@@ -235,9 +256,11 @@ Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data) {
   }
   // Straight into our own buffer: the library's would only be copied and freed.
   const int stride = width * 4;
-  Bytes pixels(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
+  Bytes pixels =
+      picture_buffers().take(static_cast<std::size_t>(stride) * static_cast<std::size_t>(height));
   if (WebPDecodeBGRAInto(data.data(), data.size(), pixels.data(), pixels.size(), stride) ==
       nullptr) {
+    picture_buffers().give_back(std::move(pixels));
     return fail("webp decoding failed");
   }
   return pixels;

@@ -1,5 +1,7 @@
 #include "client/mediafoundation.h"
 
+#include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstring>
 #include <mutex>
@@ -15,6 +17,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "client/picture_buffers.h"
 #include "client/remote_logging.h"
 
 namespace nolv {
@@ -86,6 +89,22 @@ void route_libav_logs_once() {
   std::call_once(once, [] { av_log_set_callback(log_from_libav); });
 }
 
+std::atomic<int> slice_threads_taken{0};
+
+// Up to kSliceThreadsPerDecoder threads while the total allows, else the caller's thread alone.
+int take_slice_threads() {
+  int taken = slice_threads_taken.load();
+  for (;;) {
+    const int threads = std::min(kSliceThreadsPerDecoder, kSliceThreadsTotal - taken);
+    if (threads <= 1) return 1;
+    if (slice_threads_taken.compare_exchange_weak(taken, taken + threads)) return threads;
+  }
+}
+
+void return_slice_threads(int threads) {
+  if (threads > 1) slice_threads_taken -= threads;
+}
+
 bool is_slice(std::uint8_t type) {
   return type == 1 || type == 5;
 }
@@ -106,6 +125,10 @@ bool contains_slice(std::span<const std::uint8_t> unit) {
 }
 
 }  // namespace
+
+int slice_threads_in_use() {
+  return slice_threads_taken.load();
+}
 
 std::vector<std::span<const std::uint8_t>> split_access_units(std::span<const std::uint8_t> data) {
   std::vector<std::span<const std::uint8_t>> units;
@@ -144,11 +167,13 @@ Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
   if (context == nullptr) return fail("failed to create H.264 decoder: out of memory");
   // A frame is wanted as soon as its input arrives: frame threads would hold back
   // thread_count - 1 frames, slice threads do not.
+  const int threads = take_slice_threads();
   context->flags |= AV_CODEC_FLAG_LOW_DELAY;
   context->thread_type = FF_THREAD_SLICE;
-  context->thread_count = 0;
+  context->thread_count = threads;
   if (const int rc = avcodec_open2(context, codec, nullptr); rc < 0) {
     avcodec_free_context(&context);
+    return_slice_threads(threads);
     return fail("failed to create H.264 decoder: {}", av_error_text(rc));
   }
   AVPacket* packet = av_packet_alloc();
@@ -157,20 +182,22 @@ Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
     av_packet_free(&packet);
     av_frame_free(&frame);
     avcodec_free_context(&context);
+    return_slice_threads(threads);
     return fail("failed to create H.264 decoder: out of memory");
   }
-  return std::unique_ptr<H264Decoder>(new H264Decoder(wid, context, packet, frame));
+  return std::unique_ptr<H264Decoder>(new H264Decoder(wid, context, packet, frame, threads));
 }
 
 H264Decoder::H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet,
-                         AVFrame* frame)
-    : wid_(wid), decoder_(decoder), packet_(packet), frame_(frame) {}
+                         AVFrame* frame, int threads)
+    : wid_(wid), decoder_(decoder), packet_(packet), frame_(frame), threads_(threads) {}
 
 H264Decoder::~H264Decoder() {
   sws_freeContext(processor_);
   av_frame_free(&frame_);
   av_packet_free(&packet_);
   avcodec_free_context(&decoder_);
+  return_slice_threads(threads_);
 }
 
 Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_t height,
@@ -189,12 +216,17 @@ Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_
     full_range_ = *full_range;
     processor_dirty_ = true;
   }
+  // Every frame the draw releases is converted into the same picture; the last one stays.
   std::optional<Bytes> kept;
+  Status decoded;
   for (std::span<const std::uint8_t> unit : split_access_units(data)) {
-    if (Status sent = send_access_unit(unit); !sent) return sent.error();
-    auto frame = drain(width, height);
-    if (!frame) return frame.error();
-    if (frame->has_value()) kept = std::move(*frame);
+    decoded = send_access_unit(unit);
+    if (decoded) decoded = drain(width, height, kept);
+    if (!decoded) break;
+  }
+  if (!decoded) {
+    if (kept) picture_buffers().give_back(std::move(*kept));
+    return decoded.error();
   }
   return kept;
 }
@@ -218,16 +250,14 @@ Status H264Decoder::send_access_unit(std::span<const std::uint8_t> unit) {
   return {};
 }
 
-Result<std::optional<Bytes>> H264Decoder::drain(std::int32_t width, std::int32_t height) {
-  std::optional<Bytes> kept;
+Status H264Decoder::drain(std::int32_t width, std::int32_t height, std::optional<Bytes>& kept) {
   for (;;) {
     const int rc = avcodec_receive_frame(decoder_, frame_);
-    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return kept;
+    if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return {};
     if (rc < 0) return fail("decoder avcodec_receive_frame: {}", av_error_text(rc));
-    auto picture = convert_to_bgra(*frame_, width, height);
+    Status converted = convert_to_bgra(*frame_, width, height, kept);
     av_frame_unref(frame_);
-    if (!picture) return picture.error();
-    kept = std::move(*picture);
+    if (!converted) return converted;
   }
 }
 
@@ -261,8 +291,8 @@ Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t w
   return {};
 }
 
-Result<Bytes> H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width,
-                                           std::int32_t height) {
+Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
+                                    std::optional<Bytes>& picture) {
   const ConverterSetup setup{frame.width, frame.height,
                              without_range(static_cast<AVPixelFormat>(frame.format)),
                              matrix_of(frame)};
@@ -271,15 +301,16 @@ Result<Bytes> H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t wi
       processor_height_ != static_cast<std::uint32_t>(height)) {
     if (Status ready = set_up_processor(setup, width, height); !ready) return ready.error();
   }
+  // The converter writes every row of the picture, so a reused buffer needs no clearing.
   const std::size_t stride = static_cast<std::size_t>(width) * 4;
-  Bytes picture(stride * static_cast<std::size_t>(height));
-  std::uint8_t* const planes[4] = {picture.data(), nullptr, nullptr, nullptr};
+  if (!picture) picture = picture_buffers().take(stride * static_cast<std::size_t>(height));
+  std::uint8_t* const planes[4] = {picture->data(), nullptr, nullptr, nullptr};
   const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
   const int rows =
       sws_scale(processor_, frame.data, frame.linesize, 0, frame.height, planes, strides);
   if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
-  log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture.size());
-  return picture;
+  log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture->size());
+  return {};
 }
 
 Result<std::optional<Bytes>> decode_h264_draw(H264DecoderMap& decoders, std::uint64_t wid,

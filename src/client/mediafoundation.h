@@ -33,6 +33,15 @@ inline constexpr std::int64_t kMaxPicturePixels = std::int64_t{8192} * 8192;
   return width > kMaxPictureSide || height > kMaxPictureSide || width * height > kMaxPicturePixels;
 }
 
+// Slice threads of one decoder: a frame cut into slices decodes that many times faster, a
+// single-slice frame not at all, and every thread keeps its own slice state.
+inline constexpr int kSliceThreadsPerDecoder = 4;
+// Slice threads of all decoders together, so that many video windows do not start a thread pool
+// each; a decoder made while they are taken decodes on the decode thread alone.
+inline constexpr int kSliceThreadsTotal = 12;
+// The slice threads that live decoders hold, within kSliceThreadsTotal.
+int slice_threads_in_use();
+
 // What the colour converter is currently set up for.
 struct ConverterSetup {
   int src_width = 0;
@@ -61,12 +70,16 @@ class H264Decoder {
   bool full_range() const { return full_range_; }
   // How many times the converter was set up: it changes only with size, range or stream.
   std::uint64_t processor_setups() const { return processor_setups_; }
+  // The threads the decoder may use, its caller's included (1: no threads of its own).
+  int threads() const { return threads_; }
 
  private:
-  H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet, AVFrame* frame);
+  H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet, AVFrame* frame,
+              int threads);
   Status send_access_unit(std::span<const std::uint8_t> unit);
-  Result<std::optional<Bytes>> drain(std::int32_t width, std::int32_t height);
-  Result<Bytes> convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height);
+  Status drain(std::int32_t width, std::int32_t height, std::optional<Bytes>& kept);
+  Status convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
+                         std::optional<Bytes>& picture);
   Status set_up_processor(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
 
   std::uint64_t wid_;
@@ -81,6 +94,7 @@ class H264Decoder {
   bool processor_dirty_ = true;
   bool full_range_ = true;
   std::uint64_t processor_setups_ = 0;
+  int threads_;
   Bytes input_;  // one access unit with the zeroed padding the decoder may read past its end
 };
 

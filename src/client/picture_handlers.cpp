@@ -2,6 +2,7 @@
 // its results are painted into the window's back buffer and acknowledged with "window-ack".
 #include "client/client.h"
 #include "client/paint_draw.h"
+#include "client/picture_buffers.h"
 
 namespace nolv {
 
@@ -20,9 +21,18 @@ void Client::handle_eos(ActiveEventLoop&, Packet& packet) {
 }
 
 void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
-  const DecodedDraw draw = read_decoded_draw(packet);
+  DecodedDraw draw = read_decoded_draw(packet);
   auto it = windows.find(draw.wid);
   if (it == windows.end()) {
+    picture_buffers().give_back(std::move(draw.pixels));
+    // The decoder that a stream for no window made would otherwise live until the server ends
+    // that stream, which it may never do.
+    if (draw.coding == "h264") {
+      Packet release;
+      release.items = {Yaml::string("lost-window"),
+                       Yaml::integer(static_cast<std::int64_t>(draw.wid))};
+      static_cast<void>(decode_sender.send(std::move(release)));
+    }
     send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
                     "window not found!");
     return;
@@ -34,6 +44,7 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   if (paint_decoded_draw(target, draw) == PaintOutcome::Painted && window.window) {
     window.window->request_redraw();
   }
+  picture_buffers().give_back(std::move(draw.pixels));
   send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height,
                   static_cast<std::int64_t>(draw.decode_time_us), "");
 }

@@ -36,14 +36,23 @@ void scale_rect(std::span<const std::uint32_t> src, std::uint32_t src_width,
                   [&](std::uint32_t c) { return c >= src_width; })) {
     return;
   }
+  // Enlarging shows a source row on several destination rows: it is gathered once, then copied.
+  const std::uint32_t* gathered = nullptr;
+  std::uint64_t gathered_from = 0;
   for (std::uint64_t r = rect.y; r < row_end; ++r) {
     const std::uint64_t s = row_map[static_cast<std::size_t>(r)];
     if ((s + 1) * src_width > src.size()) continue;
     const std::uint64_t dst_start = r * dst_stride + rect.x;
     if (dst_start + columns.size() > dst.size()) continue;
-    const std::uint32_t* src_row = src.data() + s * src_width;
     std::uint32_t* dst_row = dst.data() + dst_start;
+    if (gathered != nullptr && gathered_from == s) {
+      std::copy_n(gathered, columns.size(), dst_row);
+      continue;
+    }
+    const std::uint32_t* src_row = src.data() + s * src_width;
     for (std::size_t j = 0; j < columns.size(); ++j) dst_row[j] = src_row[columns[j]];
+    gathered = dst_row;
+    gathered_from = s;
   }
 }
 

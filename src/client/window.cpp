@@ -6,6 +6,7 @@
 #include <limits>
 
 #include "client/client.h"
+#include "client/damage.h"
 #include "client/remote_logging.h"
 #include "client/scaling.h"
 #include "util/fatal.h"
@@ -287,9 +288,12 @@ void ClientWindow::draw_screen() {
                  row_map);
     }
   } else {
-    rects = taken;
+    // Draws between two presents often repaint the same area, and the buffer's older frames
+    // overlap this one's: each pixel is copied once.
+    std::vector<Rect> all = taken;
     for (std::size_t i = 0; i + 1 < age && i < damage_history.size(); ++i)
-      rects->insert(rects->end(), damage_history[i].begin(), damage_history[i].end());
+      all.insert(all.end(), damage_history[i].begin(), damage_history[i].end());
+    rects = disjoint_cover(all);
     for (const Rect& r : *rects) copy_rect(r);
   }
   const auto copy_time = std::chrono::steady_clock::now() - copy_started;
@@ -318,7 +322,7 @@ void ClientWindow::draw_screen() {
   if (full && local_w != 0 && local_h != 0) {
     entry = {Rect{0, 0, local_w, local_h}};
   } else {
-    entry = std::move(taken);
+    entry = disjoint_cover(taken);
   }
   damage_history.push_front(std::move(entry));
   while (damage_history.size() > kDamageHistoryFrames) damage_history.pop_back();

@@ -138,6 +138,14 @@ TEST_F(PaintedWindow, DrawForAnUnknownWindowIsAcknowledgedAsNotFound) {
   client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 99));
   EXPECT_EQ(peer.next()->dump(), R"(["window-ack",5,4,2,44,-1,"window not found!"])");
   EXPECT_EQ(native->redraw_requests, 0);
+  // The H.264 decoder that the draw made for no window is released after it; a still picture
+  // leaves nothing to release, so the first packet on the channel is the release.
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "h264", 98));
+  EXPECT_EQ(peer.next()->dump(), R"(["window-ack",5,4,2,44,-1,"window not found!"])");
+  auto release = channel.receiver.recv();
+  ASSERT_TRUE(release.has_value());
+  EXPECT_EQ(packet_get_str(release->items, 0), "lost-window");
+  EXPECT_EQ(packet_get_usize(release->items, 1), 5u);
 }
 
 }  // namespace

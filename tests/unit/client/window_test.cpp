@@ -610,8 +610,9 @@ TEST_F(DrawScreen, AgeDecidesBetweenFullAndPartial) {
   };
   for (const Case& c : cases) {
     r.damage_history.clear();
+    // Apart from each other and from the new damage, so that none is merged.
     for (std::size_t i = 0; i < c.history; ++i)
-      r.damage_history.push_back({Rect{static_cast<std::uint32_t>(i), 0, 1, 1}});
+      r.damage_history.push_back({Rect{static_cast<std::uint32_t>(2 * i), 2, 1, 1}});
     r.damage = {Rect{1, 1, 2, 1}};
     r.unknown_age_count = 0;
     surface().presents.clear();
@@ -630,6 +631,23 @@ TEST_F(DrawScreen, AgeDecidesBetweenFullAndPartial) {
     }
     EXPECT_TRUE(r.damage.empty());
   }
+}
+
+TEST_F(DrawScreen, OverlappingDamageIsPresentedOnceAsDisjointRectangles) {
+  size(4, 3, 6, 5, 1.5);
+  std::fill(surface().pixels.begin(), surface().pixels.end(), 0);
+  // Two draws of the whole window, one of its corner, and last frame's corner again (age 2).
+  r.damage_history.push_back({Rect{0, 0, 3, 3}});
+  r.damage = {Rect{0, 0, 6, 5}, Rect{0, 0, 6, 5}, Rect{1, 1, 2, 2}};
+  surface().ages = {2};
+  r.draw_screen();
+  ASSERT_EQ(surface().presents.size(), 1U);
+  ASSERT_TRUE(surface().presents[0].has_value());
+  EXPECT_EQ(*surface().presents[0], (std::vector<Rect>{{0, 0, 6, 5}}));
+  std::vector<std::uint32_t> full(surface().pixels.size());
+  scale_rect(r.back_buffer, 4, full, 6, Rect{0, 0, 6, 5}, r.column_map, r.row_map);
+  EXPECT_EQ(surface().pixels, full);
+  EXPECT_EQ(r.damage_history.front(), (std::vector<Rect>{{0, 0, 6, 5}}));
 }
 
 TEST_F(DrawScreen, HistoryKeepsEightNewestFirst) {

@@ -1,0 +1,51 @@
+#include "client/picture_buffers.h"
+
+#include <algorithm>
+#include <utility>
+
+namespace nolv {
+
+Bytes PictureBuffers::take(std::size_t size) {
+  Bytes buffer;
+  {
+    std::lock_guard lock(mutex_);
+    // The smallest buffer already that long (shrinking a vector writes nothing), else one whose
+    // capacity holds it (only the grown tail is filled).
+    auto best = free_.end();
+    for (auto it = free_.begin(); it != free_.end(); ++it) {
+      if (it->size() >= size && (best == free_.end() || it->size() < best->size())) best = it;
+    }
+    if (best == free_.end()) {
+      best = std::find_if(free_.begin(), free_.end(),
+                          [&](const Bytes& b) { return b.capacity() >= size; });
+    }
+    if (best != free_.end()) {
+      buffer = std::move(*best);
+      free_.erase(best);
+      kept_bytes_ -= buffer.capacity();
+    }
+  }
+  buffer.resize(size);
+  return buffer;
+}
+
+void PictureBuffers::give_back(Bytes buffer) {
+  const std::size_t bytes = buffer.capacity();
+  if (bytes < kMinRecycledPictureBytes || bytes > kRecycledPictureBytes) return;
+  std::lock_guard lock(mutex_);
+  if (free_.size() >= kRecycledPictures || kept_bytes_ + bytes > kRecycledPictureBytes) return;
+  kept_bytes_ += bytes;
+  free_.push_back(std::move(buffer));
+}
+
+std::size_t PictureBuffers::kept_bytes() {
+  std::lock_guard lock(mutex_);
+  return kept_bytes_;
+}
+
+PictureBuffers& picture_buffers() {
+  static PictureBuffers buffers;
+  return buffers;
+}
+
+}  // namespace nolv
