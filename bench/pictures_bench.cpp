@@ -1,7 +1,8 @@
 // 1080p pictures through the client's path (decode thread, painting into the back buffer,
-// rescale to the local size through the index tables) beside the bare library decode of the same
-// input, and the painter's conversion beside memcpy. The 1080p inputs are made with ffmpeg at
-// start-up.
+// presenting through the window's draw_screen with the damage of the draws that one redraw
+// coalesces) beside the bare library decode of the same input (H.264: one thread plus the
+// conversion to B, G, R, X, on a one-slice and a four-slice clip), and the painter's conversion
+// beside memcpy. The 1080p inputs are made with ffmpeg at start-up.
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
 
@@ -17,12 +18,15 @@
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libswscale/swscale.h>
 }
 
 #include "client/draw_decoder.h"
 #include "client/mediafoundation.h"
 #include "client/paint_draw.h"
+#include "client/picture_buffers.h"
 #include "client/scaling.h"
+#include "client/window.h"
 
 namespace nolv {
 namespace {
@@ -31,8 +35,8 @@ constexpr std::uint32_t kW = 1920;
 constexpr std::uint32_t kH = 1080;
 
 struct Inputs {
-  Bytes h264;
-  std::vector<Bytes> units;
+  std::vector<Bytes> units;         // one slice a frame
+  std::vector<Bytes> sliced_units;  // four slices a frame
   Bytes jpeg;
   bool ok = false;
 };
@@ -42,6 +46,21 @@ Bytes read_file(const std::string& path) {
   return Bytes(std::istreambuf_iterator<char>(in), {});
 }
 
+std::vector<Bytes> h264_clip(const std::string& dir, int slices) {
+  const std::string path = dir + "/bench1080-" + std::to_string(slices) + ".h264";
+  const std::string make =
+      "ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=30 -frames:v 60 "
+      "-c:v libx264 -preset veryfast -crf 23 -tune zerolatency -profile:v baseline "
+      "-x264-params sliced-threads=0:slices=" +
+      std::to_string(slices) + " -pix_fmt yuv420p -bsf:v h264_mp4toannexb -f h264 " + path;
+  std::vector<Bytes> units;
+  if (std::system(make.c_str()) != 0) return units;
+  const Bytes stream = read_file(path);
+  for (auto unit : split_access_units(stream)) units.emplace_back(unit.begin(), unit.end());
+  std::remove(path.c_str());
+  return units;
+}
+
 const Inputs& inputs() {
   static const Inputs in = [] {
     Inputs i;
@@ -49,23 +68,16 @@ const Inputs& inputs() {
     const char* dir = mkdtemp(dir_template);
     if (dir == nullptr) return i;
     const std::string d = dir;
-    const std::string h264 = d + "/bench1080.h264";
     const std::string jpeg = d + "/bench1080.jpg";
-    const std::string make_h264 =
-        "ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080:rate=30 -frames:v 60 "
-        "-c:v libx264 -preset veryfast -crf 23 -tune zerolatency -pix_fmt yuv420p -bsf:v "
-        "h264_mp4toannexb -f h264 " +
-        h264;
     const std::string make_jpeg =
         "ffmpeg -loglevel error -y -f lavfi -i testsrc2=size=1920x1080 -frames:v 1 -q:v 3 " + jpeg;
-    if (std::system(make_h264.c_str()) != 0 || std::system(make_jpeg.c_str()) != 0) return i;
-    i.h264 = read_file(h264);
+    if (std::system(make_jpeg.c_str()) != 0) return i;
     i.jpeg = read_file(jpeg);
-    for (auto unit : split_access_units(i.h264)) i.units.emplace_back(unit.begin(), unit.end());
-    std::remove(h264.c_str());
     std::remove(jpeg.c_str());
+    i.units = h264_clip(d, 1);
+    i.sliced_units = h264_clip(d, 4);
     std::remove(dir);
-    i.ok = !i.units.empty() && !i.jpeg.empty();
+    i.ok = !i.units.empty() && !i.sliced_units.empty() && !i.jpeg.empty();
     return i;
   }();
   return in;
@@ -113,47 +125,59 @@ Packet draw_packet(std::uint64_t wid, const char* coding, const Bytes& data,
   return p;
 }
 
-// A window: server-size back buffer, local surface and the rescaling index tables.
+// A pixel surface in memory that, like the toolkit's backing store, keeps its picture between
+// presents (age 1).
+class MemorySurface : public Surface {
+ public:
+  Status resize(std::uint32_t width, std::uint32_t height) override {
+    width_ = width;
+    height_ = height;
+    pixels_.assign(std::size_t{width} * height, 0);
+    return {};
+  }
+  Result<SurfaceBuffer> buffer() override {
+    return SurfaceBuffer{pixels_, width_, height_, static_cast<std::uint8_t>(presented_ ? 1 : 0)};
+  }
+  Status present() override {
+    presented_ = true;
+    return {};
+  }
+  Status present_with_damage(std::span<const Rect>) override { return present(); }
+
+ private:
+  std::vector<std::uint32_t> pixels_;
+  std::uint32_t width_ = 0;
+  std::uint32_t height_ = 0;
+  bool presented_ = false;
+};
+
+// A window as the client keeps it, presented through its own draw_screen.
 struct BenchWindow {
-  double scale;
-  std::uint32_t local_w;
-  std::uint32_t local_h;
-  std::vector<std::uint32_t> back_buffer;
-  std::vector<std::uint32_t> surface;
-  std::vector<std::uint32_t> column_map;
-  std::vector<std::uint32_t> row_map;
-  std::vector<Rect> damage;
+  ClientWindow w;
 
-  explicit BenchWindow(double s)
-      : scale(s),
-        local_w(static_cast<std::uint32_t>(kW * s + 0.5)),
-        local_h(static_cast<std::uint32_t>(kH * s + 0.5)),
-        back_buffer(std::size_t{kW} * kH),
-        surface(std::size_t{local_w} * local_h),
-        column_map(build_index_map(local_w, kW, s)),
-        row_map(build_index_map(local_h, kH, s)) {}
+  explicit BenchWindow(double s) {
+    w.scale = s;
+    w.server_w = kW;
+    w.server_h = kH;
+    w.local_w = static_cast<std::uint32_t>(kW * s + 0.5);
+    w.local_h = static_cast<std::uint32_t>(kH * s + 0.5);
+    w.back_buffer.assign(std::size_t{kW} * kH, 0);
+    w.column_map = build_index_map(w.local_w, kW, s);
+    w.row_map = build_index_map(w.local_h, kH, s);
+    w.surface = std::make_unique<MemorySurface>();
+    if (!w.surface->resize(w.local_w, w.local_h)) std::abort();
+  }
 
+  // Paints as the event loop does, the pixel buffer going back for the next decode.
   void paint(Packet& decoded) {
     DecodedDraw draw = read_decoded_draw(decoded);
-    PaintTarget target{back_buffer, kW, kH, local_w, local_h, scale, true, &damage};
+    PaintTarget target{w.back_buffer, w.server_w, w.server_h,     w.local_w,
+                       w.local_h,     w.scale,    w.track_damage, &w.damage};
     if (paint_decoded_draw(target, draw) != PaintOutcome::Painted) std::abort();
+    picture_buffers().give_back(std::move(draw.pixels));
   }
 
-  // What presenting does with the damage: a row copy at equal sizes, else the index tables.
-  void present() {
-    for (const Rect& r : damage) {
-      if (local_w == kW && local_h == kH) {
-        for (std::uint32_t y = r.y; y < r.y + r.height; ++y) {
-          std::memcpy(surface.data() + std::size_t{y} * local_w + r.x,
-                      back_buffer.data() + std::size_t{y} * kW + r.x, r.width * 4);
-        }
-      } else {
-        scale_rect(back_buffer, kW, surface, local_w, r, column_map, row_map);
-      }
-    }
-    damage.clear();
-    benchmark::DoNotOptimize(surface.data());
-  }
+  void present() { w.draw_screen(); }
 };
 
 // The Time column is the milliseconds per frame; this adds the frames per second.
@@ -184,53 +208,61 @@ void BM_ClientPath(benchmark::State& state, const char* coding) {
   const bool h264 = std::strcmp(coding, "h264") == 0;
   BenchWindow window(static_cast<double>(state.range(0)) / 100.0);
   const auto in_flight = static_cast<int>(state.range(1));
+  const std::vector<Bytes>& units = state.range(2) == 1 ? in.units : in.sliced_units;
   DecodePath path;
   std::uint64_t wid = 1;
   std::size_t next = 0;
   auto send_next = [&] {
-    if (h264 && next == in.units.size()) {
+    if (h264 && next == units.size()) {
       // A new stream on a new window (the first unit holds the headers and the IDR frame); the
       // old window's decoder is released as a session would release it.
       if (!path.channel.sender.send(eos_packet(wid))) std::abort();
       ++wid;
       next = 0;
     }
-    const Bytes& data = h264 ? in.units[next++] : in.jpeg;
+    const Bytes& data = h264 ? units[next++] : in.jpeg;
     if (!path.channel.sender.send(draw_packet(wid, coding, data, next))) std::abort();
   };
   for (int i = 0; i < in_flight; ++i) send_next();
+  // The toolkit coalesces the redraws that the draws in flight request: one present for each
+  // `in_flight` paints, with their damage accumulated.
+  std::int64_t painted = 0;
   for (auto _ : state) {
     Packet decoded = path.sink->wait();
     window.paint(decoded);
-    window.present();
+    if (++painted % in_flight == 0) window.present();
     send_next();
   }
   for (int i = 0; i < in_flight; ++i) path.sink->wait();
   set_fps(state);
 }
 
+// The library alone as any client calls it: one thread, low delay, and each frame converted to
+// B, G, R, X (limited-range BT.601 in) into one reused buffer. Argument: slices a frame.
 void BM_BareH264Decode(benchmark::State& state) {
   const Inputs& in = inputs();
   if (!in.ok) return state.SkipWithError("ffmpeg could not make the 1080p inputs");
+  const std::vector<Bytes>& units = state.range(0) == 1 ? in.units : in.sliced_units;
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   AVCodecContext* ctx = nullptr;
   AVPacket* pkt = av_packet_alloc();
   AVFrame* frame = av_frame_alloc();
-  std::size_t next = in.units.size();
+  SwsContext* sws = nullptr;
+  Bytes out(std::size_t{kW} * kH * 4);
+  std::size_t next = units.size();
   Bytes padded;
   for (auto _ : state) {
-    if (next == in.units.size()) {
+    if (next == units.size()) {
       state.PauseTiming();
       avcodec_free_context(&ctx);
       ctx = avcodec_alloc_context3(codec);
       ctx->flags |= AV_CODEC_FLAG_LOW_DELAY;
-      ctx->thread_type = FF_THREAD_SLICE;
-      ctx->thread_count = 0;
+      ctx->thread_count = 1;
       if (avcodec_open2(ctx, codec, nullptr) < 0) std::abort();
       next = 0;
       state.ResumeTiming();
     }
-    const Bytes& unit = in.units[next++];
+    const Bytes& unit = units[next++];
     padded.assign(unit.begin(), unit.end());
     padded.resize(unit.size() + AV_INPUT_BUFFER_PADDING_SIZE, 0);
     pkt->data = padded.data();
@@ -238,11 +270,22 @@ void BM_BareH264Decode(benchmark::State& state) {
     if (avcodec_send_packet(ctx, pkt) < 0) std::abort();
     int got = 0;
     while (avcodec_receive_frame(ctx, frame) == 0) {
+      if (sws == nullptr) {
+        sws = sws_getContext(frame->width, frame->height, static_cast<AVPixelFormat>(frame->format),
+                             kW, kH, AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
+        const int* matrix = sws_getCoefficients(SWS_CS_DEFAULT);
+        sws_setColorspaceDetails(sws, matrix, 0, matrix, 1, 0, 1 << 16, 1 << 16);
+      }
+      std::uint8_t* planes[4] = {out.data(), nullptr, nullptr, nullptr};
+      const int strides[4] = {static_cast<int>(kW * 4), 0, 0, 0};
+      sws_scale(sws, frame->data, frame->linesize, 0, frame->height, planes, strides);
       ++got;
       av_frame_unref(frame);
     }
     if (got != 1) std::abort();
+    benchmark::DoNotOptimize(out.data());
   }
+  sws_freeContext(sws);
   avcodec_free_context(&ctx);
   av_frame_free(&frame);
   pkt->data = nullptr;
@@ -271,20 +314,22 @@ void BM_DecodeStep(benchmark::State& state, const char* coding) {
   const Inputs& in = inputs();
   if (!in.ok) return state.SkipWithError("ffmpeg could not make the 1080p inputs");
   const bool h264 = std::strcmp(coding, "h264") == 0;
+  const std::vector<Bytes>& units = state.range(0) == 1 ? in.units : in.sliced_units;
   H264DecoderMap decoders;
   std::uint64_t wid = 1;
   std::size_t next = 0;
   for (auto _ : state) {
-    if (h264 && next == in.units.size()) {
+    if (h264 && next == units.size()) {
       decoders.erase(wid);
       ++wid;
       next = 0;
     }
-    const Bytes& data = h264 ? in.units[next++] : in.jpeg;
+    const Bytes& data = h264 ? units[next++] : in.jpeg;
     Packet draw = draw_packet(wid, coding, data, next);
     Packet decoded = decode_draw(draw, decoders);
     if (decoded.chunks.at(7).empty()) std::abort();
     benchmark::DoNotOptimize(decoded.chunks.at(7).data());
+    picture_buffers().give_back(std::move(decoded.chunks.at(7)));
   }
   set_fps(state);
 }
@@ -311,18 +356,31 @@ void BM_Memcpy(benchmark::State& state) {
                           static_cast<std::int64_t>(pixels.size()));
 }
 
-BENCHMARK(BM_BareH264Decode)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_DecodeStep, h264, "h264")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK(BM_BareH264Decode)
+    ->Arg(1)
+    ->Arg(4)
+    ->ArgName("slices")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_DecodeStep, h264, "h264")
+    ->Arg(1)
+    ->Arg(4)
+    ->ArgName("slices")
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_ClientPath, h264, "h264")
-    ->ArgsProduct({{100, 150}, {1, 2}})
-    ->ArgNames({"scale%", "in_flight"})
+    ->ArgsProduct({{100, 150}, {1, 2}, {1, 4}})
+    ->ArgNames({"scale%", "in_flight", "slices"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK(BM_BareJpegDecode)->Unit(benchmark::kMillisecond)->UseRealTime();
-BENCHMARK_CAPTURE(BM_DecodeStep, jpeg, "jpeg")->Unit(benchmark::kMillisecond)->UseRealTime();
+BENCHMARK_CAPTURE(BM_DecodeStep, jpeg, "jpeg")
+    ->Arg(1)
+    ->Unit(benchmark::kMillisecond)
+    ->UseRealTime();
 BENCHMARK_CAPTURE(BM_ClientPath, jpeg, "jpeg")
-    ->ArgsProduct({{100, 150}, {1, 2}})
-    ->ArgNames({"scale%", "in_flight"})
+    ->ArgsProduct({{100, 150}, {1, 2}, {1}})
+    ->ArgNames({"scale%", "in_flight", "slices"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
 BENCHMARK_CAPTURE(BM_PaintConvert, bgrx, "jpeg")->Unit(benchmark::kMicrosecond);
