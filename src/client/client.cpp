@@ -7,6 +7,7 @@
 #include <cstdlib>
 #include <limits>
 
+#include "client/signals.h"
 #include "net/io.h"
 #include "util/fatal.h"
 #include "util/format.h"
@@ -157,7 +158,14 @@ MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale) {
 std::unique_ptr<Client> Client::create(ClientContext context, Transport transport,
                                        std::string target, std::optional<std::string> username,
                                        std::optional<std::string> password) {
-  auto client = std::make_unique<Client>(std::move(transport));
+  auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit);
+  auto writer = PacketWriter::start(
+      std::move(transport), backlog, [proxy = context.proxy](const std::string& error) {
+        log_error(kLog, "failed to send packet to the server: {}", error);
+        (void)proxy.send_event(make_internal_event("connection-lost", error));
+      });
+  if (!writer) fatal(fmt::format("failed to start the writer thread: {}", writer.message()));
+  auto client = std::make_unique<Client>(std::move(*writer), std::move(backlog));
   client->proxy = context.proxy;
   client->reader_body = context.reader_body;
   client->decode_sender = context.decode_sender;
@@ -182,7 +190,12 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   return client;
 }
 
-Client::~Client() = default;
+Client::~Client() {
+  // First, so that the farewell is on its way while the rest is taken down; the reader stops
+  // waiting for room.
+  writer->finish(kFarewellDeadline);
+  backlog->close();
+}
 
 std::uint64_t Client::millis_since_start() const {
   const auto elapsed = std::chrono::steady_clock::now() - started_at;
@@ -239,7 +252,7 @@ void Client::startup(ActiveEventLoop& loop) {
   }
 
   if (reader_body) {
-    auto reader_transport = transport.try_clone();
+    auto reader_transport = writer->clone_transport();
     if (!reader_transport) {
       fatal(fmt::format("failed to clone the connection: {}", reader_transport.message()));
     }
@@ -255,15 +268,27 @@ void Client::startup(ActiveEventLoop& loop) {
 
 void Client::send_packet(Value packet) {
   if (exit_code != kNoExitCode) return;
-  Status written = write_packet(transport, packet);
-  if (written) return;
-  log_error(kLog, "failed to send packet to the server: {}", written.message());
-  exit_code = startup_complete ? kExitConnectionLost : kExitConnectionFailed;
-  (void)proxy.send_event(make_internal_event("connection-lost", written.message()));
+  const std::int32_t lost = startup_complete ? kExitConnectionLost : kExitConnectionFailed;
+  Bytes encoded = encode_packet(packet);
+  if (encoded.empty()) {
+    const std::string error = "the packet is too large to frame";
+    log_error(kLog, "failed to send packet to the server: {}", error);
+    store_exit_code(lost);
+    (void)proxy.send_event(make_internal_event("connection-lost", error));
+    return;
+  }
+  // A failed write was logged and posted by the writer; its code is stored here, at the first
+  // packet after it, or by the "connection-lost" it posted.
+  if (!writer->enqueue(std::move(encoded))) store_exit_code(lost);
+}
+
+void Client::store_exit_code(std::int32_t code) {
+  if (exit_code == kNoExitCode) exit_code = code;
+  remember_exit_code(exit_code);
 }
 
 void Client::exit_with(ActiveEventLoop& loop, std::int32_t code) {
-  if (exit_code == kNoExitCode) exit_code = code;
+  store_exit_code(code);
   loop.exit();
 }
 

@@ -26,8 +26,10 @@
 #include "client/remote_logging.h"
 #include "client/tray.h"
 #include "client/window.h"
+#include "net/backlog.h"
 #include "net/connect.h"
 #include "net/packet.h"
+#include "net/writer.h"
 #include "platform/event_loop.h"
 #include "util/result.h"
 
@@ -96,7 +98,8 @@ class Client {
   static std::unique_ptr<Client> create(ClientContext context, Transport transport,
                                         std::string target, std::optional<std::string> username,
                                         std::optional<std::string> password);
-  explicit Client(Transport transport_in) : transport(std::move(transport_in)) {}
+  Client(std::unique_ptr<PacketWriter> writer_in, std::shared_ptr<Backlog> backlog_in)
+      : writer(std::move(writer_in)), backlog(std::move(backlog_in)) {}
   Client(const Client&) = delete;
   Client& operator=(const Client&) = delete;
   ~Client();
@@ -104,10 +107,12 @@ class Client {
   // ---- session core: start-up, writer, exit ----
   // `client_startup`: run on every Resumed; the reader and the first hello only once.
   void startup(ActiveEventLoop& loop);
-  // Writes one packet; dropped silently once an exit code is stored.
+  // Queues one packet for the writer thread; dropped silently once an exit code is stored.
   void send_packet(Value packet);
   // Stores `code` unless one is stored already, and asks the loop to exit.
   void exit_with(ActiveEventLoop& loop, std::int32_t code);
+  // Stores `code` unless one is stored already; also the code of a forced end.
+  void store_exit_code(std::int32_t code);
   void send_connection_close(ActiveEventLoop& loop, std::string reason);
   void send_hello(const std::optional<ChallengeAnswer>& answer);
   void dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet);
@@ -198,7 +203,10 @@ class Client {
 
   // ---- session core fields ----
   EventLoopProxy proxy;
-  Transport transport;
+  // Owns the writing handle; the destructor gives the farewell at most kFarewellDeadline.
+  std::unique_ptr<PacketWriter> writer;
+  // What the session holds and has not dealt with yet, outgoing bytes included.
+  std::shared_ptr<Backlog> backlog;
   std::string target;
   std::optional<std::string> username;
   std::optional<std::string> dialog_password;

@@ -2,7 +2,10 @@
 
 #include <pthread.h>
 
+#include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <cstdlib>
 #include <cstring>
 #include <mutex>
 #include <thread>
@@ -21,6 +24,19 @@ constexpr std::size_t kSignalThreadStack = 256 * 1024;
 
 std::mutex interrupt_mutex;
 std::optional<EventLoopProxy> interrupt_proxy;
+
+std::atomic<std::int32_t> remembered_exit_code{-1};
+
+// Ends at once: whatever still runs is what the orderly way out could not stop.
+[[noreturn]] void end_process(std::int32_t code) {
+  std::fflush(stdout);
+  std::_Exit(code);
+}
+
+std::int32_t forced_exit_code() {
+  const std::int32_t code = remembered_exit_code.load();
+  return code < 0 ? 0 : code;
+}
 
 sigset_t console_signals() {
   sigset_t set;
@@ -54,17 +70,71 @@ std::optional<std::uint32_t> code_of_signal(int sig) {
   std::_Exit(128 + sig);  // not reached for the four signals waited for
 }
 
+// Waits for the next signal, until `deadline` once one was handed over; none when it passed.
+std::optional<int> next_signal(const sigset_t& set,
+                               std::optional<std::chrono::steady_clock::time_point> deadline) {
+  for (;;) {
+    if (!deadline) {
+      int sig = 0;
+      if (sigwait(&set, &sig) == 0) return sig;
+      continue;
+    }
+    const auto left = *deadline - std::chrono::steady_clock::now();
+    if (left <= std::chrono::nanoseconds::zero()) return std::nullopt;
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(left).count();
+    const timespec wait{static_cast<time_t>(ns / 1'000'000'000),
+                        static_cast<long>(ns % 1'000'000'000)};
+    const int sig = sigtimedwait(&set, nullptr, &wait);
+    if (sig > 0) return sig;
+  }
+}
+
 void wait_for_signals() {
   const sigset_t set = console_signals();
+  std::optional<std::chrono::steady_clock::time_point> deadline;
   while (true) {
-    int sig = 0;
-    if (sigwait(&set, &sig) != 0) continue;
-    const auto code = code_of_signal(sig);
-    if (!code || !console_ctrl_handler(*code)) default_action(sig);
+    const std::optional<int> sig = next_signal(set, deadline);
+    if (!sig) end_process(forced_exit_code());
+    const auto code = code_of_signal(*sig);
+    if (!code || !console_ctrl_handler(*code)) default_action(*sig);
+    if (!deadline) deadline = std::chrono::steady_clock::now() + kInterruptDeadline;
   }
 }
 
 }  // namespace
+
+void remember_exit_code(std::int32_t code) {
+  std::int32_t none = -1;
+  (void)remembered_exit_code.compare_exchange_strong(none, code);
+}
+
+struct ExitDeadline::Shared {
+  std::mutex mutex;
+  std::condition_variable disarmed_changed;
+  bool disarmed = false;
+};
+
+ExitDeadline::ExitDeadline(std::int32_t code, std::chrono::milliseconds deadline)
+    : shared_(std::make_shared<Shared>()) {
+  Status started = spawn_detached(
+      "exit-deadline",
+      [shared = shared_, code, deadline] {
+        std::unique_lock lock(shared->mutex);
+        if (!shared->disarmed_changed.wait_for(lock, deadline, [&] { return shared->disarmed; })) {
+          end_process(code);
+        }
+      },
+      kSignalThreadStack);
+  if (!started) log_warn(kLog, "no deadline for the shut-down: {}", started.message());
+}
+
+ExitDeadline::~ExitDeadline() {
+  {
+    std::lock_guard lock(shared_->mutex);
+    shared_->disarmed = true;
+  }
+  shared_->disarmed_changed.notify_all();
+}
 
 void ping_thread(EventLoopProxy proxy, std::chrono::milliseconds period) {
   while (true) {

@@ -4,6 +4,7 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string_view>
 
@@ -29,12 +30,38 @@ bool store_interrupt_proxy(std::optional<EventLoopProxy> proxy);
 // stored, so that the default handling applies.
 bool console_ctrl_handler(std::uint32_t code);
 
+// How long after a console signal the process may still run: the orderly way out (the farewell
+// packet with its own deadline, then the teardown) fits well inside it, and the process ends at
+// it even when the event loop is stuck and never sees the interrupt.
+inline constexpr std::chrono::seconds kInterruptDeadline{4};
+// How long the teardown after the event loop may take before the process ends regardless.
+inline constexpr std::chrono::seconds kTeardownDeadline{3};
+
+// The code a forced end uses: the first one the session stored (0 when none was).
+void remember_exit_code(std::int32_t code);
+
+// Ends the process with `code` if it is still alive when `deadline` has passed; dropping the
+// guard first disarms it.
+class ExitDeadline {
+ public:
+  ExitDeadline(std::int32_t code, std::chrono::milliseconds deadline);
+  ExitDeadline(const ExitDeadline&) = delete;
+  ExitDeadline& operator=(const ExitDeadline&) = delete;
+  ~ExitDeadline();
+
+  struct Shared;
+
+ private:
+  std::shared_ptr<Shared> shared_;
+};
+
 // Blocks the four signals in the calling thread, so that threads started later inherit the
 // mask and only the waiting thread sees them. Call before any thread is started.
 void block_console_signals();
 // Starts the thread that waits for the signals and hands them to console_ctrl_handler; a
 // signal that the handler declines (no proxy stored yet) gets its default action, so an early
-// Ctrl-C still ends the process. Later calls do nothing.
+// Ctrl-C still ends the process. Once a signal has been handed over, the process ends at
+// kInterruptDeadline with the remembered code. Later calls do nothing.
 Status install_console_handler();
 
 }  // namespace nolv

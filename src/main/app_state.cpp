@@ -1,5 +1,7 @@
 #include "main/app_state.h"
 
+#include "client/signals.h"
+
 namespace nolv {
 
 namespace {
@@ -15,6 +17,7 @@ ClientContext AppState::client_context() const {
 
 void AppState::request_exit(ActiveEventLoop& loop, std::int32_t code) {
   if (exit_code == kNoExitCode) exit_code = code;
+  remember_exit_code(exit_code);
   loop.exit();
 }
 

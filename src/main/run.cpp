@@ -91,6 +91,8 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
              installed.message());
   }
 
+  // Declared before the state, so that it still watches while the state is taken down.
+  std::optional<ExitDeadline> teardown_deadline;
   AppState state(proxy, std::move(options), std::move(log_forwarding), command_line->ssl_insecure);
   state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
   state.audio_worker_body = audio_worker_body(platform.audio_outputs());
@@ -102,11 +104,11 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
                                   *command_line->target, std::nullopt, std::nullopt);
   }
 
-  if (Status ran = (*loop)->run(state); !ran) {
-    log_error(kLog, "event loop error: {}", ran.message());
-    return kExitEventLoop;
-  }
-  return session_exit_code(state);
+  Status ran = (*loop)->run(state);
+  if (!ran) log_error(kLog, "event loop error: {}", ran.message());
+  const std::int32_t code = ran ? session_exit_code(state) : kExitEventLoop;
+  teardown_deadline.emplace(code, kTeardownDeadline);
+  return code;
 }
 
 }  // namespace nolv

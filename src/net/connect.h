@@ -6,6 +6,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -46,6 +47,16 @@ class UniqueFd {
 struct LockedFd {
   std::mutex mutex;
   UniqueFd fd;
+};
+
+// The writing side shared by both handles of a websocket connection. Frames written straight to
+// a plain socket take `write_mutex` so that they never interleave; once a packet writer owns the
+// connection, `queue` hands the reader's pongs to it, so that the reader never waits for the
+// server to take bytes (nor for the writer, which may be waiting for exactly that).
+struct WsPongRoute {
+  std::mutex write_mutex;
+  std::mutex queue_mutex;
+  std::function<void(std::vector<std::uint8_t> frame)> queue;  // set by the packet writer
 };
 
 // The connection options that only make sense for an ssh target ("--ssh", "--remote-nolv").
@@ -93,13 +104,13 @@ struct Transport {
     std::vector<std::uint8_t> buffer;  // the last complete message received
     UniqueFd socket;                   // blocking; each handle has its own descriptor
     std::size_t position = 0;          // next unread byte of `buffer`
-    // Shared by both handles so a pong from the reader never lands inside a writer's frame.
-    std::shared_ptr<std::mutex> write_lock = std::make_shared<std::mutex>();
+    std::shared_ptr<WsPongRoute> pongs = std::make_shared<WsPongRoute>();
   };
   struct Wss {
     std::vector<std::uint8_t> buffer;
     std::shared_ptr<TlsStream> stream;
     std::size_t position = 0;
+    std::shared_ptr<WsPongRoute> pongs = std::make_shared<WsPongRoute>();
   };
   struct Ssh {
     std::shared_ptr<LockedFd> stdin_pipe;   // the child's standard input: we write here
@@ -144,6 +155,23 @@ Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer);
 // Writes one whole encoded packet: plain send for Tcp, the locked TLS write-all for Tls, exactly
 // one masked binary frame for Ws and Wss, the locked child stdin for Ssh.
 Status transport_write_all(Transport& transport, std::span<const std::uint8_t> bytes);
+
+// What goes on the wire for one encoded packet: the packet itself, or for Ws and Wss one masked
+// binary frame carrying it.
+std::vector<std::uint8_t> transport_frame(const Transport& transport,
+                                          std::vector<std::uint8_t> packet);
+
+// Writes bytes that are already framed for the wire, every one of them.
+Status transport_write_raw(Transport& transport, std::span<const std::uint8_t> bytes);
+
+// Shuts the connection down in both directions, so that every thread blocked on it (a reader
+// waiting for bytes, a writer waiting for the server to take some) wakes with an error or the end
+// of the stream. The ssh pipes are left alone: the child ends with the process.
+void transport_shutdown(const Transport& transport);
+
+// Where the reader's pongs go from now on; none writes them straight to the socket again.
+void transport_route_pongs(const Transport& transport,
+                           std::function<void(std::vector<std::uint8_t> frame)> queue);
 
 // The error texts of the byte-moving operations.
 inline constexpr std::string_view kEndOfStreamText = "failed to fill whole buffer";

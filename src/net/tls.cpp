@@ -240,16 +240,11 @@ Result<std::size_t> tls_write(TlsStream& stream, std::span<const std::uint8_t> b
 }
 
 Status tls_write_all(TlsStream& stream, std::span<const std::uint8_t> bytes) {
-  std::lock_guard lock(stream.mutex);
+  std::lock_guard order(stream.write_order);
   while (!bytes.empty()) {
-    const AttemptResult result = write_attempt(stream.engine().ssl, bytes);
-    if (result.state == Attempt::Done) {
-      bytes = bytes.subspan(result.count);
-    } else if (result.state == Attempt::Failed) {
-      return fail("{}", result.error);
-    } else {
-      wait_ready(stream.socket(), events_for(result.state));  // the lock stays held
-    }
+    auto written = tls_write(stream, bytes);
+    if (!written) return written.error();
+    bytes = bytes.subspan(*written);
   }
   return {};
 }

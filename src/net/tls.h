@@ -1,5 +1,6 @@
 // TLS 1.2/1.3 client streams over a connected TCP socket, shared between the packet writer and
-// the reader thread behind one mutex.
+// the reader thread. The engine is not safe for concurrent calls, so each call takes the stream's
+// mutex; nobody keeps it while waiting for the socket.
 #pragma once
 
 #include <cstddef>
@@ -25,7 +26,8 @@ class TlsStream {
 
   int socket() const { return socket_.get(); }
 
-  std::mutex mutex;  // taken for each read or write attempt, and for a whole tls_write_all
+  std::mutex mutex;        // taken for each single read or write attempt
+  std::mutex write_order;  // held by a whole tls_write_all: one writer's bytes stay together
   Engine& engine() { return *engine_; }
 
  private:
@@ -48,7 +50,9 @@ Result<std::size_t> tls_read(TlsStream& stream, std::span<std::uint8_t> buffer);
 // One write; would-block is waited out with the lock released.
 Result<std::size_t> tls_write(TlsStream& stream, std::span<const std::uint8_t> bytes);
 
-// Every byte under one lock, so the records of one packet are never interleaved with others.
+// Every byte, in order and never interleaved with another tls_write_all; while the socket takes
+// no more, the stream stays free for the reader (a server that only reads once it has written
+// everything must still be read from meanwhile).
 Status tls_write_all(TlsStream& stream, std::span<const std::uint8_t> bytes);
 
 }  // namespace nolv

@@ -45,6 +45,23 @@ bool equals_ignoring_case(std::string_view a, std::string_view b) {
   return true;
 }
 
+// The packet writer's queue for the reader's pongs, once it owns the connection.
+std::function<void(std::vector<std::uint8_t>)> pong_queue(WsPongRoute& route) {
+  std::lock_guard lock(route.queue_mutex);
+  return route.queue;
+}
+
+// A pong goes behind the packets already queued when a packet writer owns the connection, and
+// straight to the socket before that.
+template <typename WriteNow>
+Status send_pong(WsPongRoute& route, std::span<const std::uint8_t> payload, WriteNow write_now) {
+  if (auto queue = pong_queue(route)) {
+    queue(ws_encode_frame(WsOpcode::Pong, payload, ws_new_mask()));
+    return {};
+  }
+  return write_now();
+}
+
 // The byte-level operations of the two websocket transports.
 struct PlainIo {
   Transport::Ws& ws;
@@ -52,7 +69,8 @@ struct PlainIo {
     return fd_read_exact(ws.socket.get(), out);
   }
   Status pong(std::span<const std::uint8_t> payload) const {
-    return ws_write_frame(ws, WsOpcode::Pong, payload);
+    return send_pong(*ws.pongs, payload,
+                     [&] { return ws_write_frame(ws, WsOpcode::Pong, payload); });
   }
 };
 
@@ -68,9 +86,11 @@ Status tls_read_exact(TlsStream& stream, std::span<std::uint8_t> out) {
 
 struct TlsIo {
   TlsStream& stream;
+  WsPongRoute& route;
   Status read_exact(std::span<std::uint8_t> out) const { return tls_read_exact(stream, out); }
   Status pong(std::span<const std::uint8_t> payload) const {
-    return ws_write_frame_tls(stream, WsOpcode::Pong, payload);
+    return send_pong(route, payload,
+                     [&] { return ws_write_frame_tls(stream, WsOpcode::Pong, payload); });
   }
 };
 
@@ -320,25 +340,21 @@ std::vector<std::uint8_t> ws_encode_frame(WsOpcode opcode, std::span<const std::
   return frame;
 }
 
-namespace {
-
-std::array<std::uint8_t, 4> new_mask() {
+std::array<std::uint8_t, 4> ws_new_mask() {
   const auto value = static_cast<std::uint32_t>(ws_random_u64());
   return {static_cast<std::uint8_t>(value), static_cast<std::uint8_t>(value >> 8),
           static_cast<std::uint8_t>(value >> 16), static_cast<std::uint8_t>(value >> 24)};
 }
 
-}  // namespace
-
 Status ws_write_frame(Transport::Ws& ws, WsOpcode opcode, std::span<const std::uint8_t> payload) {
-  const auto frame = ws_encode_frame(opcode, payload, new_mask());
-  std::lock_guard lock(*ws.write_lock);
+  const auto frame = ws_encode_frame(opcode, payload, ws_new_mask());
+  std::lock_guard lock(ws.pongs->write_mutex);
   return fd_write_all(ws.socket.get(), frame, true);
 }
 
 Status ws_write_frame_tls(TlsStream& stream, WsOpcode opcode,
                           std::span<const std::uint8_t> payload) {
-  const auto frame = ws_encode_frame(opcode, payload, new_mask());
+  const auto frame = ws_encode_frame(opcode, payload, ws_new_mask());
   return tls_write_all(stream, frame);
 }
 
@@ -347,7 +363,7 @@ Result<std::size_t> ws_read_some(Transport::Ws& ws, std::span<std::uint8_t> out)
 }
 
 Result<std::size_t> ws_read_some(Transport::Wss& wss, std::span<std::uint8_t> out) {
-  return read_some(TlsIo{*wss.stream}, wss, out);
+  return read_some(TlsIo{*wss.stream, *wss.pongs}, wss, out);
 }
 
 }  // namespace nolv

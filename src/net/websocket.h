@@ -48,6 +48,9 @@ ConnectResult<Transport> ws_upgrade(std::shared_ptr<TlsStream> stream, const Tar
 std::vector<std::uint8_t> ws_encode_frame(WsOpcode opcode, std::span<const std::uint8_t> payload,
                                           std::array<std::uint8_t, 4> mask);
 
+// A fresh masking key: the low 32 bits of ws_random_u64, little-endian.
+std::array<std::uint8_t, 4> ws_new_mask();
+
 // One complete frame with a fresh masking key, never fragmented.
 Status ws_write_frame(Transport::Ws& ws, WsOpcode opcode, std::span<const std::uint8_t> payload);
 Status ws_write_frame_tls(TlsStream& stream, WsOpcode opcode,

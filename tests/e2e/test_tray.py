@@ -8,6 +8,7 @@ import time
 import unittest
 
 from desktop import DesktopCase, wait_until
+from test_stalled_server import flood_until_stalled
 
 
 class TrayTestCase(DesktopCase):
@@ -83,6 +84,22 @@ class TrayCase(TrayTestCase):
         log = self.client.log()
         self.assertIn("exit requested from the system tray", log)
         self.assertIn("system tray icon removed", log)
+
+    def test_exit_from_the_menu_while_the_server_does_not_read(self):
+        self.desktop.start_trayer()
+        self.start_session()
+        icon = wait_until(self.docked_icon, 10, 0.2)
+        self.assertIsNotNone(icon, self.tree())
+        self.addCleanup(flood_until_stalled(self.session, self.client.process).set)
+        self.click(icon, 1)
+        menu = wait_until(self.menu, 10, 0.1)
+        self.assertIsNotNone(menu, self.tree())
+        x, y, w, h = menu
+        self.desktop.tool("xdotool", "mousemove", str(x + w // 3), str(y + h - 10))
+        time.sleep(0.2)
+        self.desktop.tool("xdotool", "click", "1")
+        self.assertEqual(self.client.wait(5), 0, self.client.log()[-3000:])
+        self.assertIn("exit requested from the system tray", self.client.log())
 
     def test_icon_docks_again_when_the_tray_host_restarts(self):
         trayer = self.desktop.start_trayer()

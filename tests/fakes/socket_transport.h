@@ -6,6 +6,7 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -30,6 +31,7 @@ class SocketPeer {
 
   // The next packet, when one arrives within `timeout_ms`.
   std::optional<nlohmann::json> next(int timeout_ms = 1000) {
+    if (settle) settle();
     std::vector<std::uint8_t> header(8);
     if (!read_exact(header, timeout_ms)) return std::nullopt;
     const std::size_t size = (std::size_t{header[4]} << 24) | (std::size_t{header[5]} << 16) |
@@ -49,6 +51,8 @@ class SocketPeer {
 
   std::vector<std::uint8_t> last_header;
   std::string last_text;
+  // Waits until the client has written everything it queued, so that "nothing more" is known.
+  std::function<void()> settle;
 
  private:
   bool read_exact(std::vector<std::uint8_t>& buffer, int timeout_ms) {

@@ -51,8 +51,10 @@ client packet to standard error as JSON lines until the client leaves):
 """
 
 import argparse
+import array
 import asyncio
 import base64
+import fcntl
 import json
 import os
 import queue
@@ -62,6 +64,7 @@ import ssl
 import struct
 import subprocess
 import sys
+import termios
 import threading
 import time
 
@@ -156,8 +159,19 @@ def encode_client_packet(items):
 
 
 class _Stream:
-    def send(self, data):
+    def send(self, data, timeout=DEFAULT_TIMEOUT):
         raise NotImplementedError
+
+    def raw_socket(self):
+        """The connection's socket (for its kernel queues); None for pipes."""
+        return None
+
+    def pause_reading(self):
+        """Stops taking the client's bytes off the socket; a plain socket is only read on
+        demand anyway."""
+
+    def resume_reading(self):
+        pass
 
     def recv_some(self, timeout):
         """Some bytes (b"" at the end of the stream); PeerTimeout when none arrive in time."""
@@ -173,9 +187,12 @@ class SocketStream(_Stream):
     def __init__(self, sock):
         self.sock = sock
 
-    def send(self, data):
-        self.sock.settimeout(DEFAULT_TIMEOUT)
+    def send(self, data, timeout=DEFAULT_TIMEOUT):
+        self.sock.settimeout(timeout)
         self.sock.sendall(data)
+
+    def raw_socket(self):
+        return self.sock
 
     def recv_some(self, timeout):
         if isinstance(self.sock, ssl.SSLSocket) and self.sock.pending():
@@ -209,7 +226,7 @@ class FdStream(_Stream):
         self.read_fd = read_fd
         self.write_fd = write_fd
 
-    def send(self, data):
+    def send(self, data, timeout=DEFAULT_TIMEOUT):
         view = memoryview(data)
         while view:
             written = os.write(self.write_fd, view)
@@ -239,12 +256,25 @@ class WebsocketStream(_Stream):
         self.incoming = queue.Queue()
         self.done = asyncio.Event()  # set when the connection should end
         self.messages = []  # every message the client sent, as received (bytes or str)
+        self.reading = asyncio.Event()  # cleared: the pump takes no more messages
+        self.reading.set()
 
     def _call(self, coroutine, timeout=DEFAULT_TIMEOUT):
         return asyncio.run_coroutine_threadsafe(coroutine, self.loop).result(timeout)
 
-    def send(self, data):
-        self._call(self.ws.send(bytes(data)))
+    def send(self, data, timeout=DEFAULT_TIMEOUT):
+        self._call(self.ws.send(bytes(data)), timeout)
+
+    def raw_socket(self):
+        return self.ws.transport.get_extra_info("socket")
+
+    def pause_reading(self):
+        """Once the library's small queue of messages is full it stops reading the socket, so
+        the client's writes back up as they would against a server that does not read."""
+        self.loop.call_soon_threadsafe(self.reading.clear)
+
+    def resume_reading(self):
+        self.loop.call_soon_threadsafe(self.reading.set)
 
     def send_fragments(self, parts, ping_between=False):
         """One binary message sent as several frames (continuations); with `ping_between` a
@@ -315,9 +345,19 @@ class Session:
         """Sends exactly this payload text (str or bytes) as the main packet."""
         self.stream.send(encode_server_packet(None, chunks, compress, text=text))
 
-    def send_raw(self, data):
-        """Sends these bytes unchanged (hand-built headers, partial packets)."""
-        self.stream.send(bytes(data))
+    def send_raw(self, data, timeout=DEFAULT_TIMEOUT):
+        """Sends these bytes unchanged (hand-built headers, partial packets); over a websocket
+        they are one message, which the client reads as part of its byte stream."""
+        self.stream.send(bytes(data), timeout)
+
+    def unread_bytes(self):
+        """How many of the client's bytes wait in this side's socket, not yet read."""
+        sock = self.stream.raw_socket()
+        if sock is None:
+            return 0
+        count = array.array("i", [0])
+        fcntl.ioctl(sock.fileno(), termios.FIONREAD, count)
+        return count[0]
 
     # -- receiving
 
@@ -526,7 +566,9 @@ class Peer:
         import websockets
 
         try:
-            async for message in ws:
+            while True:
+                await stream.reading.wait()
+                message = await ws.recv()
                 stream.messages.append(message)
                 stream.incoming.put(message if isinstance(message, bytes) else message.encode())
         except websockets.ConnectionClosed:

@@ -88,6 +88,7 @@ TEST_F(SessionTest, AFailedWriteStoresItsCodeAndPostsConnectionLost) {
     peer.close();
     LogCapture capture;
     dispatch({S("send-ping")});
+    (void)client->writer->wait_idle(std::chrono::seconds(10));  // the write fails meanwhile
     dispatch({S("send-ping")});
     const auto lines = capture.take_lines();
     EXPECT_EQ(client->exit_code, complete ? 1 : 18);

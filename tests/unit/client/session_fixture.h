@@ -60,6 +60,11 @@ inline bool any_line_has(const std::vector<std::string>& lines, std::string_view
 
 class SessionTest : public ::testing::Test {
  protected:
+  SessionTest() {
+    peer.settle = [this] {
+      if (client) (void)client->writer->wait_idle(std::chrono::seconds(10));
+    };
+  }
   void SetUp() override {
     ensure_test_logger();
     client =

@@ -1,0 +1,48 @@
+// How much the session holds that it has not yet dealt with: packets read and not yet handled,
+// draws not yet decoded and painted, decoded pictures not yet painted, outgoing bytes not yet
+// written. Whoever feeds the session from the network waits while it is too much, so TCP slows
+// the server down instead of memory growing.
+#pragma once
+
+#include <condition_variable>
+#include <cstdint>
+#include <mutex>
+
+namespace nolv {
+
+// The budget of one session. A server may write a burst of tens of MiB (32 MiB of pings, say)
+// before it reads a single reply; every reply waits here until the server reads again, and a
+// reply ("ping-echo") is up to 2.5 times the size of the smallest ping, so about 80 MiB of
+// replies for 32 MiB of pings minus what the socket buffers hold. Reaching the limit in that
+// case would stop the reader while the server still waits to finish writing: both would wait
+// forever. 96 MiB leaves room for that burst, and still holds only a dozen 1080p pictures
+// (8 MiB each decoded), which keeps a flood of pictures well below half a gigabyte.
+inline constexpr std::uint64_t kSessionBacklogLimit = 96ull * 1024 * 1024;
+
+// Bytes received or produced and not yet done with. Thread-safe. Charges are counted as they
+// stand: the limit only decides when `wait_for_room` blocks, so one item larger than the room
+// left is still taken, and the total may pass the limit by that item.
+class Backlog {
+ public:
+  explicit Backlog(std::uint64_t limit);
+  Backlog(const Backlog&) = delete;
+  Backlog& operator=(const Backlog&) = delete;
+
+  void add(std::uint64_t bytes);
+  // More than is waiting leaves zero.
+  void remove(std::uint64_t bytes);
+  // Blocks while at or above the limit; false once closed (at once, and for every later call).
+  [[nodiscard]] bool wait_for_room();
+  // Wakes every waiter; counting goes on, waiting does not.
+  void close();
+  std::uint64_t waiting() const;
+
+ private:
+  const std::uint64_t limit_;
+  mutable std::mutex mutex_;
+  std::condition_variable room_;
+  std::uint64_t waiting_ = 0;
+  bool closed_ = false;
+};
+
+}  // namespace nolv
