@@ -1,6 +1,8 @@
 #include "client/signals.h"
 
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <chrono>
 #include <thread>
@@ -55,6 +57,35 @@ TEST(PingThread, PostsSendPingUntilPostingFails) {
   for (const Packet& p : events) {
     EXPECT_EQ(p.items, (std::vector<Yaml>{Yaml::string("send-ping"), Yaml::string("")}));
   }
+}
+
+// The exit status of a child process that runs `body` and then returns normally with 0.
+template <typename Body>
+int exit_status_of(Body body) {
+  const pid_t child = ::fork();
+  if (child == 0) {
+    body();
+    std::_Exit(0);
+  }
+  int status = 0;
+  ::waitpid(child, &status, 0);
+  return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+TEST(ExitDeadline, EndsAStuckProcessWithItsCodeAndIsDisarmedWhenDropped) {
+  using namespace std::chrono_literals;
+  // A teardown that never finishes.
+  EXPECT_EQ(exit_status_of([] {
+              ExitDeadline deadline(7, 50ms);
+              std::this_thread::sleep_for(10s);
+            }),
+            7);
+  // A teardown that finishes in time.
+  EXPECT_EQ(exit_status_of([] {
+              { ExitDeadline deadline(7, 100ms); }
+              std::this_thread::sleep_for(300ms);
+            }),
+            0);
 }
 
 }  // namespace
