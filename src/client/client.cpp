@@ -256,10 +256,10 @@ void Client::startup(ActiveEventLoop& loop) {
     if (!reader_transport) {
       fatal(fmt::format("failed to clone the connection: {}", reader_transport.message()));
     }
-    Status reader =
-        spawn_detached("reader", [body = reader_body,
-                                  t = std::make_shared<Transport>(std::move(*reader_transport)),
-                                  p = proxy]() mutable { body(std::move(*t), std::move(p)); });
+    Status reader = spawn_detached(
+        "reader",
+        [body = reader_body, t = std::make_shared<Transport>(std::move(*reader_transport)),
+         p = proxy, b = backlog]() mutable { body(std::move(*t), std::move(p), std::move(b)); });
     if (!reader) fatal(fmt::format("failed to start the reader thread: {}", reader.message()));
   }
   reader_started = true;

@@ -75,7 +75,8 @@ using ModifierMap = std::map<std::string, std::string>;
 const std::vector<std::string>& supported_encodings();
 
 // The body of the "reader" thread, given its own handle on the connection.
-using ReaderBody = std::function<void(Transport transport, EventLoopProxy proxy)>;
+using ReaderBody = std::function<void(Transport transport, EventLoopProxy proxy,
+                                      std::shared_ptr<Backlog> backlog)>;
 
 // What `Client::create` takes from the event-loop handler's state.
 struct ClientContext {

@@ -78,9 +78,10 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
   }
   EventLoopProxy proxy = (*loop)->create_proxy();
 
+  auto pictures = std::make_shared<Backlog>(kDecodedPicturesLimit);
   DecodeChannel decode = DecodeChannel::open();
   log_debug("nolv::client::mmap", "mmap picture transfers are not supported on this platform");
-  start_decoding_thread(std::move(decode.receiver), proxy);
+  start_decoding_thread(std::move(decode.receiver), waiting_proxy(proxy, pictures));
 
   if (!store_interrupt_proxy(proxy)) {
     log_warn("nolv::client::signals::imp",

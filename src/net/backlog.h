@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <memory>
 #include <mutex>
 
 namespace nolv {
@@ -18,6 +19,13 @@ namespace nolv {
 // forever. 96 MiB leaves room for that burst, and still holds only a dozen 1080p pictures
 // (8 MiB each decoded), which keeps a flood of pictures well below half a gigabyte.
 inline constexpr std::uint64_t kSessionBacklogLimit = 96ull * 1024 * 1024;
+
+// Decoded pictures posted and not yet painted. The decode thread waits for room here before it
+// posts the next one, so pictures cannot pile up ahead of the painter while the draws wait in
+// the session's budget. It never waits on that budget itself: draws queued for it fill that one,
+// and only the decode thread empties them. Only the event loop, which never waits, empties this
+// one. Four 1080p pictures, or one 4K picture.
+inline constexpr std::uint64_t kDecodedPicturesLimit = 32ull * 1024 * 1024;
 
 // Bytes received or produced and not yet done with. Thread-safe. Charges are counted as they
 // stand: the limit only decides when `wait_for_room` blocks, so one item larger than the room
@@ -33,6 +41,8 @@ class Backlog {
   void remove(std::uint64_t bytes);
   // Blocks while at or above the limit; false once closed (at once, and for every later call).
   [[nodiscard]] bool wait_for_room();
+  // Below the limit: `wait_for_room` would not block.
+  [[nodiscard]] bool has_room() const;
   // Wakes every waiter; counting goes on, waiting does not.
   void close();
   std::uint64_t waiting() const;
@@ -43,6 +53,27 @@ class Backlog {
   std::condition_variable room_;
   std::uint64_t waiting_ = 0;
   bool closed_ = false;
+};
+
+// Bytes charged to a backlog for as long as this lives: a packet carries its own charge, so it is
+// given back wherever the packet ends (handled, decoded, painted, refused or thrown away), on
+// whichever thread. A copy holds nothing: the bytes are given back once.
+class BacklogCharge {
+ public:
+  BacklogCharge() = default;
+  BacklogCharge(std::shared_ptr<Backlog> backlog, std::uint64_t bytes);
+  BacklogCharge(const BacklogCharge&) {}
+  BacklogCharge& operator=(const BacklogCharge& other);
+  BacklogCharge(BacklogCharge&& other) noexcept;
+  BacklogCharge& operator=(BacklogCharge&& other) noexcept;
+  ~BacklogCharge();
+
+  std::uint64_t bytes() const { return bytes_; }
+
+ private:
+  void release();
+  std::shared_ptr<Backlog> backlog_;
+  std::uint64_t bytes_ = 0;
 };
 
 }  // namespace nolv

@@ -315,7 +315,7 @@ Result<Transport> Transport::try_clone() const {
   return std::visit(Cloner{}, value);
 }
 
-Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer) {
+Result<std::size_t> conn_read_some(Transport& transport, std::span<std::uint8_t> buffer) {
   struct ReadOnce {
     std::span<std::uint8_t> out;
     Result<std::size_t> operator()(Transport::Tcp& tcp) const {
@@ -329,10 +329,16 @@ Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer) {
       return read_once(ssh.stdout_pipe->fd.get(), out, false);
     }
   };
+  auto n = std::visit(ReadOnce{buffer}, transport.value);
+  if (!n) return n.error();
+  if (*n == 0 && !buffer.empty()) return fail("{}", kEndOfStreamText);
+  return *n;
+}
+
+Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer) {
   while (!buffer.empty()) {
-    auto n = std::visit(ReadOnce{buffer}, transport.value);
+    auto n = conn_read_some(transport, buffer);
     if (!n) return n.error();
-    if (*n == 0) return fail("{}", kEndOfStreamText);
     buffer = buffer.subspan(*n);
   }
   return {};

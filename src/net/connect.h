@@ -148,6 +148,11 @@ Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view add
 // Tries each address in order; the first connected socket, else the last attempt's error.
 Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses);
 
+// Reads what the transport has, at least one byte and at most the buffer's size, or fails (end
+// of stream with kEndOfStreamText); websocket frames are unwrapped here.
+[[nodiscard]] Result<std::size_t> conn_read_some(Transport& transport,
+                                                 std::span<std::uint8_t> buffer);
+
 // Fills the whole buffer or fails; websocket frames are unwrapped here. End of stream fails with
 // kEndOfStreamText.
 Status conn_read_exact(Transport& transport, std::span<std::uint8_t> buffer);

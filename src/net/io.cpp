@@ -4,6 +4,8 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstring>
+#include <functional>
 #include <limits>
 #include <span>
 #include <string>
@@ -75,9 +77,23 @@ ReadFailure connection_lost(std::string reason) {
   return ReadFailure{false, std::move(reason)};
 }
 
+// One read from the transport asks for at most this much; every packet that the bytes at hand
+// hold is parsed without another read. A payload this large or larger is read straight into
+// its own buffer instead.
+constexpr std::size_t kReadBufferSize = 64 * 1024;
+
 class PacketReader {
  public:
-  explicit PacketReader(Transport& transport) : transport_(transport) {}
+  // `before_read` runs before every read from the transport, which may block; when it returns
+  // false, reading stops and `stopped()` is true.
+  PacketReader(Transport& transport, std::shared_ptr<Backlog> backlog,
+               std::function<bool()> before_read)
+      : transport_(transport),
+        backlog_(std::move(backlog)),
+        before_read_(std::move(before_read)),
+        buffer_(kReadBufferSize) {}
+
+  bool stopped() const { return stopped_; }
 
   // One whole packet, chunks included.
   Result<Packet> next(ReadFailure& failure) {
@@ -86,7 +102,7 @@ class PacketReader {
     std::uint32_t chunk_count = 0;
     for (;;) {
       std::array<std::uint8_t, 8> raw{};
-      if (Status s = conn_read_exact(transport_, raw); !s) return lost(failure, s.error(), true);
+      if (Status s = read_exact(raw); !s) return lost_reading(failure, s.error());
       // The formatting would run for every frame even with tracing off.
       if (log_enabled(LogLevel::Trace)) log_trace(kLog, "read_packet header={}", format_bytes(raw));
       const PacketHeader header = PacketHeader::parse(raw);
@@ -103,11 +119,10 @@ class PacketReader {
                                   kMaxPayloadSize));
       }
       Bytes payload;
-      if (Status s = append_growing(
-              payload, header.payload_size,
-              [&](std::span<std::uint8_t> tail) { return conn_read_exact(transport_, tail); });
+      if (Status s = append_growing(payload, header.payload_size,
+                                    [&](std::span<std::uint8_t> tail) { return read_exact(tail); });
           !s) {
-        return lost(failure, s.error(), true);
+        return lost_reading(failure, s.error());
       }
 
       if (header.chunk_index != 0) {
@@ -150,6 +165,7 @@ class PacketReader {
       Packet packet;
       packet.items = std::move(*items);
       packet.chunks = std::move(chunks);
+      packet.charge = BacklogCharge(backlog_, total + kPacketFootprint);
       if (log_enabled(LogLevel::Trace) && !packet.items.empty()) {
         const std::string* name = packet.items.front().as_string();
         if (name != nullptr && *name == "draw") {
@@ -169,12 +185,43 @@ class PacketReader {
                                   : error.message);
     return error;
   }
+  // Once the event loop is gone the thread ends without a word.
+  Error lost_reading(ReadFailure& failure, const Error& error) const {
+    return stopped_ ? error : lost(failure, error, true);
+  }
   static Error invalid(ReadFailure& failure, const Error& error) {
     failure = ReadFailure{true, error.message};
     return error;
   }
 
+  // Fills `out` from the bytes at hand first, then from the transport, never asking it for more
+  // than the buffer holds.
+  Status read_exact(std::span<std::uint8_t> out) {
+    for (;;) {
+      const std::size_t take = std::min(out.size(), end_ - start_);
+      if (take > 0) std::memcpy(out.data(), buffer_.data() + start_, take);
+      start_ += take;
+      out = out.subspan(take);
+      if (out.empty()) return {};
+      if (!before_read_()) {
+        stopped_ = true;
+        return fail("the event loop is gone");
+      }
+      start_ = end_ = 0;
+      if (out.size() >= buffer_.size()) return conn_read_exact(transport_, out);
+      Result<std::size_t> n = conn_read_some(transport_, buffer_);
+      if (!n) return n.error();
+      end_ = *n;
+    }
+  }
+
   Transport& transport_;
+  std::shared_ptr<Backlog> backlog_;
+  std::function<bool()> before_read_;
+  Bytes buffer_;
+  std::size_t start_ = 0;  // the bytes at hand: buffer_[start_, end_)
+  std::size_t end_ = 0;
+  bool stopped_ = false;
 };
 
 }  // namespace
@@ -224,17 +271,31 @@ Result<Bytes> decompress_payload(std::uint8_t compression, std::span<const std::
   return out;
 }
 
-void read_packet(Transport transport, EventLoopProxy proxy) {
-  PacketReader reader(transport);
+void read_packet(Transport transport, EventLoopProxy proxy, std::shared_ptr<Backlog> backlog) {
+  // Packets parsed from the bytes at hand go to the event loop together, in order, before the
+  // reader waits for anything: the transport or room in the budget.
+  std::vector<Packet> batch;
+  bool loop_gone = false;
+  auto hand_over = [&] {
+    if (!batch.empty() && !loop_gone) loop_gone = !proxy.send_events(std::exchange(batch, {}));
+    return !loop_gone;
+  };
+  PacketReader reader(transport, backlog, hand_over);
   for (;;) {
+    if (backlog != nullptr) {
+      if (!backlog->has_room() && !hand_over()) return;
+      if (!backlog->wait_for_room()) return;  // the session is over
+    }
     ReadFailure failure;
     Result<Packet> packet = reader.next(failure);
+    if (reader.stopped()) return;  // the event loop is gone
     if (!packet) {
+      if (!hand_over()) return;
       (void)proxy.send_event(make_internal_event(
           failure.invalid_packet ? "invalid-packet" : "connection-lost", failure.reason));
       return;
     }
-    if (!proxy.send_event(std::move(*packet))) return;  // the event loop is gone
+    batch.push_back(std::move(*packet));
   }
 }
 

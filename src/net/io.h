@@ -4,8 +4,10 @@
 
 #include <array>
 #include <cstdint>
+#include <memory>
 #include <span>
 
+#include "net/backlog.h"
 #include "net/connect.h"
 #include "net/packet.h"
 #include "platform/event_loop.h"
@@ -45,8 +47,11 @@ struct PacketHeader {
                                                std::span<const std::uint8_t> payload);
 
 // The "reader" thread body: posts every received packet, and on the first error one
-// "connection-lost" or "invalid-packet" event; ends then, or when the event loop is gone.
-void read_packet(Transport transport, EventLoopProxy proxy);
+// "connection-lost" or "invalid-packet" event; ends then, when the event loop is gone, or when
+// `backlog` closes. Each packet is charged to `backlog` until it is dropped, and no packet is
+// read while the backlog is at its limit (none: no bound).
+void read_packet(Transport transport, EventLoopProxy proxy,
+                 std::shared_ptr<Backlog> backlog = nullptr);
 
 // One outgoing packet as written: header 0x50 0x04 0x00 0x00, the JSON length big-endian, then
 // compact JSON (sorted keys; invalid UTF-8 in strings replaced by U+FFFD). Empty when the JSON

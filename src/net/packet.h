@@ -12,6 +12,8 @@
 
 #include <nlohmann/json.hpp>
 
+#include "net/backlog.h"
+
 namespace nolv {
 
 using Bytes = std::vector<std::uint8_t>;
@@ -99,7 +101,14 @@ struct Packet {
   std::vector<Yaml> items;
   std::map<std::uint8_t, Bytes> chunks;  // raw chunks by chunk index, 1 to 15
   std::optional<std::uint64_t> decode_time_us;
+  // What the packet holds in the session's budget while it waits to be dealt with; given back
+  // when the packet is dropped. Empty for events that nothing bounds.
+  BacklogCharge charge;
 };
+
+// What a packet costs in memory beyond its payload and chunk bytes: the packet itself and its
+// parsed items (a short packet such as a ping holds about this much).
+inline constexpr std::uint64_t kPacketFootprint = 256;
 
 // The value of every outgoing packet: objects keep their keys sorted, numbers are unsigned,
 // signed or floating. An outgoing packet is an array whose first item is the packet type.

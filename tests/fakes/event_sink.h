@@ -22,6 +22,16 @@ class RecordingSink : public EventSink {
     if (on_post_) on_post_();
     return true;
   }
+  bool post_batch(std::vector<Packet> packets) override {
+    {
+      std::lock_guard lock(mutex_);
+      if (closed_) return false;
+      batch_sizes_.push_back(packets.size());
+      for (Packet& packet : packets) events_.push_back(std::move(packet));
+    }
+    if (on_post_) on_post_();
+    return true;
+  }
   // After close(), posting fails, as it does once the event loop has gone.
   void close() {
     std::lock_guard lock(mutex_);
@@ -31,10 +41,20 @@ class RecordingSink : public EventSink {
     std::lock_guard lock(mutex_);
     return std::exchange(events_, {});
   }
+  // The size of every batch posted so far (single posts are not batches).
+  std::vector<std::size_t> batch_sizes() {
+    std::lock_guard lock(mutex_);
+    return batch_sizes_;
+  }
+  std::size_t count() {
+    std::lock_guard lock(mutex_);
+    return events_.size();
+  }
 
  private:
   std::mutex mutex_;
   std::vector<Packet> events_;
+  std::vector<std::size_t> batch_sizes_;
   bool closed_ = false;
   std::function<void()> on_post_;
 };

@@ -38,16 +38,25 @@ TEST(QtEventLoop, ResumedFirstThenEventsInOrderUntilExitThenPostingFails) {
   // Posted before the loop runs, from another thread.
   std::thread early([proxy] { EXPECT_TRUE(proxy.send_event(make_internal_event("early", ""))); });
   early.join();
-  std::thread poster([proxy] {
-    for (int i = 0; i < 3; ++i) (void)proxy.send_event(make_internal_event(std::to_string(i), ""));
-    (void)proxy.send_event(make_internal_event("exit", ""));
-    (void)proxy.send_event(make_internal_event("after-exit", ""));
+  auto backlog = std::make_shared<Backlog>(1000);
+  std::thread poster([proxy, backlog] {
+    (void)proxy.send_event(make_internal_event("0", ""));
+    // A batch keeps its order among single posts; once an exit is asked for, the rest of it is
+    // not delivered, and what it held is given back.
+    std::vector<Packet> batch;
+    for (std::string event : {"1", "2", "exit", "after-exit"}) {
+      batch.push_back(make_internal_event(event, ""));
+      batch.back().charge = BacklogCharge(backlog, 100);
+    }
+    (void)proxy.send_events(std::move(batch));
+    (void)proxy.send_event(make_internal_event("after-batch", ""));
   });
   Recorder recorder;
   Status ran = (*loop)->run(recorder);
   poster.join();
   EXPECT_TRUE(ran);
   EXPECT_EQ(recorder.order, (std::vector<std::string>{"resumed", "early", "0", "1", "2", "exit"}));
+  EXPECT_EQ(backlog->waiting(), 0u);
   EXPECT_FALSE(proxy.send_event(make_internal_event("late", "")));
   // The offscreen platform has one screen.
   ASSERT_FALSE(recorder.monitors.empty());

@@ -27,10 +27,11 @@ namespace {
 const QEvent::Type kPacketEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 const QEvent::Type kResumedEventType = static_cast<QEvent::Type>(QEvent::registerEventType());
 
+// One or more packets in the order they were posted: one wake-up of the loop for all of them.
 class PacketEvent : public QEvent {
  public:
-  explicit PacketEvent(Packet p) : QEvent(kPacketEventType), packet(std::move(p)) {}
-  Packet packet;
+  explicit PacketEvent(std::vector<Packet> p) : QEvent(kPacketEventType), packets(std::move(p)) {}
+  std::vector<Packet> packets;
 };
 
 class QtActiveLoop : public ActiveEventLoop {
@@ -77,9 +78,14 @@ class Receiver;
 class QtSink : public EventSink {
  public:
   bool post(Packet packet) override {
+    std::vector<Packet> one;
+    one.push_back(std::move(packet));
+    return post_batch(std::move(one));
+  }
+  bool post_batch(std::vector<Packet> packets) override {
     std::lock_guard lock(mutex_);
     if (receiver_ == nullptr) return false;
-    QCoreApplication::postEvent(receiver_, new PacketEvent(std::move(packet)));
+    QCoreApplication::postEvent(receiver_, new PacketEvent(std::move(packets)));
     return true;
   }
   void attach(QObject* receiver) {
@@ -105,8 +111,9 @@ class Receiver : public QObject {
   bool event(QEvent* e) override {
     if (e->type() == kPacketEventType) {
       auto* pe = static_cast<PacketEvent*>(e);
-      if (running.handler != nullptr && !running.active->exiting) {
-        running.handler->user_event(*running.active, std::move(pe->packet));
+      for (Packet& packet : pe->packets) {
+        if (running.handler == nullptr || running.active->exiting) break;
+        running.handler->user_event(*running.active, std::move(packet));
       }
       return true;
     }

@@ -105,7 +105,9 @@ TEST_F(SessionTest, DesktopSizeOutOfRangeOrMissingIsNotReported) {
 
 TEST_F(SessionTest, TheReaderRunsBeforeTheFirstHelloIsWritten) {
   std::atomic<bool> reader_ran{false};
-  client->reader_body = [&](Transport, EventLoopProxy) { reader_ran = true; };
+  client->reader_body = [&](Transport, EventLoopProxy, std::shared_ptr<Backlog>) {
+    reader_ran = true;
+  };
   client->startup(loop);
   EXPECT_TRUE(peer.next());
   for (int i = 0; i < 200 && !reader_ran; ++i)

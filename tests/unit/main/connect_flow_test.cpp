@@ -119,7 +119,7 @@ TEST(ConnectFlow, ASuccessfulConnectBuildsTheClientAndClosesTheDialog) {
   socklen_t len = sizeof addr;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   // The Client's reader must not run here: the test only checks who owns what.
-  f.state.reader_body = [](Transport, EventLoopProxy) {};
+  f.state.reader_body = [](Transport, EventLoopProxy, std::shared_ptr<Backlog>) {};
   f.state.audio_worker_body = [](AudioWorkerContext context) {
     context.probe(fail("no audio in this test"));
   };

@@ -306,6 +306,57 @@ TEST(ReadPacket, EndsWithoutAWordOnceTheLoopIsGone) {
   EXPECT_TRUE(sink->take().empty());
 }
 
+TEST(ReadPacket, PacketsAtHandGoOverTogetherInOrder) {
+  Bytes wire;
+  for (int i = 0; i < 100; ++i) wire = concat({wire, frame(fmt::format("[p, {}]", i))});
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  ASSERT_EQ(::write(fds[1], wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  ::close(fds[1]);  // every packet is at hand before the reader starts
+  auto sink = std::make_shared<RecordingSink>();
+  read_packet(Transport{Transport::Tcp{UniqueFd(fds[0])}}, EventLoopProxy(sink));
+  EXPECT_EQ(sink->batch_sizes(), std::vector<std::size_t>{100});
+  const std::vector<Packet> events = sink->take();
+  ASSERT_EQ(events.size(), 101u);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(packet_get_i64(events[i].items, 1), i);
+  EXPECT_EQ(events.back().items, event_items("connection-lost", "connection closed by the server"));
+}
+
+TEST(ReadPacket, WaitsWhileTheBacklogIsFullAndEndsWhenItCloses) {
+  int fds[2];
+  ASSERT_EQ(::socketpair(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0, fds), 0);
+  UniqueFd server(fds[1]);
+  const Bytes wire = concat({frame("[one]"), frame("[two, 22]"), frame("[three]")});
+  ASSERT_EQ(::write(server.get(), wire.data(), wire.size()), static_cast<ssize_t>(wire.size()));
+  auto backlog = std::make_shared<Backlog>(1);  // one packet of any size fills it
+  auto sink = std::make_shared<RecordingSink>();
+  auto done = std::async(std::launch::async, [fd = fds[0], sink, backlog] {
+    read_packet(Transport{Transport::Tcp{UniqueFd(fd)}}, EventLoopProxy(sink), backlog);
+  });
+  auto wait_for_events = [&](std::size_t count) {
+    for (int i = 0; i < 500 && sink->count() < count; ++i)
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    // A moment more, in which a reader that did not wait would post the next one.
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+  };
+  wait_for_events(1);
+  std::vector<Packet> first = sink->take();
+  ASSERT_EQ(first.size(), 1u);  // all three were at hand; the first filled the backlog
+  EXPECT_EQ(packet_get_str(first[0].items, 0), "one");
+  // Payload, and what the parsed packet costs beyond it.
+  EXPECT_EQ(backlog->waiting(), 5 + kPacketFootprint);
+  first.clear();  // handled: the reader goes on
+  wait_for_events(1);
+  std::vector<Packet> second = sink->take();
+  ASSERT_EQ(second.size(), 1u);
+  EXPECT_EQ(packet_get_i64(second[0].items, 1), 22);
+  backlog->close();  // the session is over: the reader ends without another word
+  const bool ended = done.wait_for(std::chrono::seconds(5)) == std::future_status::ready;
+  if (!ended) ::shutdown(server.get(), SHUT_RDWR);
+  ASSERT_TRUE(ended);
+  EXPECT_TRUE(sink->take().empty());
+}
+
 // A header that announces the largest payload and sends a few bytes of it must not make the
 // reader hold the whole announced size while it waits for the rest.
 TEST(ReadPacket, AnAnnouncedPayloadTakesMemoryAsItArrives) {

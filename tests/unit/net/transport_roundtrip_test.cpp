@@ -161,7 +161,7 @@ TEST_P(TransportRoundTrip, ScriptedSequenceArrivesAndRepliesReachTheServer) {
   Transport writer = std::move(opened).value();
   auto reader = writer.try_clone();
   ASSERT_TRUE(reader) << reader.message();
-  std::thread reading(read_packet, std::move(reader).value(), EventLoopProxy(sink_));
+  std::thread reading(read_packet, std::move(reader).value(), EventLoopProxy(sink_), nullptr);
 
   ASSERT_EQ(wait_for_events(1).size(), 1u);
   EXPECT_EQ(packet_get_str(events_[0].items, 0), "ping");

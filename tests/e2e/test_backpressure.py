@@ -1,0 +1,197 @@
+"""The real nolv binary under floods from the server: it stops reading while too much waits to
+be dealt with, so its memory stays bounded, and it still answers every packet in order."""
+import json
+import os
+import socket
+import struct
+import subprocess
+import tempfile
+import threading
+import time
+import unittest
+
+from nolv_peer import Peer, encode_server_packet, frame, yaml_text
+from pictures import draw_items
+
+NOLV = os.environ["NOLV_BINARY"]
+# Peak memory allowed for one 1080p window under any flood.
+RSS_BOUND_BYTES = 600 * 1024 * 1024
+# Far above the bound: the watchdog ends the client before it takes the machine down.
+RSS_KILL_BYTES = 1536 * 1024 * 1024
+# How long the server floods; long enough to pass the bound many times over when nothing
+# stops the client from reading (it takes in gigabytes per second).
+FLOOD_SECONDS = 8
+WIDTH, HEIGHT = 1920, 1080
+HEADER = struct.Struct(">BBBBI")
+
+
+def noisy_jpeg(width, height):
+    """A JPEG of noise: megabytes each, so a flood of them is heavy on the wire too."""
+    return subprocess.run(["/usr/bin/convert", "-size", f"{width}x{height}", "xc:", "+noise",
+                           "Random", "-quality", "90", "jpg:-"],
+                          stdout=subprocess.PIPE, check=True, timeout=60).stdout
+
+
+class Client:
+    """One nolv process with an RSS watchdog; its log goes to a file."""
+
+    def __init__(self, target):
+        self.dir = tempfile.TemporaryDirectory()
+        os.chmod(self.dir.name, 0o700)
+        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
+               "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost"}
+        self.log_path = os.path.join(self.dir.name, "out.log")
+        self.log_file = open(self.log_path, "w")
+        self.process = subprocess.Popen([NOLV, target], stdout=self.log_file,
+                                        stderr=subprocess.STDOUT, env=env)
+        self.max_rss = 0
+        self._watch = threading.Thread(target=self._watch_rss, daemon=True)
+        self._watch.start()
+
+    def _watch_rss(self):
+        while self.process.poll() is None:
+            try:
+                with open(f"/proc/{self.process.pid}/status") as f:
+                    for line in f:
+                        if line.startswith("VmRSS:"):
+                            rss = int(line.split()[1]) * 1024
+                            self.max_rss = max(self.max_rss, rss)
+                            if rss > RSS_KILL_BYTES:
+                                self.process.kill()
+            except (OSError, ValueError):
+                pass
+            time.sleep(0.05)
+
+    def log(self):
+        with open(self.log_path, encoding="utf-8", errors="replace") as f:
+            return f.read()
+
+    def close(self):
+        if self.process.poll() is None:
+            self.process.kill()
+            self.process.wait()
+        self._watch.join(5)
+        self.log_file.close()
+        self.dir.cleanup()
+
+
+class PacketCollector:
+    """Reads the client's packets on its own thread, straight from the socket, so that the
+    flooding thread's sends are never disturbed by the session's timeouts."""
+
+    def __init__(self, sock, buffered):
+        self.sock = sock
+        self.data = bytearray(buffered)
+        self.packets = []
+        self.lock = threading.Lock()
+        self.thread = threading.Thread(target=self._run, daemon=True)
+        self.thread.start()
+
+    def _run(self):
+        while True:
+            try:
+                chunk = self.sock.recv(1 << 20)
+            except OSError:
+                return
+            if not chunk:
+                return
+            self.data += chunk
+            while len(self.data) >= 8:
+                size = HEADER.unpack_from(self.data, 0)[4]
+                if len(self.data) < 8 + size:
+                    break
+                packet = json.loads(bytes(self.data[8:8 + size]))
+                del self.data[:8 + size]
+                with self.lock:
+                    self.packets.append(packet)
+
+    def named(self, name):
+        with self.lock:
+            return [p for p in self.packets if p and p[0] == name]
+
+    def wait_for_count(self, name, count, timeout):
+        deadline = time.monotonic() + timeout
+        while time.monotonic() < deadline and self.thread.is_alive():
+            if len(self.named(name)) >= count:
+                return True
+            time.sleep(0.05)
+        return len(self.named(name)) >= count
+
+
+class FloodCase(unittest.TestCase):
+    def start_session(self):
+        self.peer = Peer.tcp()
+        self.addCleanup(self.peer.close)
+        self.client = Client(self.peer.target)
+        self.addCleanup(self.client.close)
+        self.session = self.peer.accept(timeout=10)
+        self.addCleanup(self.session.close)
+        self.session.expect("hello", timeout=10)
+        self.session.send(["hello", {"version": "6.1"}])
+        self.session.send(["startup-complete"])
+        self.sock = self.session.stream.sock
+        self.sock.settimeout(None)
+        return self.session
+
+    def flood(self, frame_for, seconds=FLOOD_SECONDS, stall_seconds=None):
+        """Sends frame_for(0), frame_for(1), ... for `seconds`; with `stall_seconds`, stops early
+        once one send has been blocked that long (the client no longer reads). Returns the count
+        of frames sent whole."""
+        self.sock.settimeout(stall_seconds)
+        sent = 0
+        deadline = time.monotonic() + seconds
+        try:
+            while time.monotonic() < deadline and self.client.process.poll() is None:
+                self.sock.sendall(frame_for(sent))
+                sent += 1
+        except socket.timeout:
+            pass  # the client stopped reading: TCP holds the server back
+        except OSError:
+            pass  # the client is gone; the memory check below says why
+        return sent
+
+    def assert_memory_bounded(self):
+        self.assertLess(self.client.max_rss, RSS_BOUND_BYTES,
+                        f"peak RSS {self.client.max_rss >> 20} MiB\n" + self.client.log()[-3000:])
+
+
+class PictureFloodTest(FloodCase):
+    def test_a_flood_of_1080p_jpeg_draws_is_painted_and_acknowledged_in_order_in_bounded_memory(
+            self):
+        session = self.start_session()
+        session.send(["new-window", 1, 0, 0, WIDTH, HEIGHT, {"title": "flood"}])
+        jpeg = noisy_jpeg(WIDTH, HEIGHT)
+        collector = PacketCollector(self.sock, session.buffer)
+
+        picture = frame(jpeg, index=7, flags=0)
+
+        def draw(i):
+            items = draw_items(1, 0, 0, WIDTH, HEIGHT, "jpeg", i + 1)
+            return picture + frame(yaml_text(items).encode())
+
+        sent = self.flood(draw)
+        self.assertGreater(sent, 0)
+        # Nothing dropped: every draw is acknowledged, painted, in the order it was sent.
+        self.assertTrue(collector.wait_for_count("window-ack", sent, timeout=240),
+                        f"{len(collector.named('window-ack'))} of {sent} draws acknowledged\n"
+                        + self.client.log()[-3000:])
+        acks = collector.named("window-ack")
+        self.assertEqual([ack[4] for ack in acks], list(range(1, sent + 1)))
+        self.assertTrue(all(ack[5] >= 0 and ack[6] == "" for ack in acks), acks[:3])
+        self.assert_memory_bounded()
+        print(f"{sent} draws, peak RSS {self.client.max_rss >> 20} MiB")
+
+
+class PingFloodTest(FloodCase):
+    def test_a_ping_flood_from_a_server_that_never_reads_leaves_memory_bounded(self):
+        self.start_session()
+        # Many small packets to a frame, as a server that writes without pause sends them.
+        batch = b"".join(encode_server_packet(["ping", 1733822100123 + i]) for i in range(2000))
+        self.flood(lambda i: batch, stall_seconds=5)
+        self.assertIsNone(self.client.process.poll(), "the client ended\n" + self.client.log())
+        self.assert_memory_bounded()
+        print(f"peak RSS {self.client.max_rss >> 20} MiB")
+
+
+if __name__ == "__main__":
+    unittest.main()
