@@ -30,3 +30,18 @@ done
 
 echo "== pictures: $baseline (baseline) vs $new (new)"
 /usr/bin/python3 "$here/e2e_pictures.py" "$baseline" "$new" "$bare" "$@"
+
+# The rows of the other benchmarks, when NEW_NOLV's build has them; each prints its own figures.
+for extra in small_packets_bench handover_bench; do
+  program="$build/bench/$extra"
+  if [[ -x "$program" ]]; then
+    echo
+    echo "== $extra (load average $(cut -d' ' -f1-3 /proc/loadavg))"
+    "$program"
+  else
+    echo
+    echo "== $extra: not built in $build/bench, row skipped"
+  fi
+done
+echo
+echo "load average at the very end: $(cut -d' ' -f1-3 /proc/loadavg)"
