@@ -185,8 +185,10 @@ class PictureFloodTest(FloodCase):
 class PingFloodTest(FloodCase):
     def test_a_ping_flood_from_a_server_that_never_reads_leaves_memory_bounded(self):
         self.start_session()
-        # Many small packets to a frame, as a server that writes without pause sends them.
-        batch = b"".join(encode_server_packet(["ping", 1733822100123 + i]) for i in range(2000))
+        # Many packets to a send, as a server that writes without pause sends them; each carries
+        # a text that its echo repeats.
+        batch = b"".join(encode_server_packet(["ping", 1733822100123 + i, 0, "x" * 1000])
+                         for i in range(500))
         self.flood(lambda i: batch, stall_seconds=5)
         self.assertIsNone(self.client.process.poll(), "the client ended\n" + self.client.log())
         self.assert_memory_bounded()
