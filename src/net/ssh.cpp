@@ -71,6 +71,23 @@ struct SpawnAttributes {
   SpawnAttributes& operator=(const SpawnAttributes&) = delete;
 };
 
+// Host and port text of "host:port", "[v6]:port" or "[v6]"; the brackets only protect the
+// address's own colons, so ssh gets the bare address and, without a port, its default 22.
+Result<std::pair<std::string, std::string>> split_host_port(const std::string& address) {
+  if (!address.empty() && address.front() == '[') {
+    const auto close = address.find(']');
+    if (close == std::string::npos) return fail("missing ']' in {}", address);
+    std::string host = address.substr(1, close - 1);
+    const std::string rest = address.substr(close + 1);
+    if (rest.empty()) return std::pair{std::move(host), std::string("22")};
+    if (rest.front() != ':') return fail("missing port in {}", address);
+    return std::pair{std::move(host), rest.substr(1)};
+  }
+  const auto colon = address.rfind(':');
+  if (colon == std::string::npos) return fail("missing port in {}", address);
+  return std::pair{address.substr(0, colon), address.substr(colon + 1)};
+}
+
 Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
   int fds[2];
   if (::pipe2(fds, O_CLOEXEC) != 0) return fail("{}", os_error_text(errno));
@@ -82,10 +99,9 @@ Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
 Result<SshCommandLine> ssh_command_line(const Target& target,
                                         const std::optional<std::vector<std::string>>& ssh_command,
                                         const std::optional<std::string>& remote_nolv) {
-  const auto colon = target.address.rfind(':');
-  if (colon == std::string::npos) return fail("missing port in {}", target.address);
-  const std::string host = target.address.substr(0, colon);
-  const std::string port = target.address.substr(colon + 1);
+  auto split = split_host_port(target.address);
+  if (!split) return split.error();
+  const auto& [host, port] = *split;
 
   const std::vector<std::string> words =
       ssh_command ? *ssh_command : std::vector<std::string>{"ssh"};

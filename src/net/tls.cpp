@@ -61,6 +61,33 @@ std::string library_error_text(SSL* ssl, int ssl_error, int saved_errno) {
   return text;
 }
 
+// Why a handshake failed, in words a user can act on; the library's own reason otherwise.
+std::string handshake_error_text(SSL* ssl, int ssl_error, int saved_errno) {
+  const unsigned long code = ERR_peek_last_error();
+  const int reason = ERR_GET_LIB(code) == ERR_LIB_SSL ? ERR_GET_REASON(code) : 0;
+  const bool closed = ssl_error == SSL_ERROR_ZERO_RETURN ||
+                      (ssl_error == SSL_ERROR_SYSCALL && code == 0 && saved_errno == 0) ||
+                      reason == SSL_R_UNEXPECTED_EOF_WHILE_READING;
+  const bool alert = reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256;
+  std::string text;
+  if (closed) {
+    text = "the peer closed the connection during the handshake";
+  } else if (ssl_error == SSL_ERROR_SYSCALL && code == 0 && saved_errno == ECONNRESET) {
+    text = "the peer reset the connection during the handshake";
+  } else if (alert) {
+    text = fmt::format("the server ended the handshake with the alert \"{}\"",
+                       SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET));
+  } else if (reason == SSL_R_WRONG_VERSION_NUMBER) {
+    text = "the server did not answer in TLS (wrong version number)";
+  } else if (code == 0 && ssl_error != SSL_ERROR_SYSCALL) {
+    text = fmt::format("unexpected TLS library state {}", ssl_error);
+  } else {
+    return library_error_text(ssl, ssl_error, saved_errno);
+  }
+  ERR_clear_error();
+  return text;
+}
+
 bool is_ip_literal(const std::string& name) {
   unsigned char buffer[sizeof(in6_addr)];
   return inet_pton(AF_INET, name.c_str(), buffer) == 1 ||
@@ -135,7 +162,7 @@ Status handshake(SSL* ssl) {
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
       return fail("the handshake process was interrupted");
     }
-    return fail("{}", library_error_text(ssl, error, saved_errno));
+    return fail("{}", handshake_error_text(ssl, error, saved_errno));
   }
 }
 

@@ -186,6 +186,57 @@ TEST(SshConnect, FakeSshCarriesBytesBothWays) {
                                       "127.0.0.1", "sh -c " + shell_quote(script)}));
 }
 
+// Bracketed IPv6 hosts reach the real child as the bare address, with the port as its own word.
+TEST(SshConnect, BracketedHostsReachTheChildBare) {
+  struct Case {
+    const char* uri;
+    std::vector<std::string> before_script;
+  };
+  const std::vector<Case> cases = {
+      {"ssh://[::1]/", {"-x", "-T", "::1"}},
+      {"ssh://user@[::1]:2222/", {"-x", "-T", "-p", "2222", "-l", "user", "::1"}},
+      {"ssh://[fe80::1%lo]:22/5", {"-x", "-T", "fe80::1%lo"}},
+      {"ssh://127.0.0.1:2200/", {"-x", "-T", "-p", "2200", "127.0.0.1"}},
+  };
+  test::TempDir dir;
+  const std::string argv_file = dir.file("argv");
+  ::setenv("FAKE_SSH_ARGV", argv_file.c_str(), 1);
+  ::setenv("FAKE_SSH_EXIT", "1", 1);
+  for (const Case& c : cases) {
+    std::remove(argv_file.c_str());
+    ConnectOptions options;
+    options.ssh_command = std::vector<std::string>{kFakeSsh};
+    auto opened = connect(ssh_target(c.uri), false, options);
+    ASSERT_TRUE(opened) << c.uri << ": " << opened.error().message;
+    // The child has written its arguments once its output ends.
+    std::vector<std::uint8_t> header(8);
+    EXPECT_FALSE(conn_read_exact(opened.value(), header));
+    std::vector<std::string> argv = recorded_argv(argv_file);
+    ASSERT_FALSE(argv.empty()) << c.uri;
+    argv.pop_back();
+    EXPECT_EQ(argv, c.before_script) << c.uri;
+  }
+  ::unsetenv("FAKE_SSH_EXIT");
+}
+
+TEST(SshCommandLine, BracketedHostErrors) {
+  struct Case {
+    const char* address;
+    const char* cause;
+  };
+  const std::vector<Case> cases = {
+      {"[::1", "missing ']' in [::1"},
+      {"[::1]2222", "missing port in [::1]2222"},
+  };
+  for (const Case& c : cases) {
+    Target target = ssh_target("ssh://h/");
+    target.address = c.address;
+    auto line = ssh_command_line(target, std::nullopt, std::nullopt);
+    ASSERT_FALSE(line) << c.address;
+    EXPECT_EQ(line.message(), c.cause);
+  }
+}
+
 TEST(SshConnect, ChildExitReadsAsEndOfStream) {
   test::TempDir dir;
   ::setenv("FAKE_SSH_ARGV", dir.file("argv").c_str(), 1);
