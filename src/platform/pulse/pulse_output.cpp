@@ -6,6 +6,7 @@
 #include <pulse/thread-mainloop.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cmath>
 #include <condition_variable>
 #include <limits>
@@ -22,8 +23,11 @@ constexpr std::string_view kLog = "nolv::client::windows_audio";
 // waits 5 s in all.
 constexpr std::chrono::milliseconds kOpenTimeout{2000};
 constexpr std::chrono::milliseconds kOpenPoll{5};
-// The device holds two periods; the jitter buffer holds the rest of the target.
+// The device holds two periods; the jitter buffer holds the rest of the target. A server may
+// grant a larger buffer (a sink with a large fixed latency does); only this much of it is filled,
+// or the worker would pour its whole prebuffer into the server and underrun at once.
 constexpr std::uint32_t kBufferPeriods = 2;
+constexpr std::uint32_t kBufferFrames = kBufferPeriods * kRequestedPeriodFrames;
 
 class PulseOutput : public AudioOutput {
  public:
@@ -78,7 +82,7 @@ class PulseOutput : public AudioOutput {
     const std::uint32_t frame_bytes = 2u * channels_;
     pa_buffer_attr attr{};
     attr.maxlength = std::numeric_limits<std::uint32_t>::max();
-    attr.tlength = kBufferPeriods * kRequestedPeriodFrames * frame_bytes;
+    attr.tlength = kBufferFrames * frame_bytes;
     // The worker decides when to start and when to rebuffer; the server must not wait for data.
     attr.prebuf = 0;
     attr.minreq = kRequestedPeriodFrames * frame_bytes;
@@ -99,32 +103,29 @@ class PulseOutput : public AudioOutput {
     }
     const pa_buffer_attr* got = pa_stream_get_buffer_attr(stream_);
     if (got == nullptr) return fail("reading PulseAudio buffer size: {}", context_text());
-    buffer_frames_ = got->tlength / frame_bytes;
-    log_debug(kLog, "PulseAudio period: requested={} frames, using={} (buffer={})",
-              kRequestedPeriodFrames, got->minreq / frame_bytes, buffer_frames_);
+    granted_frames_ = got->tlength / frame_bytes;
+    buffer_frames_ = std::min(granted_frames_, kBufferFrames);
+    log_debug(kLog, "PulseAudio period: requested={} frames, using={} (buffer={}, granted={})",
+              kRequestedPeriodFrames, got->minreq / frame_bytes, buffer_frames_, granted_frames_);
     return {};
   }
 
   std::uint32_t buffer_frames() const override { return buffer_frames_; }
 
+  // The free part of our share of the buffer (never more than the server asks for, as the share
+  // is at most what it granted).
   DeviceResult<std::uint32_t> free_frames() override {
     Lock lock(loop_);
-    if (auto lost = lost_device()) return *lost;
-    const std::size_t bytes = pa_stream_writable_size(stream_);
-    if (bytes == static_cast<std::size_t>(-1)) return error();
-    return static_cast<std::uint32_t>(
-        std::min<std::size_t>(bytes / (2u * channels_), std::numeric_limits<std::uint32_t>::max()));
+    auto held = held_frames();
+    if (!held) return held;
+    return *held >= buffer_frames_ ? 0u : buffer_frames_ - *held;
   }
 
   // What the stream holds and the server has not asked back for. The server's own latency
   // estimate is left out: on a sink that renders ahead (the null sink) it swings by a second.
   DeviceResult<std::uint32_t> padding_frames() override {
     Lock lock(loop_);
-    if (auto lost = lost_device()) return *lost;
-    const std::size_t bytes = pa_stream_writable_size(stream_);
-    if (bytes == static_cast<std::size_t>(-1)) return error();
-    const std::uint64_t free = bytes / (2u * channels_);
-    return static_cast<std::uint32_t>(free >= buffer_frames_ ? 0 : buffer_frames_ - free);
+    return held_frames();
   }
 
   DeviceStatus write(std::span<const std::int16_t> samples) override {
@@ -147,14 +148,14 @@ class PulseOutput : public AudioOutput {
     return done(pa_stream_flush(stream_, nullptr, nullptr));
   }
 
-  bool has_rate_adjust() const override { return true; }
+  bool has_rate_adjust() const override { return !rate_refused_.load(); }
 
   DeviceStatus set_sample_rate(float frames_per_second) override {
     Lock lock(loop_);
     if (auto lost = lost_device()) return *lost;
     // The server takes whole hertz: steps of about 0.002 %.
     const auto rate = static_cast<std::uint32_t>(std::lround(frames_per_second));
-    return done(pa_stream_update_sample_rate(stream_, rate, nullptr, nullptr));
+    return done(pa_stream_update_sample_rate(stream_, rate, &PulseOutput::on_rate_set, this));
   }
 
   bool wait(std::chrono::milliseconds timeout) override {
@@ -198,6 +199,16 @@ class PulseOutput : public AudioOutput {
 
   AudioDeviceError error() const { return AudioDeviceError{context_text(), false}; }
 
+  // Frames held in the stream: the granted buffer less what the server asks for; the loop is
+  // locked.
+  DeviceResult<std::uint32_t> held_frames() const {
+    if (auto lost = lost_device()) return *lost;
+    const std::size_t bytes = pa_stream_writable_size(stream_);
+    if (bytes == static_cast<std::size_t>(-1)) return error();
+    const std::uint64_t writable = bytes / (2u * channels_);
+    return static_cast<std::uint32_t>(writable >= granted_frames_ ? 0 : granted_frames_ - writable);
+  }
+
   DeviceStatus done(pa_operation* operation) {
     if (operation == nullptr) return error();
     pa_operation_unref(operation);
@@ -227,9 +238,19 @@ class PulseOutput : public AudioOutput {
   static void on_writable(pa_stream*, std::size_t, void* self) {
     static_cast<PulseOutput*>(self)->signal_event();
   }
+  // A server that cannot change this stream's rate says so only here; trimming then stops.
+  static void on_rate_set(pa_stream*, int success, void* self) {
+    auto* output = static_cast<PulseOutput*>(self);
+    if (success == 0 && !output->rate_refused_.exchange(true)) {
+      log_debug(kLog, "the audio server refused a playback rate change: {}; rate trimming is off",
+                output->context_text());
+    }
+  }
 
   std::uint8_t channels_;
   std::uint32_t buffer_frames_ = 0;
+  std::uint32_t granted_frames_ = 0;
+  std::atomic<bool> rate_refused_{false};
   pa_threaded_mainloop* loop_ = nullptr;
   pa_context* context_ = nullptr;
   pa_stream* stream_ = nullptr;
