@@ -10,6 +10,7 @@
 
 #include "client/client.h"
 #include "client/remote_logging.h"
+#include "util/format.h"
 #include "util/thread.h"
 
 namespace nolv {
@@ -727,7 +728,7 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
     }
     if (stream_codec != "opus") {
       log_warn(kClientLog, "rejecting audio stream: {}",
-               fmt::format("unsupported audio codec {}", stream_codec));
+               fmt::format("unsupported audio codec {}", log_value(stream_codec)));
       restart_audio_sequence();
       return;
     }
@@ -759,7 +760,8 @@ void Client::handle_audio_data(ActiveEventLoop&, Packet& packet) {
     return;
   }
   if (codec != "opus") {
-    log_warn(kClientLog, "audio codec changed from {} to {}; stopping the stream", "opus", codec);
+    log_warn(kClientLog, "audio codec changed from {} to {}; stopping the stream", "opus",
+             log_value(codec));
     restart_audio_sequence();
     return;
   }
@@ -838,7 +840,7 @@ void Client::restart_audio_sequence() {
 
 void Client::disable_speaker_forwarding(const std::string& reason) {
   if (!audio_worker) return;
-  log_warn(kClientLog, "speaker forwarding disabled for this session: {}", reason);
+  log_warn(kClientLog, "speaker forwarding disabled for this session: {}", log_value(reason));
   send_audio_control("stop", audio_sequence);
   audio_stream_active = false;
   opus_head_seen = false;

@@ -8,6 +8,7 @@
 #include "net/rand.h"
 #include "net/sha256.h"
 #include "util/fatal.h"
+#include "util/format.h"
 #include "util/thread.h"
 
 namespace nolv {
@@ -81,8 +82,8 @@ void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
     return;
   }
   if (digest != kDigest || salt_digest != kDigest) {
-    log_error(kLog, "server requested an unsupported challenge digest ({}/{})", digest,
-              salt_digest);
+    log_error(kLog, "server requested an unsupported challenge digest ({}/{})", log_value(digest),
+              log_value(salt_digest));
     exit_with(loop, kExitAuthentication);
     return;
   }

@@ -259,6 +259,9 @@ class Client {
   std::uint32_t modifier_state = 0;            // kModifier* bits of the last ModifiersChanged
   std::shared_ptr<const CustomCursor> cursor;  // shown by every window while set
   std::shared_ptr<Bell> bell;
+  // Bells whose thread has not finished; shared with those threads.
+  std::shared_ptr<std::atomic<std::uint32_t>> bells_ringing =
+      std::make_shared<std::atomic<std::uint32_t>>(0);
 
   // ---- pictures ----
   DecodeSender decode_sender;

@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "client/remote_logging.h"
 #include "util/fatal.h"
+#include "util/format.h"
 #include "util/text.h"
 
 namespace nolv {
@@ -236,7 +237,7 @@ std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t enc
                                                 std::uint8_t data_index) {
   const std::string encoding = packet_get_str(packet.items, encoding_index);
   if (encoding != "bytes") {
-    log_debug(kClientLog, "ignoring clipboard data with wire encoding {}", encoding);
+    log_debug(kClientLog, "ignoring clipboard data with wire encoding {}", log_value(encoding));
     return std::nullopt;
   }
   Bytes bytes = packet_get_bytes(packet, data_index);

@@ -163,7 +163,8 @@ void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
     return;
   }
   if (encoding != "png") {
-    log_debug(kLog, "ignoring cursor with unsupported encoding {}", quoted_text(encoding));
+    log_debug(kLog, "ignoring cursor with unsupported encoding {}",
+              quoted_text(log_value(encoding)));
     return;
   }
   const std::uint32_t hotspot_x = packet_get_u32(packet.items, 4);
@@ -199,7 +200,7 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
   const std::string encoding = packet_get_str(packet.items, 4);
   if (encoding != "png") {
     log_debug(kLog, "ignoring window-icon for {:#x} with unsupported encoding {}", wid,
-              quoted_text(encoding));
+              quoted_text(log_value(encoding)));
     return;
   }
   const Bytes bytes = packet_get_bytes(packet, 5);

@@ -5,8 +5,11 @@
 #include <fmt/format.h>
 
 #include "client/client.h"
+#include "client/internal_event.h"
 #include "client/signals.h"
 #include "util/fatal.h"
+#include "util/format.h"
+#include "util/saturating.h"
 #include "util/thread.h"
 
 namespace nolv {
@@ -98,13 +101,16 @@ std::vector<std::string> string_items(const Yaml* value) {
 }  // namespace
 
 void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
-  for (const Route& route : kRoutes) {
-    if (std::find(route.names.begin(), route.names.end(), name) != route.names.end()) {
-      (this->*route.handler)(loop, packet);
-      return;
+  // A server packet named like an internal event is refused as an unknown type.
+  if (!packet.from_server || !is_internal_event_name(name)) {
+    for (const Route& route : kRoutes) {
+      if (std::find(route.names.begin(), route.names.end(), name) != route.names.end()) {
+        (this->*route.handler)(loop, packet);
+        return;
+      }
     }
   }
-  log_warn(kLog, "unhandled packet type {}", name);
+  log_warn(kLog, "unhandled packet type {}", log_value(name));
 }
 
 void Client::handle_startup_complete(ActiveEventLoop&, Packet&) {
@@ -135,8 +141,9 @@ void Client::handle_send_ping(ActiveEventLoop&, Packet&) {
 void Client::handle_ping_echo(ActiveEventLoop&, Packet& packet) {
   const std::int64_t echoed = packet_get_i64(packet.items, 1);
   const auto now = static_cast<std::int64_t>(millis_since_start());
-  if (echoed > now) return;  // from the future: not a measurement
-  round_trip_ms = now - echoed;
+  const std::int64_t round_trip = sub_saturating(now, echoed);
+  if (round_trip < 0) return;  // from the future: not a measurement
+  round_trip_ms = round_trip;
   log_debug(kLog, "ping echo: client round-trip {} ms", round_trip_ms);
 }
 
@@ -155,17 +162,17 @@ void Client::handle_server_event(ActiveEventLoop&, Packet& packet) {
     log_warn(kLog, "ignoring malformed server-event packet with an invalid event type");
     return;
   }
-  log_info(kLog, "server event: {}", type);
+  log_info(kLog, "server event: {}", log_value(type));
   if (packet.items.size() > 2) {
     std::vector<std::string> rest;
     for (std::size_t i = 2; i < packet.items.size(); ++i)
       rest.push_back(to_string(packet.items[i]));
-    log_debug(kLog, "server event {} arguments: [{}]", type, join(rest));
+    log_debug(kLog, "server event {} arguments: [{}]", log_value(type), log_value(join(rest)));
   }
 }
 
 void Client::handle_setting_change(ActiveEventLoop&, Packet& packet) {
-  log_debug(kLog, "ignoring setting-change: {}", packet_get_str(packet.items, 1));
+  log_debug(kLog, "ignoring setting-change: {}", log_value(packet_get_str(packet.items, 1)));
 }
 
 void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
@@ -181,10 +188,10 @@ void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
     if (server.empty()) server = string_items(yaml_dict_get(*encodings, ""));
   }
   if (server.empty()) {
-    log_warn(kLog, "the server advertised no picture encodings: {}", to_string(caps));
+    log_warn(kLog, "the server advertised no picture encodings: {}", log_value(to_string(caps)));
     return;
   }
-  log_debug(kLog, "server encodings: {}", join(server));
+  log_debug(kLog, "server encodings: {}", log_value(join(server)));
   if (const Yaml* video = yaml_dict_get(caps, "video")) {
     if (const Yaml::Hash* map = video->as_hash()) {
       std::vector<std::string> keys;
@@ -192,7 +199,7 @@ void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
         const std::string* s = key.as_string();
         keys.push_back(s != nullptr ? *s : "");
       }
-      log_debug(kLog, "server video encodings: {}", join(keys));
+      log_debug(kLog, "server video encodings: {}", log_value(join(keys)));
     }
   }
   const auto& ours = supported_encodings();
@@ -201,7 +208,7 @@ void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
   }
   log_warn(kLog,
            "no picture encoding in common with the server: it can send {}, this client decodes {}",
-           join(server), join(ours));
+           log_value(join(server)), join(ours));
 }
 
 void Client::handle_clipboard_pending_requests(ActiveEventLoop&, Packet&) {}
@@ -228,22 +235,22 @@ void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
     code = kExitAuthentication;
   } else if (first.find("error") != std::string::npos ||
              (first.find("timeout") != std::string::npos && first != "idle timeout")) {
-    log_error(kLog, "server connection failure: {}", join(reasons));
+    log_error(kLog, "server connection failure: {}", log_value(join(reasons)));
     code = startup_complete ? kExitServerFailure : kExitConnectionFailed;
   } else {
-    log_info(kLog, "disconnected by the server: {}", join(reasons));
+    log_info(kLog, "disconnected by the server: {}", log_value(join(reasons)));
   }
   exit_with(loop, code);
 }
 
 void Client::handle_connection_lost(ActiveEventLoop& loop, Packet& packet) {
   if (exit_code == kNoExitCode)
-    log_warn(kLog, "connection lost: {}", packet_get_str(packet.items, 1));
+    log_warn(kLog, "connection lost: {}", log_value(packet_get_str(packet.items, 1)));
   exit_with(loop, startup_complete ? kExitConnectionLost : kExitConnectionFailed);
 }
 
 void Client::handle_invalid_packet(ActiveEventLoop& loop, Packet& packet) {
-  log_error(kLog, "invalid packet received: {}", packet_get_str(packet.items, 1));
+  log_error(kLog, "invalid packet received: {}", log_value(packet_get_str(packet.items, 1)));
   exit_with(loop, startup_complete ? kExitInvalidPacket : kExitConnectionFailed);
 }
 

@@ -7,6 +7,7 @@
 #include "client/client.h"
 #include "main/options.h"
 #include "net/rand.h"
+#include "util/format.h"
 
 namespace nolv {
 
@@ -191,14 +192,14 @@ void Client::send_hello(const std::optional<ChallengeAnswer>& answer) {
 void Client::handle_server_hello(ActiveEventLoop&, Packet& packet) {
   const Yaml caps = packet.items.size() >= 2 ? packet.items[1] : Yaml::null();
   modifier_map = modifier_map_from(caps);
-  log_debug(kLog, "server modifier map: {}", modifier_map_text(modifier_map));
+  log_debug(kLog, "server modifier map: {}", log_value(modifier_map_text(modifier_map)));
   if (caps.as_hash() == nullptr) {
-    log_error(kLog, "unexpected hello data type: {}", to_string(caps));
+    log_error(kLog, "unexpected hello data type: {}", log_value(to_string(caps)));
     return;
   }
   if (const Yaml* version = yaml_dict_get(caps, "version")) {
     if (const std::string* text = version->as_string()) {
-      log_info(kLog, "server version {}", *text);
+      log_info(kLog, "server version {}", log_value(*text));
       server_version = *text;
     }
   }

@@ -1,11 +1,33 @@
 #include "client/internal_event.h"
 
+#include <algorithm>
+#include <array>
+
 namespace nolv {
 
 Packet make_internal_event(std::string name, std::string payload) {
   Packet packet;
   packet.items = {Yaml::string(std::move(name)), Yaml::string(std::move(payload))};
   return packet;
+}
+
+bool is_internal_event_name(std::string_view name) {
+  static constexpr std::array<std::string_view, 15> kNames = {"draw-decoded",
+                                                              "decoding-failed",
+                                                              "connect-result",
+                                                              "clipboard-changed",
+                                                              "challenge-password",
+                                                              "challenge-cancel",
+                                                              "challenge-fallback-dialog",
+                                                              "send-ping",
+                                                              "send-log",
+                                                              "tray-exit",
+                                                              "interrupt",
+                                                              "connection-lost",
+                                                              "invalid-packet",
+                                                              "audio-latency",
+                                                              "audio-worker-failed"};
+  return std::find(kNames.begin(), kNames.end(), name) != kNames.end();
 }
 
 }  // namespace nolv

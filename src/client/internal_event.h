@@ -3,6 +3,7 @@
 #pragma once
 
 #include <string>
+#include <string_view>
 
 #include "net/packet.h"
 
@@ -10,5 +11,9 @@ namespace nolv {
 
 // Two String items [name, payload], no chunks, no decode time.
 Packet make_internal_event(std::string name, std::string payload);
+
+// True for the names the program's own threads post; a packet read from the connection under
+// one of them is refused.
+[[nodiscard]] bool is_internal_event_name(std::string_view name);
 
 }  // namespace nolv

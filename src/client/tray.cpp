@@ -3,6 +3,7 @@
 #include "client/client.h"
 #include "client/clipboard.h"
 #include "client/remote_logging.h"
+#include "util/format.h"
 #include "util/text.h"
 
 namespace nolv {
@@ -141,7 +142,7 @@ void show_notification(std::optional<TrayIcon>& tray, const Packet& packet) {
   const std::string summary = packet_get_str(packet.items, 6);
   const std::string body = packet_get_str(packet.items, 7);
   for (const std::string& line : notification_log_lines(app, summary, body)) {
-    log_info(kClientLog, "{}", line);
+    log_info(kClientLog, "{}", log_value(line));
   }
   if (!tray.has_value()) return;
   const std::uint64_t id = packet_get_usize(packet.items, 2);

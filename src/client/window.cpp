@@ -11,6 +11,7 @@
 #include "client/scaling.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/saturating.h"
 
 namespace nolv {
 namespace {
@@ -25,12 +26,6 @@ std::int32_t saturate_i32(double v) {
   if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
     return std::numeric_limits<std::int32_t>::max();
   return static_cast<std::int32_t>(v);
-}
-
-std::int32_t add_saturating(std::int32_t a, std::int32_t b) {
-  const std::int64_t sum = std::int64_t{a} + b;
-  return static_cast<std::int32_t>(std::clamp<std::int64_t>(
-      sum, std::numeric_limits<std::int32_t>::min(), std::numeric_limits<std::int32_t>::max()));
 }
 
 std::uint32_t clamp_u32(double v) {
@@ -344,7 +339,8 @@ constexpr std::size_t kNewWindowItems = 7;
 void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_redirect_packet) {
   const auto& items = packet.items;
   if (items.size() < kNewWindowItems) {
-    log_warn(kLog, "ignoring {} packet with {} items", packet_get_str(items, 0), items.size());
+    log_warn(kLog, "ignoring {} packet with {} items", log_value(packet_get_str(items, 0)),
+             items.size());
     return;
   }
   const std::uint64_t wid = packet_get_usize(items, 1);
@@ -400,11 +396,11 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   if (owner) attributes.owner = windows.at(*owner).window;
   auto created = loop.create_window(attributes);
   if (!created) {
-    log_error(kLog, "failed to create window: {}", quoted_text(created.message()));
+    log_error(kLog, "failed to create window: {}", quoted_text(log_value(created.message())));
     return;
   }
   std::shared_ptr<Window> window = std::move(*created);
-  log_info(kLog, "new window {:#x} : {}", wid, quoted_text(title));
+  log_info(kLog, "new window {:#x} : {}", wid, quoted_text(log_value(title)));
   if (owner || modal)
     log_debug(kLog, "window {:#x}: owner={}, modal={}", wid, hex_option(owner), modal);
   if (cursor)
@@ -498,7 +494,7 @@ void Client::handle_window_metadata(ActiveEventLoop&, Packet& packet) {
   }
   const std::uint64_t wid = packet_get_usize(packet.items, 1);
   const Yaml& value = packet.items[2];
-  log_info(kLog, "window-metadata for {:#x}: {}", wid, to_string(value));
+  log_info(kLog, "window-metadata for {:#x}: {}", wid, log_value(to_string(value)));
   auto it = windows.find(wid);
   if (it == windows.end()) {
     log_warn(kLog, "window {:#x} not found!", wid);

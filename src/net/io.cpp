@@ -7,6 +7,7 @@
 #include <cstring>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <span>
 #include <string>
 #include <utility>
@@ -26,9 +27,14 @@ constexpr std::string_view kClientLog = "nolv::client::client";
 
 constexpr std::string_view kMissingByte = "expected another byte, found none";
 
-// Why liblz4 refused a block, found by walking its sequences without writing anything; liblz4
-// itself only says that it failed.
-std::string lz4_failure_cause(std::span<const std::uint8_t> block, std::uint64_t capacity) {
+// What walking a block's sequences finds without writing anything: the first fault of its
+// format, or the number of bytes it produces.
+struct Lz4Walk {
+  std::optional<std::string> fault;
+  std::uint64_t produced = 0;
+};
+
+Lz4Walk walk_lz4_block(std::span<const std::uint8_t> block) {
   std::size_t in = 0;
   std::uint64_t out = 0;
   auto length_with_extensions = [&](std::uint64_t& length) -> bool {
@@ -40,32 +46,47 @@ std::string lz4_failure_cause(std::span<const std::uint8_t> block, std::uint64_t
       if (more != 255) return true;
     }
   };
+  auto fault = [](std::string_view cause) { return Lz4Walk{std::string(cause), 0}; };
   for (;;) {
-    if (in >= block.size()) return std::string(kMissingByte);
+    if (in >= block.size()) return fault(kMissingByte);
     const std::uint8_t token = block[in++];
     std::uint64_t literals = token >> 4;
-    if (!length_with_extensions(literals)) return std::string(kMissingByte);
-    if (literals > block.size() - in) return "literal is out of bounds of the input";
+    if (!length_with_extensions(literals)) return fault(kMissingByte);
+    if (literals > block.size() - in) return fault("literal is out of bounds of the input");
     in += literals;
     out += literals;
     if (in == block.size()) break;  // the last sequence holds only literals
-    if (block.size() - in < 2) return std::string(kMissingByte);
+    if (block.size() - in < 2) return fault(kMissingByte);
     const std::uint32_t offset = block[in] | (block[in + 1] << 8);
     in += 2;
-    if (offset == 0) return "0 is not a valid match offset";
-    if (offset > out) return "the offset to copy is not contained in the decompressed buffer";
+    if (offset == 0) return fault("0 is not a valid match offset");
+    if (offset > out)
+      return fault("the offset to copy is not contained in the decompressed buffer");
     std::uint64_t match = token & 0x0F;
-    if (!length_with_extensions(match)) return std::string(kMissingByte);
+    if (!length_with_extensions(match)) return fault(kMissingByte);
     out += match + 4;
   }
-  if (out > capacity) {
+  return Lz4Walk{std::nullopt, out};
+}
+
+// Why liblz4 refused a block; liblz4 itself only says that it failed.
+std::string lz4_failure_cause(std::span<const std::uint8_t> block, std::uint64_t capacity) {
+  const Lz4Walk walk = walk_lz4_block(block);
+  if (walk.fault) return *walk.fault;
+  if (walk.produced > capacity) {
     return fmt::format(
         "provided output is too small for the decompressed data, actual {}, "
         "expected {}",
-        capacity, out);
+        capacity, walk.produced);
   }
   return "the block breaks the format's end-of-block rules";
 }
+
+// The most a block of `block_size` bytes can produce. Within one sequence the token, the two
+// offset bytes and a final length byte below 255 yield at most 4 + 15 + 254 match bytes, each
+// literal byte yields one, and each length byte of 255 yields 255: no byte yields more than
+// 255, so a size prefix above 255 times the block is a lie and is refused before allocating.
+constexpr std::uint64_t kLz4MaxExpansion = 255;
 
 // Why a read ended: the thread posts one "connection-lost" or one "invalid-packet".
 struct ReadFailure {
@@ -166,6 +187,7 @@ class PacketReader {
       packet.items = std::move(*items);
       packet.chunks = std::move(chunks);
       packet.charge = BacklogCharge(backlog_, total + kPacketFootprint);
+      packet.from_server = true;
       if (log_enabled(LogLevel::Trace) && !packet.items.empty()) {
         const std::string* name = packet.items.front().as_string();
         if (name != nullptr && *name == "draw") {
@@ -179,7 +201,7 @@ class PacketReader {
 
  private:
   static Error lost(ReadFailure& failure, const Error& error, bool from_stream = false) {
-    log_debug(kClientLog, "read loop terminated: {}", error.message);
+    log_debug(kClientLog, "read loop terminated: {}", log_value(error.message));
     failure = connection_lost(from_stream && is_closed_by_peer(error)
                                   ? std::string("connection closed by the server")
                                   : error.message);
@@ -260,6 +282,15 @@ Result<Bytes> decompress_payload(std::uint8_t compression, std::span<const std::
   if (block.size() > static_cast<std::size_t>(std::numeric_limits<int>::max())) {
     return fail("lz4 decompression failed: the block of {} bytes is too large", block.size());
   }
+  const std::uint64_t most = kLz4MaxExpansion * block.size();
+  if (size > most) {
+    const Lz4Walk walk = walk_lz4_block(block);
+    if (walk.fault) return fail("lz4 decompression failed: {}", *walk.fault);
+    return fail(
+        "lz4 decompression failed: the size prefix {} is more than a block of {} bytes can "
+        "produce ({})",
+        size, block.size(), most);
+  }
   Bytes out(size);
   std::uint8_t none = 0;  // a valid destination even for an empty output
   const int produced =
@@ -268,6 +299,7 @@ Result<Bytes> decompress_payload(std::uint8_t compression, std::span<const std::
                           static_cast<int>(block.size()), static_cast<int>(size));
   if (produced < 0) return fail("lz4 decompression failed: {}", lz4_failure_cause(block, size));
   out.resize(static_cast<std::size_t>(produced));
+  out.shrink_to_fit();  // a generous prefix keeps no memory beyond the bytes produced
   return out;
 }
 

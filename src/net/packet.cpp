@@ -128,7 +128,8 @@ Bytes decode_yaml_bytes(const Yaml& value) {
   }
   auto decoded = base64_decode(joined);
   if (auto* bytes = std::get_if<Bytes>(&decoded)) return std::move(*bytes);
-  log_warn(kLog, "failed to decode yaml bytes: {}", to_string(std::get<Base64Error>(decoded)));
+  log_warn(kLog, "failed to decode yaml bytes: {}",
+           log_value(to_string(std::get<Base64Error>(decoded))));
   return {};
 }
 

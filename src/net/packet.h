@@ -104,6 +104,9 @@ struct Packet {
   // What the packet holds in the session's budget while it waits to be dealt with; given back
   // when the packet is dropped. Empty for events that nothing bounds.
   BacklogCharge charge;
+  // Set by the reader on every packet read from the connection, so that a server cannot pass
+  // off a packet as one of the program's own internal events.
+  bool from_server = false;
 };
 
 // What a packet costs in memory beyond its payload and chunk bytes: the packet itself and its

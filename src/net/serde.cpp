@@ -10,6 +10,7 @@
 #include <unordered_set>
 
 #include "client/remote_logging.h"
+#include "util/format.h"
 
 namespace nolv {
 
@@ -415,7 +416,7 @@ Result<std::vector<Yaml>> parse_packet_items(std::string_view text) {
   Yaml& root = documents->front();
   Yaml::Array* items = root.as_array();
   if (items == nullptr) {
-    log_error(kLog, "packet is not an array: {}", to_string(root));
+    log_error(kLog, "packet is not an array: {}", log_value(to_string(root)));
     return fail("received invalid packet data type");
   }
   return std::move(*items);

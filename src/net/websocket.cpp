@@ -193,7 +193,7 @@ Result<std::string> read_response(ReadByte read_byte) {
 
 Status check_response(std::string_view raw, std::string_view key) {
   const std::string text = utf8_lossy(raw);
-  log_trace(kLogTarget, "websocket handshake response: {}", text);
+  log_trace(kLogTarget, "websocket handshake response: {}", log_value(text));
   std::vector<std::string_view> lines;
   std::string_view rest = text;
   for (;;) {

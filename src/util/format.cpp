@@ -29,6 +29,14 @@ std::string format_duration(std::chrono::nanoseconds d) {
   return fmt::format("{}ns", ns);
 }
 
+std::string log_value(std::string_view text) {
+  if (text.size() <= kLogValueLimit) return std::string(text);
+  std::size_t keep = kLogValueLimit;
+  // Back off continuation bytes so that a multi-byte character is kept whole or not at all.
+  while (keep > 0 && (static_cast<unsigned char>(text[keep]) & 0xC0) == 0x80) --keep;
+  return fmt::format("{}…[{} bytes cut]", text.substr(0, keep), text.size() - keep);
+}
+
 std::string quoted_text(std::string_view text) {
   std::string out;
   out.reserve(text.size() + 2);

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <chrono>
+#include <cstddef>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -16,6 +17,12 @@ std::string format_duration(std::chrono::nanoseconds d);
 // A string in double quotes with backslash escapes for quotes, backslashes and control
 // characters ("a\"b\n", "\u{1b}").
 std::string quoted_text(std::string_view text);
+
+// A value the server controls, cut for a log line: at most kLogValueLimit bytes of it (never
+// inside a UTF-8 sequence), then "…[N bytes cut]". A window title or reason of 32 MiB must
+// not become 32 MiB of log.
+inline constexpr std::size_t kLogValueLimit = 300;
+std::string log_value(std::string_view text);
 
 // A byte list as "[80, 4, 0]".
 std::string format_bytes(std::span<const std::uint8_t> bytes);

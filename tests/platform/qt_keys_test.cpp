@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include "client/keymap.h"
+#include "platform/qt_application.h"
 
 namespace nolv {
 namespace {
@@ -20,6 +21,7 @@ struct QtKeyCase {
 
 // What Qt on xcb reports for these keys on a US layout (keycode, keysym, text).
 TEST(KeyboardInputFromQt, KeysAsXReportsThem) {
+  ensure_qt_application();
   const QtKeyCase cases[] = {
       {"a", Qt::Key_A, Qt::NoModifier, 38, 0x61, "a", CharacterKey{"a"}, 0x1E},
       {"A", Qt::Key_A, Qt::ShiftModifier, 38, 0x41, "A", CharacterKey{"A"}, 0x1E},
@@ -72,6 +74,7 @@ TEST(KeyboardInputFromQt, KeysAsXReportsThem) {
 }
 
 TEST(KeyboardInputFromQt, ReleaseAndRepeat) {
+  ensure_qt_application();
   const QKeyEvent release(QEvent::KeyRelease, Qt::Key_A, Qt::NoModifier, 38, 0x61, 0, "a");
   EXPECT_FALSE(keyboard_input_from_qt(release).pressed);
   const QKeyEvent repeat(QEvent::KeyPress, Qt::Key_A, Qt::NoModifier, 38, 0x61, 0, "a", true);
@@ -81,6 +84,7 @@ TEST(KeyboardInputFromQt, ReleaseAndRepeat) {
 }
 
 TEST(KeyboardInputFromQt, NamesOnTheWire) {
+  ensure_qt_application();
   // The full road from Qt's event to the packet's name, string and keyval.
   const QKeyEvent f5(QEvent::KeyPress, Qt::Key_F5, Qt::NoModifier, 71, 0xFFC2, 0, "");
   EXPECT_EQ(key_event_names(keyboard_input_from_qt(f5).logical_key), (KeyEventNames{"F5", "", 0}));

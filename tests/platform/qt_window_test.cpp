@@ -10,31 +10,13 @@
 
 #include "platform/qt/qt_keys.h"
 #include "platform/qt/qt_window.h"
+#include "platform/qt_application.h"
 
 namespace nolv {
 namespace {
 
-// The application object lives from the first test to the end of the run, and goes before the
-// static destructors, which Qt does not survive.
-class QtApplicationEnvironment : public ::testing::Environment {
- public:
-  void TearDown() override { app_.reset(); }
-  void ensure() {
-    if (qGuiApp == nullptr) app_ = std::make_unique<QGuiApplication>(argc_, argv_);
-  }
-
- private:
-  int argc_ = 1;
-  char name_[20] = "nolv_platform_tests";
-  char* argv_[2] = {name_, nullptr};
-  std::unique_ptr<QGuiApplication> app_;
-};
-
-QtApplicationEnvironment* const environment = static_cast<QtApplicationEnvironment*>(
-    ::testing::AddGlobalTestEnvironment(new QtApplicationEnvironment));
-
 void app() {
-  environment->ensure();
+  ensure_qt_application();
 }
 
 TEST(QtLogicalKey, FromKeyAndText) {

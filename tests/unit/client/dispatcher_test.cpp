@@ -232,6 +232,31 @@ TEST_F(SessionTest, UnknownNamesWarnAndPendingRequestsAreSilent) {
   EXPECT_EQ(client->exit_code, kNoExitCode);
 }
 
+// A server that names its packets like the program's own events gets the unknown-type warning
+// and nothing else: no reply, no exit, no posted event.
+TEST_F(SessionTest, ServerPacketsNamedLikeInternalEventsAreRefused) {
+  client->startup_complete = true;
+  for (const char* name : {"draw-decoded", "decoding-failed", "connect-result", "clipboard-changed",
+                           "challenge-password", "challenge-cancel", "challenge-fallback-dialog",
+                           "send-ping", "send-log", "tray-exit", "interrupt", "connection-lost",
+                           "invalid-packet", "audio-latency", "audio-worker-failed"}) {
+    SCOPED_TRACE(name);
+    Packet p = packet_of({S(name), S("payload"), S("x")});
+    p.from_server = true;
+    LogCapture capture;
+    client->dispatch_packet(loop, name, std::move(p));
+    const auto lines = capture.take_lines();
+    ASSERT_EQ(lines.size(), 1u) << lines.front();
+    EXPECT_NE(
+        lines[0].find(std::string("WARN  [nolv::client::client] unhandled packet type ") + name),
+        std::string::npos);
+    EXPECT_TRUE(peer.drain().empty());
+    EXPECT_TRUE(posted_names().empty());
+    EXPECT_EQ(client->exit_code, kNoExitCode);
+    EXPECT_EQ(loop.exit_requests, 0);
+  }
+}
+
 TEST(InternalEvent, HasTwoStringItemsAndNothingElse) {
   const Packet p = make_internal_event("interrupt", "Ctrl-C");
   EXPECT_EQ(p.items, (std::vector<Yaml>{Yaml::string("interrupt"), Yaml::string("Ctrl-C")}));

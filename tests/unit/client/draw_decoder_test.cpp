@@ -309,7 +309,8 @@ std::vector<Packet> run_thread(std::vector<Packet> packets) {
 }
 
 TEST(DecodingThread, ResultsKeepChannelOrderAndReleasesPostNothing) {
-  const auto units = split_access_units(read_picture("tiny.h264"));
+  const Bytes stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
   ASSERT_GE(units.size(), 2u);
   const Bytes idr(units[0].begin(), units[0].end());
   const Bytes p_frame(units[1].begin(), units[1].end());
@@ -339,7 +340,8 @@ TEST(DecodingThread, ResultsKeepChannelOrderAndReleasesPostNothing) {
 }
 
 TEST(DecodingThread, EveryReleaseNameDropsTheDecoder) {
-  const auto units = split_access_units(read_picture("tiny.h264"));
+  const Bytes stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
   const Bytes idr(units[0].begin(), units[0].end());
   const Bytes p_frame(units[1].begin(), units[1].end());
   for (const char* name : {"lost-window", "window-destroy", "eos", "window-eos"}) {
@@ -355,7 +357,8 @@ TEST(DecodingThread, EveryReleaseNameDropsTheDecoder) {
 }
 
 TEST(DecodingThread, LogLines) {
-  const auto units = split_access_units(read_picture("tiny.h264"));
+  const Bytes stream = read_picture("tiny.h264");
+  const auto units = split_access_units(stream);
   std::vector<Packet> in;
   in.push_back(release_packet("window-eos", 6));  // no decoder: no line at all
   in.push_back(make_draw(6, 64, 48, "h264", Bytes(units[0].begin(), units[0].end()), 1));

@@ -432,9 +432,60 @@ TEST(DecompressPayload, CausesOfABadBlock) {
   ASSERT_TRUE(empty.ok()) << empty.message();
   EXPECT_TRUE(empty->empty());
   const Bytes data = text_bytes("abcabcabcabcabcabcabcabc");
-  Result<Bytes> roomy = decompress_payload(0x1F, lz4(data, 4096));
+  Result<Bytes> roomy = decompress_payload(0x1F, lz4(data, 200));
   ASSERT_TRUE(roomy.ok()) << roomy.message();
   EXPECT_EQ(*roomy, data);
+}
+
+// A block cannot produce more than 255 bytes per byte; a prefix that claims more is refused
+// before anything is allocated, and a generous one keeps only the bytes produced.
+TEST(DecompressPayload, ASizePrefixIsBoundByWhatTheBlockCanProduce) {
+  const Bytes data = text_bytes("abcabcabcabcabcabcabcabc");
+  const std::uint32_t block = static_cast<std::uint32_t>(lz4(data).size() - 4);
+  // One literal, a match of 4 + 15 + 255 * 100 + 254 bytes at offset 1, five final literals.
+  Bytes dense = {0x1F, 'a', 0x01, 0x00};
+  dense.insert(dense.end(), 100, 255);
+  dense.insert(dense.end(), {254, 0x50, 'b', 'b', 'b', 'b', 'b'});
+  const std::uint32_t dense_size = 1 + 19 + 255 * 100 + 254 + 5;
+  auto prefixed = [](std::uint32_t size, const Bytes& bytes) {
+    Bytes out = {static_cast<std::uint8_t>(size), static_cast<std::uint8_t>(size >> 8),
+                 static_cast<std::uint8_t>(size >> 16), static_cast<std::uint8_t>(size >> 24)};
+    out.insert(out.end(), bytes.begin(), bytes.end());
+    return out;
+  };
+  struct Case {
+    std::string name;
+    Bytes payload;
+    std::string error;  // empty: decodes
+  };
+  const std::vector<Case> cases = {
+      {"at the bound", lz4(data, 255 * block), ""},
+      {"one above the bound", lz4(data, 255 * block + 1),
+       fmt::format("lz4 decompression failed: the size prefix {} is more than a block of {} "
+                   "bytes can produce ({})",
+                   255 * block + 1, block, 255 * block)},
+      {"256 MiB for one byte", prefixed(256u << 20, {0x10, 'a'}),
+       "lz4 decompression failed: the size prefix 268435456 is more than a block of 2 bytes can "
+       "produce (510)"},
+      {"a broken block says what is broken", prefixed(1000, {0x10, 'a', 0x00, 0x00}),
+       "lz4 decompression failed: 0 is not a valid match offset"},
+      {"the densest block", prefixed(dense_size, dense), ""},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    Result<Bytes> r = decompress_payload(0x10, c.payload);
+    if (!c.error.empty()) {
+      ASSERT_FALSE(r.ok());
+      EXPECT_EQ(r.message(), c.error);
+      continue;
+    }
+    ASSERT_TRUE(r.ok()) << r.message();
+    EXPECT_EQ(r->capacity(), r->size());
+  }
+  Result<Bytes> dense_out = decompress_payload(0x10, prefixed(dense_size, dense));
+  ASSERT_TRUE(dense_out.ok());
+  EXPECT_EQ(dense_out->size(), dense_size);
+  EXPECT_EQ(dense_out->back(), 'b');
 }
 
 TEST(EncodePacket, PingIsTheExactBytes) {

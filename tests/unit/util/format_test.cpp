@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <string>
+#include <vector>
+
 namespace nolv {
 namespace {
 
@@ -16,6 +19,27 @@ TEST(Format, Durations) {
   EXPECT_EQ(format_duration(1001ns), "1.001µs");
   EXPECT_EQ(format_duration(1s + 1ns), "1.000000001s");
   EXPECT_EQ(format_duration(61s + 500ms), "61.5s");
+}
+
+TEST(Format, LogValuesAreCutWithAMark) {
+  const std::string limit(kLogValueLimit, 'a');
+  struct Case {
+    std::string name;
+    std::string text;
+    std::string expected;
+  };
+  const std::vector<Case> cases = {
+      {"short", "title", "title"},
+      {"at the limit", limit, limit},
+      {"one above", limit + "b", limit + "…[1 bytes cut]"},
+      {"32 MiB", std::string(32u << 20, 'x'),
+       std::string(kLogValueLimit, 'x') + "…[" + std::to_string((32u << 20) - kLogValueLimit) +
+           " bytes cut]"},
+      // "é" (2 bytes) straddling the limit is dropped whole.
+      {"inside a character", std::string(kLogValueLimit - 1, 'a') + "é" + "z",
+       std::string(kLogValueLimit - 1, 'a') + "…[3 bytes cut]"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(log_value(c.text), c.expected) << c.name;
 }
 
 TEST(Format, QuotedEscapes) {

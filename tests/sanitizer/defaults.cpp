@@ -1,0 +1,16 @@
+// Built into every program of the sanitized build. The end-to-end tests start the binary with
+// environments of their own, so the options are compiled in: every process writes its reports
+// into one directory, which the test script checks once the tests have run.
+#define NOLV_EXPORT extern "C" __attribute__((visibility("default"), used))
+
+NOLV_EXPORT const char* __asan_default_options() {
+  return "log_path=" NOLV_SANITIZER_LOG ":detect_leaks=1";
+}
+
+NOLV_EXPORT const char* __lsan_default_options() {
+  return "suppressions=" NOLV_LSAN_SUPPRESSIONS;
+}
+
+NOLV_EXPORT const char* __ubsan_default_options() {
+  return "log_path=" NOLV_SANITIZER_LOG ":print_stacktrace=1";
+}
