@@ -84,10 +84,14 @@ void AuthDialog::redraw() {
   const std::uint32_t w = std::max(inner.width, 1u);
   const std::uint32_t h = std::max(inner.height, 1u);
   if (w != width || h != height) {
+    // The new size is kept only once the surface has it, so a failed resize is tried again.
+    if (auto sized = surface->resize(w, h); !sized) {
+      log_error(kLog, "failed to size auth dialog surface: {}", sized.message());
+      return;
+    }
     width = w;
     height = h;
     pixels.assign(std::size_t{w} * h, kAuthBackground);
-    (void)surface->resize(w, h);  // a failed resize shows up as a buffer of the wrong size below
   }
   std::fill(pixels.begin(), pixels.end(), kAuthBackground);
   font::draw_text(pixels, w, 12, 16, 1, prompt, kAuthForeground);
@@ -106,7 +110,11 @@ void AuthDialog::redraw() {
     log_error(kLog, "failed to get auth dialog buffer: {}", buffer.message());
     return;
   }
-  if (buffer->pixels.size() != pixels.size()) return;
+  if (buffer->pixels.size() != pixels.size()) {
+    log_error(kLog, "failed to get auth dialog buffer: {} pixels for a {}x{} dialog",
+              buffer->pixels.size(), width, height);
+    return;
+  }
   std::copy(pixels.begin(), pixels.end(), buffer->pixels.begin());
   if (auto presented = surface->present(); !presented) {
     log_error(kLog, "failed to present auth dialog: {}", presented.message());

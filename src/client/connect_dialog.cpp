@@ -358,13 +358,14 @@ void ConnectDialog::redraw() {
   const PhysicalSize size = window_->inner_size();
   const std::uint32_t w = std::max(size.width, 1u), h = std::max(size.height, 1u);
   if (w != width_ || h != height_) {
-    width_ = w;
-    height_ = h;
-    pixels_.assign(std::size_t{w} * h, kBackground);
+    // The new size is kept only once the surface has it, so a failed resize is tried again.
     if (auto sized = surface_->resize(w, h); !sized) {
       log_error(kLog, "failed to size the connection dialog surface: {}", sized.message());
       return;
     }
+    width_ = w;
+    height_ = h;
+    pixels_.assign(std::size_t{w} * h, kBackground);
   }
   std::fill(pixels_.begin(), pixels_.end(), kBackground);
   const std::int32_t si = static_cast<std::int32_t>(font_scale());
@@ -417,7 +418,11 @@ void ConnectDialog::redraw() {
     log_error(kLog, "failed to get the connection dialog buffer: {}", buffer.message());
     return;
   }
-  if (buffer->pixels.size() != pixels_.size()) return;  // a stale size: skip this frame
+  if (buffer->pixels.size() != pixels_.size()) {
+    log_error(kLog, "failed to get the connection dialog buffer: {} pixels for a {}x{} dialog",
+              buffer->pixels.size(), width_, height_);
+    return;
+  }
   std::copy(pixels_.begin(), pixels_.end(), buffer->pixels.begin());
   if (auto shown = surface_->present(); !shown) {
     log_error(kLog, "failed to present the connection dialog: {}", shown.message());
@@ -540,6 +545,8 @@ DialogOutcome ConnectDialog::handle_event(const WindowEvent& event) {
   if (std::holds_alternative<CloseRequested>(event)) return DialogCancel{};
   if (const auto* scale = std::get_if<ScaleFactorChanged>(&event)) {
     scale_ = scale->scale_factor;
+    // The layout is in logical pixels: the window follows the new scale, then is drawn again.
+    if (auto size = window_attributes(scale_).inner_size) window_->request_inner_size(*size);
     redraw();
   } else if (std::holds_alternative<Resized>(event) ||
              std::holds_alternative<RedrawRequested>(event)) {

@@ -221,7 +221,7 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
   }
   // The scale factor is not applied to icons.
   if (Status set = it->second.window->set_window_icon(std::move(*icon)); !set)
-    log_debug(kLog, "window {:#x}: icon not set: {}", wid, set.message());
+    log_debug(kLog, "invalid window icon for {:#x}: {}", wid, set.message());
 }
 
 }  // namespace nolv

@@ -252,6 +252,8 @@ void ClientWindow::draw_screen() {
   }
   if (buffer->width != local_w || buffer->height != local_h ||
       buffer->pixels.size() != std::size_t{local_w} * local_h) {
+    log_error(kWindowLog, "failed to get softbuffer buffer: {}x{} pixels for a {}x{} window",
+              buffer->width, buffer->height, local_w, local_h);
     damage = std::move(taken);
     return;
   }
@@ -430,9 +432,11 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   if (decorated) place_client_area(*window, x_local, y_local);
   record.apply_metadata(metadata);
 
-  // A replaced window's native id would otherwise stay behind.
-  if (auto old = windows.find(wid); old != windows.end())
+  // A replaced window's native id would otherwise stay behind, and its grab goes with it.
+  if (auto old = windows.find(wid); old != windows.end()) {
+    if (pointer_grab == wid) release_pointer_grab();
     window_ids.erase(old->second.window->id());
+  }
   window_ids[window->id()] = wid;
   windows.insert_or_assign(wid, std::move(record));
   update_modal_windows();
@@ -746,6 +750,10 @@ void Client::handle_window_event(std::uint64_t wid, WindowEvent& event) {
           handle_keyboard_input(wid, e);
         } else if constexpr (std::is_same_v<E, ModifiersChanged>) {
           handle_modifiers_changed(e);
+        } else if constexpr (std::is_same_v<E, PointerGrabLost>) {
+          if (pointer_grab != wid) return;
+          pointer_grab.reset();
+          log_debug(kLog, "pointer grab of window {:#x} ended by the display", wid);
         } else if constexpr (std::is_same_v<E, CursorMoved>) {
           auto it = windows.find(wid);
           if (it == windows.end()) return;

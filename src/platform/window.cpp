@@ -101,6 +101,7 @@ std::string to_string(const WindowEvent& event) {
           [](const ScaleFactorChanged& e) {
             return fmt::format("ScaleFactorChanged({})", e.scale_factor);
           },
+          [](const PointerGrabLost&) { return std::string("PointerGrabLost"); },
           [](const OtherWindowEvent& e) { return e.description; },
       },
       event);

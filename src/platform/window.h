@@ -311,6 +311,9 @@ struct MouseWheel {
 struct ScaleFactorChanged {
   double scale_factor = 1.0;
 };
+// The display server ended the window's cursor grab on its own (the window was unmapped or
+// iconified, or an interactive move or resize took the pointer).
+struct PointerGrabLost {};
 // Anything the client does not act on (entered, left, occluded, dropped file, ...).
 struct OtherWindowEvent {
   std::string description;
@@ -318,7 +321,7 @@ struct OtherWindowEvent {
 
 using WindowEvent = std::variant<RedrawRequested, Resized, Moved, CloseRequested, Focused,
                                  KeyboardInput, ModifiersChanged, CursorMoved, MouseInput,
-                                 MouseWheel, ScaleFactorChanged, OtherWindowEvent>;
+                                 MouseWheel, ScaleFactorChanged, PointerGrabLost, OtherWindowEvent>;
 
 // The event in a debug form, for log lines: "Resized(640x480)", "KeyboardInput(...)".
 std::string to_string(const WindowEvent& event);

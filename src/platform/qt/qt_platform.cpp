@@ -18,6 +18,8 @@
 #include <cmath>
 #include <cstdlib>
 #include <mutex>
+#include <optional>
+#include <utility>
 #include <vector>
 
 namespace nolv {
@@ -57,10 +59,7 @@ class QtActiveLoop : public ActiveEventLoop {
     return out;
   }
   double primary_scale_factor() const override {
-    const QScreen* primary = QGuiApplication::primaryScreen();
-    if (primary == nullptr) return 1.0;
-    const double dpi = primary->logicalDotsPerInch();
-    return dpi > 0 ? dpi / 96.0 : 1.0;
+    return screen_scale_factor(QGuiApplication::primaryScreen());
   }
   void exit() override {
     exiting = true;
@@ -193,9 +192,26 @@ Status check_display() {
 
 Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
   if (Status display = check_display(); !display) return display.error();
-  // The client scales by itself; Qt must report and draw device pixels.
+  // The client scales by itself; Qt must report and draw device pixels, so its own scaling is
+  // off while the application object reads the environment. Programs we start (ssh, pinentry)
+  // still get the desktop's settings.
+  std::vector<std::pair<const char*, std::optional<QByteArray>>> saved;
+  for (const char* name : {"QT_ENABLE_HIGHDPI_SCALING", "QT_SCALE_FACTOR",
+                           "QT_SCREEN_SCALE_FACTORS", "QT_AUTO_SCREEN_SCALE_FACTOR"}) {
+    saved.emplace_back(name, qEnvironmentVariableIsSet(name)
+                                 ? std::optional<QByteArray>(qgetenv(name))
+                                 : std::nullopt);
+    qunsetenv(name);
+  }
   qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
   std::unique_ptr<EventLoop> loop = std::make_unique<QtEventLoop>(argc_, argv_);
+  for (const auto& [name, value] : saved) {
+    if (value) {
+      qputenv(name, *value);
+    } else {
+      qunsetenv(name);
+    }
+  }
   return loop;
 }
 

@@ -55,6 +55,23 @@ class DeliverEvent : public QEvent {
 
 std::atomic<std::uint64_t> next_window_id{1};
 
+// The keyboard is one for all windows: the modifier bits last reported, by whichever window saw
+// them (event-loop thread only).
+std::uint32_t reported_modifier_bits = 0;
+
+// X request headers: 24 bytes for PutImage and ChangeProperty, 4 more with BIG-REQUESTS; a
+// little room is kept on top.
+constexpr std::uint64_t kRequestHeaderBytes = 32;
+// _NET_WM_ICON carries the width and the height ahead of the pixels.
+constexpr std::uint64_t kIconSizeBytes = 8;
+
+// The largest image of 4-byte pixels that one X request can carry; no bound without X.
+std::uint64_t max_request_pixels() {
+  const std::uint64_t bytes = x11::max_request_bytes();
+  if (bytes == 0) return UINT64_MAX;
+  return bytes > kRequestHeaderBytes ? (bytes - kRequestHeaderBytes) / 4 : 0;
+}
+
 MouseButton mouse_button(Qt::MouseButton b) {
   switch (b) {
     case Qt::LeftButton:
@@ -91,6 +108,8 @@ class QtWindow : public QWindow {
 
   WindowId id() const { return id_; }
   bool input_enabled = true;
+  // This window holds the confined pointer grab.
+  bool grabbed = false;
   // A window manager ignores an iconify request for a window it has not taken yet, so a window
   // minimised straight after creation is minimised once it is first shown.
   bool minimize_when_exposed = false;
@@ -107,6 +126,8 @@ class QtWindow : public QWindow {
         if (input_enabled) post(CloseRequested{});
         return true;
       case QEvent::FocusIn:
+        // Modifiers may have changed while another program or window had the keyboard.
+        resync_modifiers();
         if (input_enabled) post(Focused{true});
         break;
       case QEvent::FocusOut:
@@ -119,7 +140,7 @@ class QtWindow : public QWindow {
         post(OtherWindowEvent{"CursorLeft"});
         break;
       case QEvent::ScreenChangeInternal:
-        post(ScaleFactorChanged{devicePixelRatio()});
+        post(ScaleFactorChanged{screen_scale_factor(screen())});
         break;
       default:
         if (e->type() == kDeliverEvent) {
@@ -131,7 +152,11 @@ class QtWindow : public QWindow {
     return QWindow::event(e);
   }
   void exposeEvent(QExposeEvent*) override {
-    if (!isExposed()) return;
+    if (!isExposed()) {
+      // X ends a pointer grab whose window is no longer viewable (unmapped, iconified).
+      if (grabbed && !x11::viewable(winId())) lose_grab();
+      return;
+    }
     if (minimize_when_exposed) {
       minimize_when_exposed = false;
       showMinimized();
@@ -175,14 +200,32 @@ class QtWindow : public QWindow {
     }
   }
 
+ public:
+  void lose_grab() {
+    grabbed = false;
+    post(PointerGrabLost{});
+  }
+
  private:
   void post(WindowEvent event) {
     QCoreApplication::postEvent(this, new DeliverEvent(std::move(event)));
   }
   void modifiers(Qt::KeyboardModifiers mods) {
     const std::uint32_t bits = modifier_bits_from_qt(mods);
-    if (bits == modifier_bits_) return;
-    modifier_bits_ = bits;
+    if (bits == reported_modifier_bits) return;
+    reported_modifier_bits = bits;
+    post(ModifiersChanged{bits});
+  }
+  // Always reported, so whoever keeps the state hears the keyboard's real one.
+  void resync_modifiers() {
+    const auto mods = x11::keyboard_modifiers();
+    if (!mods) return;
+    std::uint32_t bits = 0;
+    if (mods->shift) bits |= kModifierShift;
+    if (mods->control) bits |= kModifierControl;
+    if (mods->alt) bits |= kModifierAlt;
+    if (mods->super) bits |= kModifierSuper;
+    reported_modifier_bits = bits;
     post(ModifiersChanged{bits});
   }
   void key(QKeyEvent* e, bool pressed) {
@@ -203,7 +246,6 @@ class QtWindow : public QWindow {
 
   WindowId id_;
   WindowEventHandler handler_;
-  std::uint32_t modifier_bits_ = 0;
 };
 
 class QtSurface : public Surface {
@@ -221,7 +263,10 @@ class QtSurface : public Surface {
       store_.endPaint();
       painting_ = false;
     }
-    store_.resize(QSize(static_cast<int>(width), static_cast<int>(height)));
+    // The store counts in Qt's device-independent pixels; its image has the device pixels.
+    const double dpr = window_->devicePixelRatio();
+    store_.resize(QSize(static_cast<int>(std::lround(width / dpr)),
+                        static_cast<int>(std::lround(height / dpr))));
     width_ = width;
     height_ = height;
     presented_ = false;
@@ -239,6 +284,9 @@ class QtSurface : public Surface {
     if (image->depth() != 32) return fail("unsupported pixel depth {}", image->depth());
     const auto w = static_cast<std::uint32_t>(image->width());
     const auto h = static_cast<std::uint32_t>(image->height());
+    if (w != width_ || h != height_)
+      return fail("the backing store holds {}x{} pixels for a {}x{} surface (pixel ratio {})", w, h,
+                  width_, height_, image->devicePixelRatio());
     if (image->bytesPerLine() != static_cast<qsizetype>(w) * 4)
       return fail("unexpected row stride {}", image->bytesPerLine());
     auto* bits = reinterpret_cast<std::uint32_t*>(image->bits());
@@ -281,7 +329,7 @@ class QtNativeWindow : public Window {
  public:
   explicit QtNativeWindow(std::shared_ptr<QtWindow> window) : w_(std::move(window)) {}
   ~QtNativeWindow() override {
-    if (grabbed_) x11::ungrab_pointer();
+    if (w_->grabbed) x11::ungrab_pointer();
     w_->hide();
   }
 
@@ -308,12 +356,10 @@ class QtNativeWindow : public Window {
     return {static_cast<std::uint32_t>(std::max(0L, std::lround(w_->width() * dpr))),
             static_cast<std::uint32_t>(std::max(0L, std::lround(w_->height() * dpr)))};
   }
+  // Within the size limits, as the window manager would keep it.
   void request_inner_size(PhysicalSize size) override {
-    const QSize s = to_qt(size);
-    if (!resizable_) {
-      w_->setMinimumSize(s);
-      w_->setMaximumSize(s);
-    }
+    const QSize s = to_qt(size).expandedTo(min_).boundedTo(max_);
+    if (!resizable_) pin(s);
     w_->resize(s);
   }
   void set_min_inner_size(std::optional<PhysicalSize> size) override {
@@ -385,24 +431,24 @@ class QtNativeWindow : public Window {
   }
   Status set_cursor_grab(CursorGrabMode mode) override {
     if (mode == CursorGrabMode::None) {
-      if (grabbed_) x11::ungrab_pointer();
-      grabbed_ = false;
+      if (w_->grabbed) x11::ungrab_pointer();
+      w_->grabbed = false;
       return {};
     }
     if (mode == CursorGrabMode::Locked) return fail("locking the cursor is not supported");
     if (!x11::available()) return fail("confining the cursor needs an X server");
     std::string why = x11::grab_pointer_confined(w_->winId());
     if (!why.empty()) return fail("{}", why);
-    grabbed_ = true;
+    w_->grabbed = true;
     return {};
   }
   Status drag_window() override {
-    if (grabbed_) set_cursor_grab(CursorGrabMode::None).ok();
+    release_grab_for_drag();
     if (!w_->startSystemMove()) return fail("the window manager refused the move");
     return {};
   }
   Status drag_resize_window(ResizeDirection direction) override {
-    if (grabbed_) set_cursor_grab(CursorGrabMode::None).ok();
+    release_grab_for_drag();
     Qt::Edges edges;
     switch (direction) {
       case ResizeDirection::East:
@@ -445,9 +491,21 @@ class QtNativeWindow : public Window {
     QImage image(cursor->rgba.data(), static_cast<int>(cursor->width),
                  static_cast<int>(cursor->height), static_cast<qsizetype>(cursor->width) * 4,
                  QImage::Format_RGBA8888);
-    w_->setCursor(QCursor(QPixmap::fromImage(image.copy()),
-                          static_cast<int>(std::min(cursor->hotspot_x, cursor->width - 1)),
-                          static_cast<int>(std::min(cursor->hotspot_y, cursor->height - 1))));
+    double hx = std::min(cursor->hotspot_x, cursor->width - 1);
+    double hy = std::min(cursor->hotspot_y, cursor->height - 1);
+    // The X server takes a cursor image in one request; a larger one breaks the connection.
+    const std::uint64_t pixels = std::uint64_t{cursor->width} * cursor->height;
+    if (const std::uint64_t limit = max_request_pixels(); pixels > limit) {
+      const double shrink = std::sqrt(static_cast<double>(limit) / static_cast<double>(pixels));
+      const int w = std::max(1, static_cast<int>(std::floor(cursor->width * shrink)));
+      const int h = std::max(1, static_cast<int>(std::floor(cursor->height * shrink)));
+      hx = std::min(hx * w / cursor->width, w - 1.0);
+      hy = std::min(hy * h / cursor->height, h - 1.0);
+      image = image.scaled(w, h, Qt::IgnoreAspectRatio, Qt::FastTransformation);
+    } else {
+      image = image.copy();
+    }
+    w_->setCursor(QCursor(QPixmap::fromImage(image), static_cast<int>(hx), static_cast<int>(hy)));
     return {};
   }
   void set_default_cursor() override { w_->unsetCursor(); }
@@ -461,6 +519,12 @@ class QtNativeWindow : public Window {
         icon->width > static_cast<std::uint32_t>(kQtMaxWindowSide) ||
         icon->height > static_cast<std::uint32_t>(kQtMaxWindowSide))
       return fail("bad icon of {}x{} with {} bytes", icon->width, icon->height, icon->rgba.size());
+    // The icon goes to the X server as one property request.
+    const std::uint64_t bytes =
+        std::uint64_t{icon->width} * icon->height * 4 + kIconSizeBytes + kRequestHeaderBytes;
+    if (const std::uint64_t limit = x11::max_request_bytes(); limit != 0 && bytes > limit)
+      return fail("a {}x{} icon needs a request of {} bytes, the display takes at most {}",
+                  icon->width, icon->height, bytes, limit);
     QImage image(icon->rgba.data(), static_cast<int>(icon->width), static_cast<int>(icon->height),
                  static_cast<qsizetype>(icon->width) * 4, QImage::Format_RGBA8888);
     w_->setIcon(QIcon(QPixmap::fromImage(image.copy())));
@@ -490,25 +554,40 @@ class QtNativeWindow : public Window {
     states.setFlag(state, on);
     if (states != w_->windowStates()) w_->setWindowStates(states);
   }
-  // A window that is not resizable keeps its current size, within no other limits.
+  // Equal limits are the size of a window that is not resizable; without them it keeps its
+  // current size.
   void apply_limits() {
     if (resizable_) {
       w_->setMinimumSize(min_);
       w_->setMaximumSize(max_);
     } else {
-      w_->setMinimumSize(w_->size());
-      w_->setMaximumSize(w_->size());
+      pin(min_ == max_ ? min_ : w_->size());
+      if (min_ == max_ && w_->size() != min_) w_->resize(min_);
     }
+  }
+  void pin(QSize size) {
+    w_->setMinimumSize(size);
+    w_->setMaximumSize(size);
+  }
+  void release_grab_for_drag() {
+    if (!w_->grabbed) return;
+    x11::ungrab_pointer();
+    w_->lose_grab();
   }
 
   std::shared_ptr<QtWindow> w_;
   QSize min_{0, 0};
   QSize max_{kQtMaxWindowSide, kQtMaxWindowSide};
   bool resizable_ = true;
-  bool grabbed_ = false;
 };
 
 }  // namespace
+
+double screen_scale_factor(const QScreen* screen) {
+  if (screen == nullptr) return 1.0;
+  const double dpi = screen->logicalDotsPerInch();
+  return dpi > 0 && std::isfinite(dpi) ? dpi / 96.0 : 1.0;
+}
 
 std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers) {
   std::uint32_t bits = 0;

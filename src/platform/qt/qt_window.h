@@ -6,6 +6,7 @@
 #include <memory>
 
 #include <QKeyEvent>
+#include <QScreen>
 
 #include "platform/window.h"
 
@@ -20,5 +21,8 @@ Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attribu
                                                  WindowEventHandler handler);
 
 std::uint32_t modifier_bits_from_qt(Qt::KeyboardModifiers modifiers);
+
+// The screen's DPI over 96, the scale a desktop asks of its programs; 1.0 when it reports none.
+double screen_scale_factor(const QScreen* screen);
 
 }  // namespace nolv

@@ -5,6 +5,7 @@
 #include <QGuiApplication>
 
 // After Qt: the X11 headers define macros (Status, None, Bool) that would break Qt's headers.
+#include <X11/XKBlib.h>
 #include <X11/Xatom.h>
 #include <X11/Xlib.h>
 #include <X11/Xutil.h>
@@ -129,6 +130,31 @@ void ungrab_pointer() {
   if (dpy == nullptr) return;
   XUngrabPointer(dpy, CurrentTime);
   XFlush(dpy);
+}
+
+bool viewable(std::uint64_t xid) {
+  Display* dpy = display();
+  if (dpy == nullptr) return false;
+  XWindowAttributes attributes{};
+  return XGetWindowAttributes(dpy, static_cast<Window>(xid), &attributes) != 0 &&
+         attributes.map_state == IsViewable;
+}
+
+std::uint64_t max_request_bytes() {
+  Display* dpy = display();
+  if (dpy == nullptr) return 0;
+  long units = XExtendedMaxRequestSize(dpy);  // 0 without BIG-REQUESTS
+  if (units <= 0) units = XMaxRequestSize(dpy);
+  return units > 0 ? std::uint64_t(units) * 4 : 0;
+}
+
+std::optional<KeyboardModifiers> keyboard_modifiers() {
+  Display* dpy = display();
+  if (dpy == nullptr) return std::nullopt;
+  XkbStateRec state{};
+  if (XkbGetState(dpy, XkbUseCoreKbd, &state) != Success) return std::nullopt;
+  return KeyboardModifiers{(state.mods & ShiftMask) != 0, (state.mods & ControlMask) != 0,
+                           (state.mods & Mod1Mask) != 0, (state.mods & Mod4Mask) != 0};
 }
 
 }  // namespace nolv::x11
