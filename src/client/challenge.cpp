@@ -34,7 +34,15 @@ bool is_regular_file(const std::string& path) {
 std::optional<std::string> find_pinentry(const std::optional<std::string>& pinentry_program,
                                          const std::optional<std::string>& path_list) {
   std::vector<std::string> candidates;
-  if (pinentry_program && !pinentry_program->empty()) candidates.push_back(*pinentry_program);
+  if (pinentry_program && !pinentry_program->empty()) {
+    // A name with a slash is a path of its own, as the shell takes it: used as it is, not
+    // searched. When it names no program the usual names are still looked for.
+    if (pinentry_program->find('/') != std::string::npos) {
+      if (is_regular_file(*pinentry_program)) return *pinentry_program;
+    } else {
+      candidates.push_back(*pinentry_program);
+    }
+  }
   candidates.push_back("pinentry");
   candidates.push_back("pinentry-mac");
   if (!path_list) return std::nullopt;
@@ -42,7 +50,7 @@ std::optional<std::string> find_pinentry(const std::optional<std::string>& pinen
   while (true) {
     const std::size_t colon = rest.find(':');
     std::string dir(rest.substr(0, colon));
-    // An empty entry of a POSIX path list is the current directory.
+    // An empty entry of a POSIX path list is the current directory, as for the shell.
     if (dir.empty()) dir = ".";
     for (const std::string& candidate : candidates) {
       for (std::string_view suffix : {"", ".exe"}) {

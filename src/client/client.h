@@ -318,8 +318,9 @@ Value hello_capabilities(const Client& client, const std::optional<ChallengeAnsw
 // /etc/machine-id, else /var/lib/dbus/machine-id; empty when neither can be read.
 std::string machine_identifier();
 
-// Where the password prompter is: the first of PINENTRY_PROGRAM, "pinentry", "pinentry-mac"
-// found in a directory of `path_list` (directories are the outer loop).
+// Where the password prompter is: PINENTRY_PROGRAM as it stands when it holds a slash, else the
+// first of PINENTRY_PROGRAM, "pinentry", "pinentry-mac" found in a directory of `path_list`
+// (directories are the outer loop; an empty entry is the current directory).
 std::optional<std::string> find_pinentry(const std::optional<std::string>& pinentry_program,
                                          const std::optional<std::string>& path_list);
 // The two HMAC steps of the challenge answer with a given client salt.

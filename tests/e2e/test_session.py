@@ -198,6 +198,33 @@ class Challenge(SessionCase):
         session.send(["disconnect", "authentication failed"])
         self.assertEqual(self.exit_code(), 28)
 
+    def test_pinentry_program_given_by_its_path_answers(self):
+        # A scripted pinentry outside PATH, named by its absolute path, and another one called
+        # "pinentry" on PATH that must not be asked.
+        tmp = tempfile.TemporaryDirectory()
+        self.addCleanup(tmp.cleanup)
+        script = ("#!/bin/sh\necho OK ready\nwhile read cmd; do\n  case \"$cmd\" in\n"
+                  "    GETPIN) echo 'D {}'; echo OK;;\n    BYE) echo OK; exit 0;;\n"
+                  "    *) echo OK;;\n  esac\ndone\n")
+        for folder, password in (("chosen", "from the chosen one"), ("on-path", "from PATH")):
+            os.mkdir(os.path.join(tmp.name, folder))
+            program = os.path.join(tmp.name, folder, "pinentry")
+            with open(program, "w") as f:
+                f.write(script.format(password))
+            os.chmod(program, 0o755)
+        chosen = os.path.join(tmp.name, "chosen", "pinentry")
+        session = self.start(env={"PINENTRY_PROGRAM": chosen,
+                                  "PATH": os.path.join(tmp.name, "on-path") + ":/usr/bin:/bin"})
+        server_salt = os.urandom(32)
+        session.send(["challenge", base64.b64encode(server_salt).decode(), "", "hmac+sha256",
+                      "hmac+sha256"])
+        caps = session.expect("hello", timeout=10)[1]
+        salt = hmac.new(caps["challenge_client_salt"].encode(), server_salt,
+                        hashlib.sha256).hexdigest()
+        response = hmac.new(b"from the chosen one", salt.encode(), hashlib.sha256).hexdigest()
+        self.assertEqual(caps["challenge_response"], response, self.client.log())
+        self.assertIn(f"prompting for the password via {chosen}", self.client.log())
+
     def test_unsupported_digest_ends_with_28(self):
         session = self.start(env={"NOLV_PASSWORD": "x"})
         session.send(["challenge", base64.b64encode(b"salt").decode(), "", "hmac+sha256"])

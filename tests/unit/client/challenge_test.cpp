@@ -158,6 +158,30 @@ TEST(PinentrySearch, DirectoriesAreTheOuterLoop) {
   EXPECT_EQ(find_pinentry(std::nullopt, first.path), mac);
 }
 
+TEST(PinentrySearch, AProgramNamedWithASlashIsUsedAsItIs) {
+  TempDir chosen, on_path;
+  const std::string mine = chosen.file("pinentry-tty");
+  const std::string theirs = on_path.file("pinentry");
+  const std::string relative = fs::relative(mine, fs::current_path()).string();
+  ASSERT_NE(relative.find('/'), std::string::npos);
+  struct Case {
+    std::optional<std::string> program;
+    std::optional<std::string> path_list;
+    std::optional<std::string> found;
+  };
+  const Case cases[] = {
+      {mine, on_path.path, mine},                        // not glued onto the directories
+      {mine, std::nullopt, mine},                        // needs no PATH
+      {relative, on_path.path, relative},                // relative to the current directory
+      {chosen.path + "/missing", on_path.path, theirs},  // missing: the usual names
+      {chosen.path, on_path.path, theirs},               // a directory is not a program
+      {"pinentry-tty", on_path.path + ":" + chosen.path, mine},  // a bare name is searched
+  };
+  for (const Case& c : cases) {
+    EXPECT_EQ(find_pinentry(c.program, c.path_list), c.found) << c.program.value_or("");
+  }
+}
+
 TEST_F(SessionTest, PinentryAnswersThroughItsThread) {
   TempDir dir;
   const std::string program = dir.file("pinentry",
