@@ -1,7 +1,8 @@
 """The real nolv with real tray hosts under Xvfb: the icon docks in trayer (XEmbed), a left or
 right click opens its menu, "Exit" ends the session with "connection-close" "client exit" and
 code 0, the icon docks again in a tray host started anew; under a StatusNotifierItem host a
-server notification reaches dunst; without any tray host the session runs on."""
+server notification reaches dunst as plain text with the program's icon and "notify_close"
+withdraws it; without any tray host the session runs on."""
 
 import re
 import time
@@ -129,7 +130,22 @@ class NotificationCase(TrayTestCase):
         self.desktop.start_dunst()
         self.desktop.start_sni_watcher()
 
-    def test_a_server_notification_reaches_the_notification_daemon(self):
+    def displayed(self):
+        result = self.desktop.tool("dunstctl", "count", "displayed", check=False)
+        return int(result.stdout.strip() or -1)
+
+    def dunst_entries(self):
+        """The notifications dunst printed, each as a dict of its fields."""
+        entries = []
+        for block in self.desktop.read("dunst.log").split("{\n")[1:]:
+            entry = {}
+            for line in block.split("\n\t"):
+                key, _, value = line.strip().partition(": ")
+                entry.setdefault(key, value)
+            entries.append(entry)
+        return entries
+
+    def test_a_server_notification_reaches_the_notification_daemon_and_is_withdrawn(self):
         self.start_session()
         self.assertTrue(wait_until(lambda: "REGISTER item" in self.desktop.read("sni.log"), 10),
                         self.desktop.read("sni.log") + self.client.log())
@@ -140,17 +156,42 @@ class NotificationCase(TrayTestCase):
         dunst = self.desktop.read("dunst.log")
         self.assertIn("first line", dunst)
         self.assertIn("second line", dunst)
+        entry = self.dunst_entries()[0]
+        self.assertEqual(entry["summary"], "'New message'")
+        # The program's own icon travels with it.
+        self.assertEqual(entry["raw_icon set"], "true", dunst)
         log = self.client.log()
         self.assertIn("notification from Mail: New message", log)
         self.assertIn("  first line\n", log.replace("\r", "<CR>"))
         self.assertIn("notification 5 shown as a tray balloon", log)
-        # Closing it withdraws nothing visible here, but the session goes on.
+        self.assertEqual(wait_until(lambda: self.displayed() == 1, 10), True)
+
+        # Closing another id leaves it; closing its own id takes it off the screen.
+        self.session.send(["notify_close", 4])
+        self.session.send(["ping", 1])
+        self.session.wait_for("ping-echo", timeout=10)
+        self.assertEqual(self.displayed(), 1)
         self.session.send(["notify_close", 5])
         self.assertTrue(self.client.wait_for_log("withdrawing the tray balloon for notification 5"))
-        # The notification daemon received no empty notification for the withdrawal.
-        time.sleep(0.5)
-        self.assertEqual(self.desktop.read("dunst.log").count("summary: 'New message'"), 1,
+        self.assertEqual(wait_until(lambda: self.displayed() == 0, 5), True,
                          self.desktop.read("dunst.log"))
+        # No empty notification was sent for the withdrawal.
+        self.assertEqual(len(self.dunst_entries()), 1, self.desktop.read("dunst.log"))
+
+    def test_notification_texts_are_plain_text(self):
+        self.start_session()
+        self.assertTrue(wait_until(lambda: "REGISTER item" in self.desktop.read("sni.log"), 10),
+                        self.desktop.read("sni.log") + self.client.log())
+        self.session.send(["notify_show", 0, 8, "App", 0, "", "<b>not bold</b> & co",
+                           "x < y & z <b>bold?</b>", -1, "", [], {}])
+        self.assertTrue(wait_until(lambda: self.dunst_entries(), 10),
+                        self.desktop.read("dunst.log") + self.client.log())
+        dunst = self.desktop.read("dunst.log")
+        self.assertNotIn("Unable to parse markup", dunst)
+        # What dunst hands to its renderer: every character of both texts shows as itself.
+        formatted = self.dunst_entries()[0]["formatted"]
+        self.assertIn("&lt;b&gt;not bold&lt;/b&gt; &amp; co", formatted, dunst)
+        self.assertIn("x &lt; y &amp; z &lt;b&gt;bold?&lt;/b&gt;", formatted, dunst)
 
 
 if __name__ == "__main__":

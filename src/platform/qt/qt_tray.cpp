@@ -1,12 +1,18 @@
 #include "platform/qt/qt_tray.h"
 
 #include <cstdlib>
+#include <optional>
+#include <vector>
 
 #include <QAction>
 #include <QApplication>
 #include <QCursor>
+#include <QDBusArgument>
 #include <QDBusConnection>
 #include <QDBusConnectionInterface>
+#include <QDBusMessage>
+#include <QDBusPendingCallWatcher>
+#include <QDBusPendingReply>
 #include <QImage>
 #include <QMenu>
 #include <QPainter>
@@ -14,6 +20,8 @@
 #include <QPixmap>
 #include <QStyle>
 #include <QSystemTrayIcon>
+
+#include "client/remote_logging.h"
 
 namespace nolv {
 namespace {
@@ -65,14 +73,139 @@ QImage draw_icon(int side) {
   return image;
 }
 
+constexpr int kBalloonMillis = 10000;
+
+// Balloons through the freedesktop notification service, sent here rather than through Qt so
+// that a notification keeps its id and can be closed by it, carries the program's icon, and
+// shows its texts as plain text. No call waits: the answers arrive on the event loop later.
+class DesktopNotifications {
+ public:
+  explicit DesktopNotifications(const QIcon& icon) : icon_hint_(icon_data(icon)) {}
+
+  void show(const QString& title, const QString& text) {
+    ++shown_;
+    current_id_.reset();
+    withdraw_on_arrival_ = false;
+    queued_.push_back(Balloon{shown_, title, text});
+    if (body_markup_.has_value()) {
+      send_queued();
+      return;
+    }
+    if (asking_capabilities_) return;
+    asking_capabilities_ = true;
+    watch(bus().asyncCall(method(QStringLiteral("GetCapabilities"))),
+          [this](QDBusPendingCallWatcher* call) {
+            QDBusPendingReply<QStringList> reply = *call;
+            asking_capabilities_ = false;
+            body_markup_ =
+                !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+            send_queued();
+          });
+  }
+
+  void withdraw() {
+    if (current_id_.has_value()) {
+      QDBusMessage close = method(QStringLiteral("CloseNotification"));
+      close << *current_id_;
+      current_id_.reset();
+      (void)bus().asyncCall(close);
+      return;
+    }
+    withdraw_on_arrival_ = true;  // its id is still on the way, or it was never shown
+  }
+
+ private:
+  struct Balloon {
+    std::uint64_t serial;
+    QString title;
+    QString text;
+  };
+
+  static QDBusConnection bus() { return QDBusConnection::sessionBus(); }
+
+  static QDBusMessage method(const QString& name) {
+    return QDBusMessage::createMethodCall(QStringLiteral("org.freedesktop.Notifications"),
+                                          QStringLiteral("/org/freedesktop/Notifications"),
+                                          QStringLiteral("org.freedesktop.Notifications"), name);
+  }
+
+  // The "image-data" hint: width, height, row stride, alpha, bits per sample, channels, RGBA.
+  static QVariant icon_data(const QIcon& icon) {
+    const QImage image =
+        icon.pixmap(QSize(48, 48)).toImage().convertToFormat(QImage::Format_RGBA8888);
+    if (image.isNull()) return {};
+    QDBusArgument data;
+    data.beginStructure();
+    data << image.width() << image.height() << static_cast<int>(image.bytesPerLine()) << true << 8
+         << 4
+         << QByteArray(reinterpret_cast<const char*>(image.constBits()),
+                       static_cast<qsizetype>(image.sizeInBytes()));
+    data.endStructure();
+    return QVariant::fromValue(data);
+  }
+
+  // With body markup the service would read "<b>" or "x < y & z" as markup.
+  QString body_text(const QString& text) const {
+    return body_markup_.value_or(false) ? text.toHtmlEscaped() : text;
+  }
+
+  void send_queued() {
+    std::vector<Balloon> balloons;
+    balloons.swap(queued_);
+    for (const Balloon& b : balloons) send(b);
+  }
+
+  void send(const Balloon& balloon) {
+    QVariantMap hints;
+    if (icon_hint_.isValid()) hints.insert(QStringLiteral("image-data"), icon_hint_);
+    QDBusMessage notify = method(QStringLiteral("Notify"));
+    notify << QStringLiteral("nolv") << 0u << QString() << balloon.title << body_text(balloon.text)
+           << QStringList() << hints << kBalloonMillis;
+    const std::uint64_t serial = balloon.serial;
+    watch(bus().asyncCall(notify), [this, serial](QDBusPendingCallWatcher* call) {
+      QDBusPendingReply<uint> reply = *call;
+      if (reply.isError()) {
+        log_warn("nolv::client::tray", "the notification service refused a notification: {}",
+                 reply.error().message().toStdString());
+        return;
+      }
+      if (serial != shown_) return;  // a newer balloon has replaced it
+      current_id_ = reply.value();
+      if (withdraw_on_arrival_) {
+        withdraw_on_arrival_ = false;
+        withdraw();
+      }
+    });
+  }
+
+  template <class Done>
+  void watch(const QDBusPendingCall& call, Done done) {
+    auto* watcher = new QDBusPendingCallWatcher(call, &owner_);
+    QObject::connect(watcher, &QDBusPendingCallWatcher::finished, &owner_,
+                     [done](QDBusPendingCallWatcher* w) {
+                       done(w);
+                       w->deleteLater();
+                     });
+  }
+
+  QObject owner_;  // answers arriving after the icon is gone go nowhere
+  QVariant icon_hint_;
+  std::optional<bool> body_markup_;
+  bool asking_capabilities_ = false;
+  std::vector<Balloon> queued_;
+  std::uint64_t shown_ = 0;
+  std::optional<uint> current_id_;
+  bool withdraw_on_arrival_ = false;
+};
+
 class QtTrayIcon : public TrayIconBackend {
  public:
   QtTrayIcon(TrayIconSpec spec, const QIcon& icon, bool dbus)
       : menu_(std::make_unique<QMenu>()),
         tray_(std::make_unique<QSystemTrayIcon>(icon)),
         icon_(icon),
-        on_exit_(std::move(spec.on_exit)),
-        dbus_(dbus) {
+        on_exit_(std::move(spec.on_exit)) {
+    if (dbus) notifications_.emplace(icon);
     QAction* title = menu_->addAction(from_utf16(spec.menu_title));
     title->setEnabled(false);
     menu_->addSeparator();
@@ -97,24 +230,31 @@ class QtTrayIcon : public TrayIconBackend {
   }
 
   bool show_balloon(const std::u16string& title, const std::u16string& text) override {
-    if (!tray_->isVisible() || !QSystemTrayIcon::supportsMessages()) return false;
+    if (!tray_->isVisible()) return false;
+    if (notifications_.has_value()) {
+      notifications_->show(from_utf16(title), from_utf16(text));
+      return true;
+    }
+    if (!QSystemTrayIcon::supportsMessages()) return false;
     tray_->showMessage(from_utf16(title), from_utf16(text), icon_, kBalloonMillis);
     return true;
   }
 
   void withdraw_balloon() override {
-    // Qt's own balloon goes away on an empty message; a freedesktop notification sent by Qt
-    // cannot be closed through it, and an empty message would show an empty notification.
-    if (!dbus_) tray_->showMessage(QString(), QString(), QIcon(), 0);
+    if (notifications_.has_value()) {
+      notifications_->withdraw();
+      return;
+    }
+    // Qt's own balloon goes away on an empty message.
+    tray_->showMessage(QString(), QString(), QIcon(), 0);
   }
 
  private:
-  static constexpr int kBalloonMillis = 10000;
   std::unique_ptr<QMenu> menu_;
   std::unique_ptr<QSystemTrayIcon> tray_;
   QIcon icon_;
   std::function<void()> on_exit_;
-  bool dbus_;
+  std::optional<DesktopNotifications> notifications_;
 };
 
 }  // namespace
