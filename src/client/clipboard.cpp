@@ -1,6 +1,5 @@
 #include "client/clipboard.h"
 
-#include <condition_variable>
 #include <deque>
 #include <mutex>
 
@@ -55,32 +54,43 @@ bool too_large(std::size_t size, std::string_view from) {
 class ClipboardChannel {
  public:
   bool send(ClipboardCommand command) {
-    {
-      std::lock_guard lock(mutex_);
-      if (closed_) return false;
-      queue_.push_back(std::move(command));
-    }
-    ready_.notify_one();
+    std::lock_guard lock(mutex_);
+    if (closed_) return false;
+    queue_.push_back(std::move(command));
+    if (waiting_in_ != nullptr) waiting_in_->wake();
     return true;
   }
   void close() {
-    {
-      std::lock_guard lock(mutex_);
-      closed_ = true;
-    }
-    ready_.notify_all();
+    std::lock_guard lock(mutex_);
+    closed_ = true;
+    if (waiting_in_ != nullptr) waiting_in_->wake();
   }
   ClipboardReceiver::Wait recv_until(std::chrono::steady_clock::time_point deadline,
-                                     ClipboardCommand& out) {
-    std::unique_lock lock(mutex_);
-    ready_.wait_until(lock, deadline, [&] { return closed_ || !queue_.empty(); });
-    // Commands sent before the close are still applied.
-    if (!queue_.empty()) {
-      out = std::move(queue_.front());
-      queue_.pop_front();
-      return ClipboardReceiver::Wait::Command;
+                                     ClipboardCommand& out, ClipboardAccess& access,
+                                     const std::stop_token& stop) {
+    while (true) {
+      {
+        std::lock_guard lock(mutex_);
+        // Commands sent before the close are still applied.
+        if (!queue_.empty()) {
+          waiting_in_ = nullptr;
+          out = std::move(queue_.front());
+          queue_.pop_front();
+          return ClipboardReceiver::Wait::Command;
+        }
+        if (closed_ || stop.stop_requested()) {
+          waiting_in_ = nullptr;
+          return ClipboardReceiver::Wait::Closed;
+        }
+        if (std::chrono::steady_clock::now() >= deadline) {
+          waiting_in_ = nullptr;
+          return ClipboardReceiver::Wait::Timeout;
+        }
+        // Set under the lock: a send either comes before the check above or wakes the wait.
+        waiting_in_ = &access;
+      }
+      access.wait_until(deadline);
     }
-    return closed_ ? ClipboardReceiver::Wait::Closed : ClipboardReceiver::Wait::Timeout;
   }
   std::optional<ClipboardCommand> try_recv() {
     std::lock_guard lock(mutex_);
@@ -92,17 +102,18 @@ class ClipboardChannel {
 
  private:
   std::mutex mutex_;
-  std::condition_variable ready_;
   std::deque<ClipboardCommand> queue_;
   bool closed_ = false;
+  ClipboardAccess* waiting_in_ = nullptr;  // the access the thread waits in, while it waits
 };
 
 ClipboardReceiver::ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel)
     : channel_(std::move(channel)) {}
 
 ClipboardReceiver::Wait ClipboardReceiver::recv_until(
-    std::chrono::steady_clock::time_point deadline, ClipboardCommand& out) {
-  return channel_->recv_until(deadline, out);
+    std::chrono::steady_clock::time_point deadline, ClipboardCommand& out, ClipboardAccess& access,
+    const std::stop_token& stop) {
+  return channel_->recv_until(deadline, out, access, stop);
 }
 
 std::optional<ClipboardCommand> ClipboardReceiver::try_recv() {
@@ -168,6 +179,35 @@ class InstalledClipboard : public ClipboardAccess {
     if (access == nullptr) return fail("no clipboard on this platform");
     return access->write_text(text, stop);
   }
+  void wait_until(std::chrono::steady_clock::time_point deadline) override {
+    std::shared_ptr<ClipboardAccess> access;
+    {
+      std::lock_guard lock(mutex_);
+      if (std::exchange(woken_, false)) return;
+      access = waiting_in_ = installed_clipboard_access();
+    }
+    if (access != nullptr) {
+      access->wait_until(deadline);
+    } else {
+      ClipboardAccess::wait_until(deadline);
+    }
+    std::lock_guard lock(mutex_);
+    waiting_in_.reset();
+  }
+  void wake() override {
+    std::lock_guard lock(mutex_);
+    if (waiting_in_ != nullptr) {
+      waiting_in_->wake();
+      return;
+    }
+    woken_ = true;
+    ClipboardAccess::wake();
+  }
+
+ private:
+  std::mutex mutex_;
+  bool woken_ = false;
+  std::shared_ptr<ClipboardAccess> waiting_in_;  // the installed service while the thread waits
 };
 
 }  // namespace
@@ -206,11 +246,13 @@ void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& 
 void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, ClipboardAccess& access,
                       std::stop_token stop, std::chrono::steady_clock::duration poll) {
   log_info(kThreadLog, "clipboard thread started");
+  const std::stop_callback wake_on_stop(stop, [&access] { access.wake(); });
   std::string last;
   if (auto text = access.read_text(stop)) last = std::move(*text);
   while (!stop.stop_requested()) {
     ClipboardCommand command;
-    const auto wait = receiver.recv_until(std::chrono::steady_clock::now() + poll, command);
+    const auto wait =
+        receiver.recv_until(std::chrono::steady_clock::now() + poll, command, access, stop);
     if (wait == ClipboardReceiver::Wait::Closed) break;
     if (wait == ClipboardReceiver::Wait::Command) {
       set_clipboard_text(access, std::move(command.text), last, stop);

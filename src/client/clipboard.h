@@ -24,10 +24,6 @@ namespace nolv {
 inline constexpr std::array<std::string_view, 5> CLIPBOARD_TARGETS = {
     "UTF8_STRING", "TEXT", "STRING", "text/plain;charset=utf-8", "text/plain"};
 
-// Larger texts are dropped in both directions: a clipboard copy is held by both sides and by
-// the platform's clipboard at once, and a server could otherwise make us hold any amount.
-inline constexpr std::size_t kMaxClipboardText = std::size_t{16} << 20;
-
 // How often the thread looks at the local clipboard.
 inline constexpr auto kClipboardPollInterval = std::chrono::milliseconds(500);
 
@@ -42,8 +38,10 @@ class ClipboardReceiver {
  public:
   explicit ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel);
   enum class Wait { Command, Timeout, Closed };
-  // Waits until a command arrives, the deadline passes or the channel closes.
-  Wait recv_until(std::chrono::steady_clock::time_point deadline, ClipboardCommand& out);
+  // Waits in `access` until a command arrives, the deadline passes, or the channel closes or
+  // `stop` is requested (both Closed); a send or a close wakes it, and so must a stop request.
+  Wait recv_until(std::chrono::steady_clock::time_point deadline, ClipboardCommand& out,
+                  ClipboardAccess& access, const std::stop_token& stop);
   // A command already queued, without waiting.
   std::optional<ClipboardCommand> try_recv();
 

@@ -2,10 +2,10 @@
 
 #include "platform/clipboard.h"
 #include "platform/pulse/pulse_output.h"
-#include "platform/qt/qt_clipboard.h"
 #include "platform/qt/qt_tray.h"
 #include "platform/qt/qt_window.h"
 #include "platform/qt/x_bell.h"
+#include "platform/qt/x_clipboard.h"
 #include "platform/tray.h"
 
 #include <QApplication>
@@ -135,8 +135,11 @@ class QtEventLoop : public EventLoop {
     QGuiApplication::setQuitOnLastWindowClosed(false);
     sink_->attach(receiver_.get());
     // The desktop services live on this thread; the client logic finds them installed.
-    clipboard_ = std::make_shared<QtClipboard>();
-    install_clipboard_access(clipboard_);
+    // The clipboard goes past Qt, over an X connection of the clipboard thread's own.
+    if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
+      clipboard_ = std::make_shared<XClipboard>();
+      install_clipboard_access(clipboard_);
+    }
     tray_ = std::make_shared<QtTrayPlatform>();
     install_tray_platform(tray_);
     // Resumed goes first, ahead of anything posted before the loop runs.
@@ -145,8 +148,9 @@ class QtEventLoop : public EventLoop {
   }
   ~QtEventLoop() override {
     sink_->close();
-    clipboard_->detach();
-    if (installed_clipboard_access() == clipboard_) install_clipboard_access(nullptr);
+    if (clipboard_ != nullptr && installed_clipboard_access() == clipboard_) {
+      install_clipboard_access(nullptr);
+    }
     if (installed_tray_platform() == tray_) install_tray_platform(nullptr);
     QCoreApplication::removePostedEvents(receiver_.get());
   }
@@ -159,8 +163,6 @@ class QtEventLoop : public EventLoop {
     const int status = QCoreApplication::exec();
     running = Running{};
     sink_->close();
-    // The clipboard thread may still be waiting for this loop until the session is dropped.
-    clipboard_->detach();
     if (status != 0) return fail("the event loop exited with status {}", status);
     return {};
   }
@@ -169,7 +171,7 @@ class QtEventLoop : public EventLoop {
   std::unique_ptr<QApplication> app_;  // declared first: outlives the receiver
   std::unique_ptr<Receiver> receiver_;
   std::shared_ptr<QtSink> sink_;
-  std::shared_ptr<QtClipboard> clipboard_;
+  std::shared_ptr<XClipboard> clipboard_;
   std::shared_ptr<QtTrayPlatform> tray_;
 };
 

@@ -175,7 +175,7 @@ TEST(PinentrySearch, AProgramNamedWithASlashIsUsedAsItIs) {
       {relative, on_path.path, relative},                // relative to the current directory
       {chosen.path + "/missing", on_path.path, theirs},  // missing: the usual names
       {chosen.path, on_path.path, theirs},               // a directory is not a program
-      {"pinentry-tty", on_path.path + ":" + chosen.path, mine},  // a bare name is searched
+      {"pinentry-tty", chosen.path + ":" + on_path.path, mine},  // a bare name is searched
   };
   for (const Case& c : cases) {
     EXPECT_EQ(find_pinentry(c.program, c.path_list), c.found) << c.program.value_or("");

@@ -258,12 +258,13 @@ class ClipboardThreadTest : public ::testing::Test {
   std::shared_ptr<ClipboardChannel> channel;
   std::jthread thread;
 
-  void start() {
+  void start(std::chrono::steady_clock::duration poll = 10ms) {
     auto [ch, receiver] = make_clipboard_channel();
     channel = ch;
-    thread = std::jthread([this, receiver = std::move(receiver)](std::stop_token stop) mutable {
-      clipboard_thread(std::move(receiver), EventLoopProxy(sink), clipboard, stop, 10ms);
-    });
+    thread =
+        std::jthread([this, poll, receiver = std::move(receiver)](std::stop_token stop) mutable {
+          clipboard_thread(std::move(receiver), EventLoopProxy(sink), clipboard, stop, poll);
+        });
   }
   // Lets the thread poll a few more times.
   void polls(int n) { ASSERT_TRUE(clipboard.wait_reads(clipboard.reads() + n)); }
@@ -343,6 +344,20 @@ TEST_F(ClipboardThreadTest, EndsWhenTheChannelClosesOrPostingFails) {
   start();
   polls(1);
   clipboard.copy("nobody listens");
+  thread.join();
+}
+
+TEST_F(ClipboardThreadTest, ACommandOrACloseWakesTheWaitBetweenPolls) {
+  start(std::chrono::hours(1));
+  ASSERT_TRUE(clipboard.wait_reads(1));  // the read at start; the next poll is an hour away
+  ASSERT_TRUE(send_on_clipboard_channel(*channel, {"at once"}));
+  ASSERT_TRUE(clipboard.wait_writes(1));
+  close_clipboard_channel(*channel);
+  thread.join();
+  // A stop request wakes it as well.
+  start(std::chrono::hours(1));
+  ASSERT_TRUE(clipboard.wait_reads(2));
+  thread.request_stop();
   thread.join();
 }
 
