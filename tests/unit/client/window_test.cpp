@@ -432,6 +432,29 @@ TEST_F(WindowSession, PointerGrabRules) {
   EXPECT_EQ(client->pointer_grab, std::nullopt);
 }
 
+TEST_F(WindowSession, GrabEndedByTheDisplayOrByAReplacementIsTakenAgain) {
+  FakeWindow& a = create(1, 0, 0, 10, 10);
+  create(2, 0, 0, 10, 10);
+  dispatch({S("pointer-grab"), I(1)});
+  // a loss reported by another window changes nothing
+  WindowEvent lost = PointerGrabLost{};
+  client->handle_window_event(2, lost);
+  EXPECT_EQ(client->pointer_grab, 1U);
+  client->handle_window_event(1, lost);
+  EXPECT_EQ(client->pointer_grab, std::nullopt);
+  a.ops.clear();
+  dispatch({S("pointer-grab"), I(1)});
+  EXPECT_EQ(a.ops, (std::vector<std::string>{"cursor_grab confined"}));
+  // the replaced window lets go; the new one grabs on the next request
+  a.ops.clear();
+  FakeWindow& replacement = create(1, 0, 0, 10, 10);
+  EXPECT_EQ(a.ops, (std::vector<std::string>{"cursor_grab none"}));
+  EXPECT_EQ(client->pointer_grab, std::nullopt);
+  dispatch({S("pointer-grab"), I(1)});
+  EXPECT_EQ(replacement.grab, CursorGrabMode::Confined);
+  EXPECT_EQ(client->pointer_grab, 1U);
+}
+
 TEST_F(WindowSession, LostWindowIsForwardedEvenWhenUnknown) {
   FakeWindow& w = create(1, 0, 0, 10, 10);
   const WindowId id = w.id();
