@@ -1,23 +1,19 @@
 """The real nolv binary under floods from the server: it stops reading while too much waits to
 be dealt with, so its memory stays bounded, and it still answers every packet in order."""
 import json
-import os
 import socket
 import struct
 import subprocess
-import tempfile
 import threading
 import time
 import unittest
 
 from nolv_peer import Peer, encode_server_packet, frame, yaml_text
 from pictures import draw_items
+from watched_client import WatchedClient
 
-NOLV = os.environ["NOLV_BINARY"]
 # Peak memory allowed for one 1080p window under any flood.
 RSS_BOUND_BYTES = 600 * 1024 * 1024
-# Far above the bound: the watchdog ends the client before it takes the machine down.
-RSS_KILL_BYTES = 1536 * 1024 * 1024
 # How long the server floods; long enough to pass the bound many times over when nothing
 # stops the client from reading (it takes in gigabytes per second).
 FLOOD_SECONDS = 8
@@ -30,49 +26,6 @@ def noisy_jpeg(width, height):
     return subprocess.run(["/usr/bin/convert", "-size", f"{width}x{height}", "xc:", "+noise",
                            "Random", "-quality", "90", "jpg:-"],
                           stdout=subprocess.PIPE, check=True, timeout=60).stdout
-
-
-class Client:
-    """One nolv process with an RSS watchdog; its log goes to a file."""
-
-    def __init__(self, target):
-        self.dir = tempfile.TemporaryDirectory()
-        os.chmod(self.dir.name, 0o700)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-               "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost"}
-        self.log_path = os.path.join(self.dir.name, "out.log")
-        self.log_file = open(self.log_path, "w")
-        self.process = subprocess.Popen([NOLV, target], stdout=self.log_file,
-                                        stderr=subprocess.STDOUT, env=env)
-        self.max_rss = 0
-        self._watch = threading.Thread(target=self._watch_rss, daemon=True)
-        self._watch.start()
-
-    def _watch_rss(self):
-        while self.process.poll() is None:
-            try:
-                with open(f"/proc/{self.process.pid}/status") as f:
-                    for line in f:
-                        if line.startswith("VmRSS:"):
-                            rss = int(line.split()[1]) * 1024
-                            self.max_rss = max(self.max_rss, rss)
-                            if rss > RSS_KILL_BYTES:
-                                self.process.kill()
-            except (OSError, ValueError):
-                pass
-            time.sleep(0.05)
-
-    def log(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self._watch.join(5)
-        self.log_file.close()
-        self.dir.cleanup()
 
 
 class PacketCollector:
@@ -122,7 +75,7 @@ class FloodCase(unittest.TestCase):
     def start_session(self):
         self.peer = Peer.tcp()
         self.addCleanup(self.peer.close)
-        self.client = Client(self.peer.target)
+        self.client = WatchedClient(self.peer.target)
         self.addCleanup(self.client.close)
         self.session = self.peer.accept(timeout=10)
         self.addCleanup(self.session.close)

@@ -1,19 +1,15 @@
 """The real nolv binary against a server that stops reading: the user's ways out still end the
 client promptly with its exit code, and a server that writes a large burst before it reads gets
 every reply."""
-import os
 import signal
-import subprocess
 import tempfile
 import threading
 import time
 import unittest
 
 from nolv_peer import Peer, encode_server_packet, make_certificates, HEADER
+from watched_client import WatchedClient
 
-NOLV = os.environ["NOLV_BINARY"]
-# The client holds a bounded backlog; far above it means the flood grows memory without end.
-RSS_LIMIT_BYTES = 1536 * 1024 * 1024
 EXIT_WITHIN_SECONDS = 5
 
 
@@ -72,72 +68,10 @@ def flood_until_stalled(session, process, total=None):
     raise AssertionError(f"the client's replies never backed up ({last} unread bytes)")
 
 
-class Client:
-    """One nolv process with an RSS watchdog; log lines go to a file."""
-
-    def __init__(self, target, args=()):
-        self.dir = tempfile.TemporaryDirectory()
-        os.chmod(self.dir.name, 0o700)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-               "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost"}
-        self.log_path = os.path.join(self.dir.name, "out.log")
-        self.log_file = open(self.log_path, "w")
-        self.process = subprocess.Popen([NOLV, *args, target], stdout=self.log_file,
-                                        stderr=subprocess.STDOUT, env=env)
-        self.max_rss = 0
-        self.rss_exceeded = False
-        self._watch = threading.Thread(target=self._watch_rss, daemon=True)
-        self._watch.start()
-
-    def _watch_rss(self):
-        while self.process.poll() is None:
-            try:
-                with open(f"/proc/{self.process.pid}/status") as f:
-                    for line in f:
-                        if line.startswith("VmRSS:"):
-                            rss = int(line.split()[1]) * 1024
-                            self.max_rss = max(self.max_rss, rss)
-                            if rss > RSS_LIMIT_BYTES:
-                                self.rss_exceeded = True
-                                self.process.kill()
-            except (OSError, ValueError):
-                pass
-            time.sleep(0.1)
-
-    def log(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def wait_for_log(self, text, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.log():
-                return True
-            time.sleep(0.05)
-        return False
-
-    def exit_code_within(self, seconds):
-        """The exit code, or None when the process still runs after `seconds` (then killed)."""
-        try:
-            return self.process.wait(timeout=seconds)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            return None
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self._watch.join(5)
-        self.log_file.close()
-        self.dir.cleanup()
-
-
 class StalledCase(unittest.TestCase):
     def start(self, peer, args=()):
         self.addCleanup(peer.close)
-        client = Client(peer.target, args)
+        client = WatchedClient(peer.target, args)
         self.addCleanup(client.close)
         session = peer.accept(timeout=20)
         self.addCleanup(session.close)
