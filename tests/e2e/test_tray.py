@@ -55,6 +55,16 @@ class TrayTestCase(DesktopCase):
 
 
 class TrayCase(TrayTestCase):
+    def choose_exit(self, icon):
+        """Opens the menu with a left click on the icon and clicks its last item, "Exit"."""
+        self.click(icon, 1)
+        menu = wait_until(self.menu, 10, 0.1)
+        self.assertIsNotNone(menu, self.tree())
+        x, y, w, h = menu
+        self.desktop.tool("xdotool", "mousemove", str(x + w // 3), str(y + h - 10))
+        time.sleep(0.2)
+        self.desktop.tool("xdotool", "click", "1")
+
     def test_icon_docks_and_the_menu_exits_the_session(self):
         self.desktop.start_trayer()
         self.start_session()
@@ -72,13 +82,7 @@ class TrayCase(TrayTestCase):
         self.assertNotIn("connection-close", [p[0] for p in self.session.collect(0.5)])
 
         # A left click opens the same menu; its last item is "Exit".
-        self.click(icon, 1)
-        menu = wait_until(self.menu, 10, 0.1)
-        self.assertIsNotNone(menu, self.tree())
-        x, y, w, h = menu
-        self.desktop.tool("xdotool", "mousemove", str(x + w // 3), str(y + h - 10))
-        time.sleep(0.2)
-        self.desktop.tool("xdotool", "click", "1")
+        self.choose_exit(icon)
         close = self.session.wait_for("connection-close", timeout=10)
         self.assertEqual(close, ["connection-close", "client exit"])
         self.assertEqual(self.client.wait(15), 0, self.client.log())
@@ -92,13 +96,7 @@ class TrayCase(TrayTestCase):
         icon = wait_until(self.docked_icon, 10, 0.2)
         self.assertIsNotNone(icon, self.tree())
         self.addCleanup(flood_until_stalled(self.session, self.client.process).set)
-        self.click(icon, 1)
-        menu = wait_until(self.menu, 10, 0.1)
-        self.assertIsNotNone(menu, self.tree())
-        x, y, w, h = menu
-        self.desktop.tool("xdotool", "mousemove", str(x + w // 3), str(y + h - 10))
-        time.sleep(0.2)
-        self.desktop.tool("xdotool", "click", "1")
+        self.choose_exit(icon)
         self.assertEqual(self.client.wait(5), 0, self.client.log()[-3000:])
         self.assertIn("exit requested from the system tray", self.client.log())
 
