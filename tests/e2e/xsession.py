@@ -45,9 +45,11 @@ def start_xvfb(size, env, **popen_args):
     """Xvfb on a display number it chooses itself; returns (process, ":N")."""
     read_fd, write_fd = os.pipe()
     try:
+        # -noreset: the server must not reset when its last client leaves, or a window manager
+        # connecting just then loses its connection and exits.
         xvfb = subprocess.Popen(
             ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{size}x24", "-nolisten",
-             "tcp"], pass_fds=(write_fd,), env=env, stdin=subprocess.DEVNULL,
+             "tcp", "-noreset"], pass_fds=(write_fd,), env=env, stdin=subprocess.DEVNULL,
             stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen_args)
         os.close(write_fd)
         write_fd = -1
@@ -66,13 +68,28 @@ def start_xvfb(size, env, **popen_args):
 class X11:
     """Xvfb and openbox, stopped on close. `env` reaches the display through the xcb platform."""
 
+    # A window manager that dies while it starts is the environment failing, not the client:
+    # a fresh display gets one more try, and the last failure carries openbox's own words.
+    START_ATTEMPTS = 2
+
     def __init__(self, tmp, size="800x600"):
+        for attempt in range(1, self.START_ATTEMPTS + 1):
+            try:
+                self._start(tmp, size)
+                return
+            except RuntimeError:
+                if attempt == self.START_ATTEMPTS:
+                    raise
+
+    def _start(self, tmp, size):
         self.xvfb, display = start_xvfb(size, os.environ)
         self.env = dict(os.environ, DISPLAY=display,
                         XDG_RUNTIME_DIR=tmp, QT_QPA_PLATFORM="xcb")
         self.env.pop("WAYLAND_DISPLAY", None)
-        self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.openbox_log = os.path.join(tmp, "openbox.log")
+        with open(self.openbox_log, "w") as log:
+            self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
+                                            stdout=log, stderr=subprocess.STDOUT)
         try:
             self.wait_for_window_manager()
         except Exception:
@@ -85,7 +102,9 @@ class X11:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.openbox.poll() is not None:
-                raise RuntimeError(f"openbox exited with {self.openbox.returncode}")
+                with open(self.openbox_log, errors="replace") as log:
+                    said = log.read().strip()
+                raise RuntimeError(f"openbox exited with {self.openbox.returncode}: {said}")
             check = self.root_property("_NET_SUPPORTING_WM_CHECK")
             if "window id #" in check:
                 wm = check.split("#")[1].strip()
