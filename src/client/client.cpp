@@ -205,8 +205,8 @@ std::uint64_t Client::millis_since_start() const {
 
 void Client::startup(ActiveEventLoop& loop) {
   resumed = true;
-  if (Status tray = create_tray_icon(); !tray) {
-    log_warn(kLog, "system tray unavailable: {}", tray.message());
+  if (Status created = create_tray_icon(); !created) {
+    log_warn(kLog, "system tray unavailable: {}", created.message());
   }
   if (reader_started) return;
 

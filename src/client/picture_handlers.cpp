@@ -39,9 +39,10 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   }
   log_trace(kClientLog, "drawing {} on {}", draw.coding, draw.wid);
   ClientWindow& window = it->second;
-  PaintTarget target{window.back_buffer, window.server_w, window.server_h,     window.local_w,
-                     window.local_h,     window.scale,    window.track_damage, &window.damage};
-  if (paint_decoded_draw(target, draw) == PaintOutcome::Painted && window.window) {
+  PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
+                           window.local_w,      window.local_h,  window.scale,
+                           window.track_damage, &window.damage};
+  if (paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted && window.window) {
     window.window->request_redraw();
   }
   picture_buffers().give_back(std::move(draw.pixels));
