@@ -197,6 +197,8 @@ struct DecodePath {
   std::shared_ptr<QueueSink> sink = std::make_shared<QueueSink>();
   DecodeChannel channel = DecodeChannel::open();
   DecodePath() { start_decoding_thread(std::move(channel.receiver), EventLoopProxy(sink)); }
+  DecodePath(const DecodePath&) = delete;
+  DecodePath& operator=(const DecodePath&) = delete;
   ~DecodePath() { channel.sender = DecodeSender(); }
 };
 

@@ -1,5 +1,5 @@
 // std::source_location for clang before 15, whose libstdc++ header defines nothing without
-// __builtin_source_location. Force-included by the NOLV_FUZZ build only.
+// __builtin_source_location. Force-included by the NOLV_FUZZ build and by scripts/lint.
 #pragma once
 
 #include <source_location>

@@ -49,6 +49,9 @@ struct ProbeChannel {
 
 struct ProbeSenderGuard {
   std::shared_ptr<ProbeChannel> channel;
+  explicit ProbeSenderGuard(std::shared_ptr<ProbeChannel> c) : channel(std::move(c)) {}
+  ProbeSenderGuard(const ProbeSenderGuard&) = delete;
+  ProbeSenderGuard& operator=(const ProbeSenderGuard&) = delete;
   ~ProbeSenderGuard() {
     std::lock_guard lock(channel->mutex);
     channel->sender_gone = true;

@@ -116,6 +116,8 @@ class AudioCommandSender {
 // worker to shut down, without waiting for it.
 class AudioWorker {
  public:
+  AudioWorker(const AudioWorker&) = delete;
+  AudioWorker& operator=(const AudioWorker&) = delete;
   AudioWorker(AudioCommandSender sender, std::shared_ptr<std::atomic<bool>> running);
   AudioWorker(AudioWorker&&) = default;
   AudioWorker& operator=(AudioWorker&&) = default;
@@ -217,9 +219,9 @@ class AudioStream {
   PlayingStream* playing() { return playing_ ? &*playing_ : nullptr; }
 
  private:
-  bool handle_header(audio_command::Header& header, std::uint64_t now_ms);
+  bool handle_header(audio_command::Header& command, std::uint64_t now_ms);
   Status handle_packet(audio_command::Packet& packet);
-  Status pump_device(PlayingStream& s, std::uint64_t now_ms, AudioDeviceError& device_error);
+  Status pump_device(PlayingStream& s, std::uint64_t now_ms, AudioDeviceError& failure);
   void post_latency(PlayingStream& s, std::uint32_t ms);
 
   AudioOutputFactory& outputs_;

@@ -53,6 +53,8 @@ class ClipboardReceiver {
 // thread, which then stops.
 class ClipboardSender {
  public:
+  ClipboardSender(const ClipboardSender&) = delete;
+  ClipboardSender& operator=(const ClipboardSender&) = delete;
   ClipboardSender(std::shared_ptr<ClipboardChannel> channel, std::jthread thread);
   ClipboardSender(ClipboardSender&&) noexcept;
   ClipboardSender& operator=(ClipboardSender&&) noexcept;

@@ -85,6 +85,8 @@ std::optional<std::string> non_empty_trimmed(std::string_view text);
 // The one-slot channel on which the "connect" thread hands its result to the event loop.
 class ConnectResultReceiver {
  public:
+  ConnectResultReceiver(const ConnectResultReceiver&) = delete;
+  ConnectResultReceiver& operator=(const ConnectResultReceiver&) = delete;
   struct State;
   explicit ConnectResultReceiver(std::shared_ptr<State> state) : state_(std::move(state)) {}
   ConnectResultReceiver(ConnectResultReceiver&&) noexcept = default;

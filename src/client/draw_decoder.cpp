@@ -47,6 +47,9 @@ std::optional<bool> full_range_option(const std::vector<Yaml>& items) {
 
 struct TjHandle {
   tjhandle handle = nullptr;
+  TjHandle() = default;
+  TjHandle(const TjHandle&) = delete;
+  TjHandle& operator=(const TjHandle&) = delete;
   ~TjHandle() {
     if (handle != nullptr) tjDestroy(handle);
   }
@@ -69,6 +72,9 @@ std::string jpeg_failure(TjHandle& tj, std::string_view step) {
 
 struct SpngContext {
   spng_ctx* ctx;
+  explicit SpngContext(spng_ctx* c) : ctx(c) {}
+  SpngContext(const SpngContext&) = delete;
+  SpngContext& operator=(const SpngContext&) = delete;
   ~SpngContext() { spng_ctx_free(ctx); }
 };
 

@@ -54,7 +54,8 @@ struct DecodeQueue {
 
 // The sending end of the unbounded DecodeChannel; copies are more senders. The channel
 // closes for the receiver once every sender is gone.
-class DecodeSender {
+// One by-value assignment serves both copy and move.
+class DecodeSender {  // NOLINT(cppcoreguidelines-special-member-functions)
  public:
   DecodeSender() = default;
   DecodeSender(const DecodeSender& other);
@@ -75,6 +76,8 @@ class DecodeSender {
 // The receiving end; dropping it makes every later send fail.
 class DecodeReceiver {
  public:
+  DecodeReceiver(const DecodeReceiver&) = delete;
+  DecodeReceiver& operator=(const DecodeReceiver&) = delete;
   DecodeReceiver() = default;
   DecodeReceiver(DecodeReceiver&& other) noexcept = default;
   DecodeReceiver& operator=(DecodeReceiver&& other) noexcept;

@@ -45,6 +45,8 @@ class TrayIcon {
   static Result<TrayIcon> create(TrayPlatform& platform, const EventLoopProxy& proxy,
                                  std::string_view target);
 
+  TrayIcon(const TrayIcon&) = delete;
+  TrayIcon& operator=(const TrayIcon&) = delete;
   TrayIcon(TrayIcon&&) noexcept = default;
   TrayIcon& operator=(TrayIcon&& other) noexcept;
   ~TrayIcon();

@@ -52,7 +52,7 @@ struct WindowMetadata {
   std::optional<bool> shaded;
   std::optional<bool> modal;
 
-  static WindowMetadata parse(const Yaml& value);
+  static WindowMetadata parse(const Yaml& m);
 };
 
 // The damage lists of this many presented frames are remembered.
@@ -86,7 +86,7 @@ struct ClientWindow {
   bool disabled_by_modal = false;
   bool track_damage = true;
 
-  void apply_metadata(const WindowMetadata& metadata);
+  void apply_metadata(const WindowMetadata& md);
   // Presents the back buffer, all of it or only what changed since the buffer's last frame.
   void draw_screen();
 };

@@ -35,6 +35,7 @@ class Backlog {
   explicit Backlog(std::uint64_t limit);
   Backlog(const Backlog&) = delete;
   Backlog& operator=(const Backlog&) = delete;
+  ~Backlog() = default;
 
   void add(std::uint64_t bytes);
   // More than is waiting leaves zero.

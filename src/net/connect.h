@@ -185,7 +185,7 @@ inline constexpr std::string_view kWriteZeroText = "failed to write whole buffer
 // Descriptor helpers shared by the transports: send/write every byte (EINTR retried, no SIGPIPE
 // on sockets), and fill a buffer from a socket.
 Status fd_write_all(int fd, std::span<const std::uint8_t> bytes, bool socket);
-Status fd_read_exact(int socket, std::span<std::uint8_t> buffer);
+Status fd_read_exact(int fd, std::span<std::uint8_t> buffer);
 
 // "Connection refused (os error 111)".
 std::string os_error_text(int error_number);

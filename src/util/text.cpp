@@ -2,8 +2,8 @@
 
 namespace nolv {
 
-CodePoint next_code_point(std::string_view s, std::size_t i) {
-  const auto b0 = static_cast<unsigned char>(s[i]);
+CodePoint next_code_point(std::string_view text, std::size_t offset) {
+  const auto b0 = static_cast<unsigned char>(text[offset]);
   if (b0 < 0x80) return {b0, 1, true};
   std::size_t len = 0;
   char32_t cp = 0;
@@ -17,9 +17,9 @@ CodePoint next_code_point(std::string_view s, std::size_t i) {
   } else {
     return {b0, 1, false};
   }
-  if (i + len > s.size()) return {b0, 1, false};
+  if (offset + len > text.size()) return {b0, 1, false};
   for (std::size_t k = 1; k < len; ++k) {
-    const auto b = static_cast<unsigned char>(s[i + k]);
+    const auto b = static_cast<unsigned char>(text[offset + k]);
     if ((b & 0xc0) != 0x80) return {b0, 1, false};
     cp = (cp << 6) | (b & 0x3f);
   }
@@ -27,18 +27,18 @@ CodePoint next_code_point(std::string_view s, std::size_t i) {
   return {cp, len, true};
 }
 
-bool is_valid_utf8(std::string_view s) {
-  for (std::size_t i = 0; i < s.size();) {
-    const CodePoint c = next_code_point(s, i);
+bool is_valid_utf8(std::string_view text) {
+  for (std::size_t i = 0; i < text.size();) {
+    const CodePoint c = next_code_point(text, i);
     if (!c.valid) return false;
     i += c.length;
   }
   return true;
 }
 
-std::size_t count_code_points(std::string_view s) {
+std::size_t count_code_points(std::string_view text) {
   std::size_t n = 0;
-  for (std::size_t i = 0; i < s.size(); ++n) i += next_code_point(s, i).length;
+  for (std::size_t i = 0; i < text.size(); ++n) i += next_code_point(text, i).length;
   return n;
 }
 

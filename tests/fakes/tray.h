@@ -40,6 +40,8 @@ class FakeTrayPlatform : public TrayPlatform {
  private:
   class Icon : public TrayIconBackend {
    public:
+    Icon(const Icon&) = delete;
+    Icon& operator=(const Icon&) = delete;
     explicit Icon(std::shared_ptr<FakeTrayState> s) : s_(std::move(s)) {}
     ~Icon() override {
       s_->present = false;

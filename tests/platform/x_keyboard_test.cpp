@@ -16,6 +16,8 @@ namespace {
 // A private X server for one test, found through -displayfd.
 class Xvfb {
  public:
+  Xvfb(const Xvfb&) = delete;
+  Xvfb& operator=(const Xvfb&) = delete;
   Xvfb() {
     int fds[2];
     if (::pipe(fds) != 0) return;

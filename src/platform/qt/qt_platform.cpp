@@ -128,6 +128,8 @@ class Receiver : public QObject {
 
 class QtEventLoop : public EventLoop {
  public:
+  QtEventLoop(const QtEventLoop&) = delete;
+  QtEventLoop& operator=(const QtEventLoop&) = delete;
   QtEventLoop(int& argc, char** argv)
       : receiver_(std::make_unique<Receiver>()), sink_(std::make_shared<QtSink>()) {
     // One application object per process: an existing one (tests) is used as it is.

@@ -200,6 +200,8 @@ class DesktopNotifications {
 
 class QtTrayIcon : public TrayIconBackend {
  public:
+  QtTrayIcon(const QtTrayIcon&) = delete;
+  QtTrayIcon& operator=(const QtTrayIcon&) = delete;
   QtTrayIcon(TrayIconSpec spec, const QIcon& icon, bool dbus)
       : menu_(std::make_unique<QMenu>()),
         tray_(std::make_unique<QSystemTrayIcon>(icon)),

@@ -250,6 +250,8 @@ class QtWindow : public QWindow {
 
 class QtSurface : public Surface {
  public:
+  QtSurface(const QtSurface&) = delete;
+  QtSurface& operator=(const QtSurface&) = delete;
   explicit QtSurface(std::shared_ptr<QtWindow> window)
       : window_(std::move(window)), store_(window_.get()) {}
   ~QtSurface() override {
@@ -327,6 +329,8 @@ class QtSurface : public Surface {
 
 class QtNativeWindow : public Window {
  public:
+  QtNativeWindow(const QtNativeWindow&) = delete;
+  QtNativeWindow& operator=(const QtNativeWindow&) = delete;
   explicit QtNativeWindow(std::shared_ptr<QtWindow> window) : w_(std::move(window)) {}
   ~QtNativeWindow() override {
     if (w_->grabbed) x11::ungrab_pointer();

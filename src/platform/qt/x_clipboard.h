@@ -14,6 +14,8 @@ namespace nolv {
 
 class XClipboard : public ClipboardAccess {
  public:
+  XClipboard(const XClipboard&) = delete;
+  XClipboard& operator=(const XClipboard&) = delete;
   XClipboard();
   ~XClipboard() override;
 

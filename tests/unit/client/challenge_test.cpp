@@ -127,6 +127,8 @@ TEST_F(SessionTest, NoPasswordAndNoPinentryFailsWithoutADialog) {
 
 class TempDir {
  public:
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
   TempDir() {
     char name[] = "/tmp/nolv-test-XXXXXX";
     path = ::mkdtemp(name);

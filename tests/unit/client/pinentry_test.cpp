@@ -41,6 +41,8 @@ TEST(Assuan, UnescapesOnlyTwoHexDigits) {
 // A scripted pinentry: a shell script that records what it receives and replies as told.
 class FakePinentry {
  public:
+  FakePinentry(const FakePinentry&) = delete;
+  FakePinentry& operator=(const FakePinentry&) = delete;
   explicit FakePinentry(const std::string& body) {
     char name[] = "/tmp/nolv-pinentry-XXXXXX";
     dir_ = ::mkdtemp(name);

@@ -32,6 +32,8 @@ inline Yaml I(std::int64_t i) {
 // Sets or unsets an environment variable for one test.
 class ScopedEnv {
  public:
+  ScopedEnv(const ScopedEnv&) = delete;
+  ScopedEnv& operator=(const ScopedEnv&) = delete;
   ScopedEnv(const char* name, const char* value) : name_(name) {
     if (const char* old = std::getenv(name)) old_ = old;
     if (value != nullptr) {

@@ -108,6 +108,8 @@ inline std::string recv_some(int fd, std::size_t count,
 // A child process, killed and reaped when dropped.
 class Child {
  public:
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
   Child() = default;
   explicit Child(std::vector<std::string> argv, int stdout_fd = -1) {
     std::vector<char*> args;

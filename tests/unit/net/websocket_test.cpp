@@ -187,6 +187,8 @@ TEST(WebsocketPeer, SecureWebsocketEchoes) {
 // keeps the connection until the test is done with it.
 class RawPeer {
  public:
+  RawPeer(const RawPeer&) = delete;
+  RawPeer& operator=(const RawPeer&) = delete;
   using Respond = std::function<std::string(const std::string& accept)>;
   explicit RawPeer(Respond respond) {
     thread_ = std::thread([this, respond = std::move(respond)] {
