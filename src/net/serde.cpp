@@ -192,45 +192,81 @@ struct Frame {
   std::unordered_set<std::string> key_index;  // printed keys, once the map is large
 };
 
-class Loader {
+// A parser and its diagnostics, made once per thread: making them costs a small packet's parse
+// again. A parser that read its input to the end starts afresh on the next one; collected errors
+// stay in the diagnostics, so after any failure both are made anew.
+class ThreadParser {
  public:
-  explicit Loader(std::string_view text) : text_(text) {}
+  static ThreadParser& get() {
+    thread_local ThreadParser own;
+    return own;
+  }
 
-  Result<std::vector<Yaml>> run() {
+  // The parser, ready for a new input; null when it cannot be made.
+  fy_parser* ready() {
+    if (parser_ != nullptr) return parser_.get();
     fy_diag_cfg diag_cfg;
     fy_diag_cfg_default(&diag_cfg);
     diag_cfg.fp = nullptr;  // never stderr: diagnostics are collected below
     diag_cfg.output_fn = [](fy_diag*, void*, const char*, std::size_t) {};
     diag_cfg.colorize = false;
-    std::unique_ptr<fy_diag, decltype(&fy_diag_destroy)> diag(fy_diag_create(&diag_cfg),
-                                                              &fy_diag_destroy);
-    if (diag == nullptr) return fail("failed to create the yaml diagnostics");
-    fy_diag_set_collect_errors(diag.get(), true);
-
+    diag_.reset(fy_diag_create(&diag_cfg));
+    if (diag_ == nullptr) return nullptr;
+    fy_diag_set_collect_errors(diag_.get(), true);
     fy_parse_cfg cfg{};
     cfg.flags = static_cast<fy_parse_cfg_flags>(FYPCF_QUIET | FYPCF_DEFAULT_VERSION_1_2 |
                                                 FYPCF_JSON_NONE | FYPCF_DISABLE_MMAP_OPT);
-    cfg.diag = diag.get();
-    std::unique_ptr<fy_parser, decltype(&fy_parser_destroy)> parser(fy_parser_create(&cfg),
-                                                                    &fy_parser_destroy);
+    cfg.diag = diag_.get();
+    parser_.reset(fy_parser_create(&cfg));
+    return parser_.get();
+  }
+
+  fy_diag* diag() const { return diag_.get(); }
+
+  void discard() {
+    parser_.reset();
+    diag_.reset();
+  }
+
+ private:
+  ThreadParser() = default;
+  std::unique_ptr<fy_diag, decltype(&fy_diag_destroy)> diag_{nullptr, &fy_diag_destroy};
+  std::unique_ptr<fy_parser, decltype(&fy_parser_destroy)> parser_{nullptr, &fy_parser_destroy};
+};
+
+class Loader {
+ public:
+  explicit Loader(std::string_view text) : text_(text) {}
+
+  Result<std::vector<Yaml>> run() {
+    ThreadParser& own = ThreadParser::get();
+    fy_parser* parser = own.ready();
     if (parser == nullptr) return fail("failed to create the yaml parser");
-    // An empty payload may come without any storage behind it.
-    const char* input = text_.empty() ? "" : text_.data();
-    if (fy_parser_set_string(parser.get(), input, text_.size()) != 0) {
-      return fail("failed to start the yaml parser");
+    Status parsed = parse(parser);
+    if (parsed && fy_parser_get_stream_error(parser)) parsed = parser_error(own.diag());
+    if (!parsed) {
+      own.discard();
+      return parsed.error();
     }
-    for (;;) {
-      fy_event* event = fy_parser_parse(parser.get());
-      if (event == nullptr) break;
-      Status handled = handle(*event);
-      fy_parser_event_free(parser.get(), event);
-      if (!handled) return handled.error();
-    }
-    if (fy_parser_get_stream_error(parser.get())) return parser_error(diag.get());
     return std::move(documents_);
   }
 
  private:
+  Status parse(fy_parser* parser) {
+    // An empty payload may come without any storage behind it.
+    const char* input = text_.empty() ? "" : text_.data();
+    if (fy_parser_set_string(parser, input, text_.size()) != 0) {
+      return fail("failed to start the yaml parser");
+    }
+    for (;;) {
+      fy_event* event = fy_parser_parse(parser);
+      if (event == nullptr) return {};
+      Status handled = handle(*event);
+      fy_parser_event_free(parser, event);
+      if (!handled) return handled;
+    }
+  }
+
   Status handle(fy_event& event) {
     const Position at = position_of(fy_event_start_mark(&event));
     switch (event.type) {

@@ -4,6 +4,7 @@
 #include <malloc.h>
 
 #include <string>
+#include <thread>
 
 namespace nolv {
 namespace {
@@ -209,6 +210,34 @@ TEST(LoadYaml, ScalarOfManyEscapesLeavesNothingBehind) {
   for (int i = 0; i < 2000; ++i) ASSERT_TRUE(load_yaml_documents(text).ok());
   const std::size_t after = mallinfo2().uordblks;
   EXPECT_LT(after, before + 64 * 1024) << "heap grew by " << after - before << " bytes";
+}
+
+// One parser serves all texts of a thread in turn: whatever one text leaves behind (an error, a
+// parse stopped midway, a directive) must not change how the next one reads.
+TEST(LoadYaml, EachTextReadsAsIfAlone) {
+  const std::vector<std::string> texts = {
+      "{a: 1, a: 2}",
+      "[1, 2]",
+      "\"abc",
+      "[3]",
+      "%TAG !e! tag:example.com,2000:\n--- !e!x [1]\n",
+      "--- !e!x [2]\n",
+      "[1] junk",
+      "--- [1]\n--- [2]\n",
+      std::string(300, '['),
+      "[ok, {b: c}]",
+  };
+  for (const std::string& text : texts) {
+    Result<std::vector<Yaml>> alone = Error{};
+    std::thread([&] { alone = load_yaml_documents(text); }).join();
+    Result<std::vector<Yaml>> in_turn = load_yaml_documents(text);
+    ASSERT_EQ(in_turn.ok(), alone.ok()) << text;
+    if (alone.ok()) {
+      EXPECT_EQ(*in_turn, *alone) << text;
+    } else {
+      EXPECT_EQ(in_turn.message(), alone.message()) << text;
+    }
+  }
 }
 
 TEST(ParsePacketItems, RootMustBeOneSequence) {
