@@ -1,5 +1,5 @@
-// Speaker forwarding: the commands the event loop hands to the "audio" worker, the worker's
-// handle, the Opus stream header, and the worker's decoding, buffering and output pump.
+// Speaker forwarding on the event-loop thread, and what it shares with the "audio" worker: the
+// commands, their bounded channel, the worker's handle and start-up probe, the Opus stream header.
 #pragma once
 
 #include <atomic>
@@ -13,10 +13,8 @@
 #include <optional>
 #include <string>
 #include <variant>
-#include <vector>
 
 #include "net/packet.h"
-#include "platform/audio_device.h"
 #include "platform/event_loop.h"
 #include "util/result.h"
 
@@ -26,11 +24,6 @@ inline constexpr std::size_t kAudioChannelCapacity = 96;
 // RFC 6716: at most 48 frames of at most 1275 bytes each. With the channel's 96 commands this
 // also bounds the audio waiting for the worker (about 5.6 MiB).
 inline constexpr std::size_t kMaxOpusPacketBytes = 48 * 1275;
-// 500 ms at 48 kHz.
-inline constexpr std::uint64_t kPcmHardCapFrames = 24000;
-inline constexpr std::size_t kJitterWindowSize = 256;
-// 120 ms at 48 kHz: the longest packet RFC 6716 allows.
-inline constexpr std::uint32_t kMaxPacketSamples = 5760;
 
 // A change filter for delays: reports a change on the first update and then only when the
 // delay moved by 40 ms or more.
@@ -49,9 +42,6 @@ struct OpusHeader {
   std::uint8_t mapping_family = 0;
   static Result<OpusHeader> parse(const Bytes& data);
 };
-
-// Samples per channel at 48 kHz that the packet's TOC byte declares, when valid (up to 5760).
-std::optional<std::uint32_t> opus_packet_samples(const Bytes& packet);
 
 namespace audio_command {
 struct Packet {
@@ -144,89 +134,7 @@ inline constexpr std::chrono::seconds kAudioProbeTimeout{5};
 Result<AudioWorker> start_audio_worker(AudioWorkerBody body, EventLoopProxy proxy,
                                        std::chrono::milliseconds timeout = kAudioProbeTimeout);
 
-// The worker body over a real Opus decoder and the outputs that `outputs` opens.
-AudioWorkerBody audio_worker_body(std::shared_ptr<AudioOutputFactory> outputs);
-void audio_worker_main(AudioWorkerContext context, AudioOutputFactory& outputs);
-
 void post_audio_latency(const EventLoopProxy& proxy, std::uint32_t ms);
 void post_audio_worker_failed(const EventLoopProxy& proxy, std::string message);
-
-struct PcmChunk {
-  std::vector<std::int16_t> samples;  // interleaved, whole frames
-  std::uint64_t consumed = 0;         // frames
-};
-
-class PcmQueue {
- public:
-  explicit PcmQueue(std::uint8_t channels) : channels_(channels) {}
-  std::uint8_t channels() const { return channels_; }
-  std::uint64_t queued_frames() const { return queued_frames_; }
-  // Appends the whole frames of `samples`.
-  void push(std::vector<std::int16_t> samples);
-  // Moves up to `frames` frames from the front into `out`; returns the frames moved.
-  std::uint64_t take(std::uint64_t frames, std::vector<std::int16_t>* out);
-  // Drops the oldest frames beyond the hard cap and fades in what follows; the frames dropped.
-  std::uint64_t enforce_hard_cap();
-  // The sample at frame `frame` from the front, channel `channel` (tests).
-  std::int16_t sample_at(std::uint64_t frame, std::uint8_t channel) const;
-
- private:
-  std::deque<PcmChunk> chunks_;
-  std::uint8_t channels_;
-  std::uint64_t queued_frames_ = 0;
-};
-
-// The target buffer that 30 s of arrival jitter asks for: twice its 95th percentile plus 80 ms,
-// within 80..400; 80 when nothing was measured.
-std::uint32_t jitter_target_candidate(const std::deque<std::uint32_t>& jitter);
-// The playback rate that steers `latency_ms` toward `target_ms`.
-float playback_rate(std::uint32_t latency_ms, std::uint32_t target_ms);
-
-// Decodes the packets of one stream to interleaved 16-bit PCM at 48 kHz.
-class OpusDecoder {
- public:
-  static Result<std::unique_ptr<OpusDecoder>> create(const OpusHeader& header, const Bytes& data);
-  virtual ~OpusDecoder() = default;
-  virtual Result<std::vector<std::int16_t>> decode(const Bytes& packet) = 0;
-};
-
-struct PlayingStream {
-  bool past_first_packet = false;
-  std::uint64_t prev_received_ms = 0;
-  std::deque<std::uint32_t> jitter;
-  std::uint64_t last_adjust_ms = 0;
-  std::uint32_t target_ms = 120;
-  std::uint32_t prev_duration_ms = 0;
-  PcmQueue pcm;
-  ReportedDelay latency;
-  std::unique_ptr<OpusDecoder> decoder;
-  std::unique_ptr<AudioOutput> output;
-  std::uint64_t sequence = 0;
-  std::uint64_t pre_skip_left = 0;
-  bool started = false;
-  std::uint8_t channels = 2;
-  float rate_factor = 1.0f;
-};
-
-// The worker's current stream: Idle (none) or Playing.
-class AudioStream {
- public:
-  AudioStream(AudioOutputFactory& outputs, EventLoopProxy proxy)
-      : outputs_(outputs), proxy_(std::move(proxy)) {}
-  // False ends the worker (after posting "audio-worker-failed" where it failed).
-  [[nodiscard]] bool handle_command(AudioCommand command, std::uint64_t now_ms);
-  [[nodiscard]] Status pump_output(std::uint64_t now_ms);
-  PlayingStream* playing() { return playing_ ? &*playing_ : nullptr; }
-
- private:
-  bool handle_header(audio_command::Header& command, std::uint64_t now_ms);
-  Status handle_packet(audio_command::Packet& packet);
-  Status pump_device(PlayingStream& s, std::uint64_t now_ms, AudioDeviceError& failure);
-  void post_latency(PlayingStream& s, std::uint32_t ms);
-
-  AudioOutputFactory& outputs_;
-  EventLoopProxy proxy_;
-  std::optional<PlayingStream> playing_;
-};
 
 }  // namespace nolv

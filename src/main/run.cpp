@@ -3,6 +3,7 @@
 #include <cstdio>
 #include <span>
 
+#include "client/audio_output.h"
 #include "client/client.h"
 #include "client/draw_decoder.h"
 #include "client/signals.h"

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include "client/audio_output.h"
 #include "unit/client/session_fixture.h"
 
 namespace nolv {
