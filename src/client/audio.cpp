@@ -6,8 +6,8 @@
 #include <vector>
 
 #include "client/client.h"
-#include "client/remote_logging.h"
 #include "util/format.h"
+#include "util/log.h"
 #include "util/thread.h"
 
 namespace nolv {

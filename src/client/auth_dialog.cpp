@@ -5,7 +5,7 @@
 #include "client/client.h"
 #include "client/font.h"
 #include "client/paint.h"
-#include "client/remote_logging.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace nolv {

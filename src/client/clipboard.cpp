@@ -4,9 +4,9 @@
 #include <mutex>
 
 #include "client/client.h"
-#include "client/remote_logging.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace nolv {

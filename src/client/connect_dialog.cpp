@@ -8,7 +8,7 @@
 #include "client/font.h"
 #include "client/internal_event.h"
 #include "client/paint.h"
-#include "client/remote_logging.h"
+#include "util/log.h"
 #include "util/text.h"
 #include "util/thread.h"
 

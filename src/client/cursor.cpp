@@ -7,9 +7,9 @@
 #include <limits>
 
 #include "client/client.h"
-#include "client/remote_logging.h"
 #include "client/scaling.h"
 #include "util/format.h"
+#include "util/log.h"
 
 namespace nolv {
 namespace {

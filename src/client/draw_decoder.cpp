@@ -9,9 +9,9 @@
 #include <webp/decode.h>
 
 #include "client/picture_buffers.h"
-#include "client/remote_logging.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/log.h"
 #include "util/thread.h"
 
 namespace nolv {

@@ -5,12 +5,6 @@
 
 namespace nolv {
 
-Packet make_internal_event(std::string name, std::string payload) {
-  Packet packet;
-  packet.items = {Yaml::string(std::move(name)), Yaml::string(std::move(payload))};
-  return packet;
-}
-
 bool is_internal_event_name(std::string_view name) {
   static constexpr std::array<std::string_view, 15> kNames = {"draw-decoded",
                                                               "decoding-failed",

@@ -2,15 +2,11 @@
 // like server packets.
 #pragma once
 
-#include <string>
 #include <string_view>
 
 #include "net/packet.h"
 
 namespace nolv {
-
-// Two String items [name, payload], no chunks, no decode time.
-Packet make_internal_event(std::string name, std::string payload);
 
 // True for the names the program's own threads post; a packet read from the connection under
 // one of them is refused.

@@ -18,7 +18,7 @@ extern "C" {
 }
 
 #include "client/picture_buffers.h"
-#include "client/remote_logging.h"
+#include "util/log.h"
 
 namespace nolv {
 

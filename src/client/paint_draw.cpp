@@ -10,8 +10,8 @@
 #include <emmintrin.h>
 #endif
 
-#include "client/remote_logging.h"
 #include "util/format.h"
+#include "util/log.h"
 
 namespace nolv {
 

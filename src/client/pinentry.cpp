@@ -14,7 +14,7 @@
 
 #include "client/client.h"
 #include "client/internal_event.h"
-#include "client/remote_logging.h"
+#include "util/log.h"
 #include "util/text.h"
 
 extern char** environ;

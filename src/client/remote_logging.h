@@ -1,25 +1,19 @@
-// The process-wide logger: one line per record on standard output, and once the server asks for
-// it, records of level info and above forwarded to the event loop as "send-log" events.
+// Remote logging: once the server asks for it, records of level info and above go to the event
+// loop as "send-log" events, through a hook on the process-wide logger.
 #pragma once
 
-#include <chrono>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
-#include <string>
-#include <string_view>
-
-#include <fmt/format.h>
 
 #include "platform/event_loop.h"
+#include "util/log.h"
 
 namespace nolv {
 
-enum class LogLevel : std::uint8_t { Error = 1, Warn = 2, Info = 3, Debug = 4, Trace = 5 };
-
-// Shared between the logger and the Client; empty until the server asks for remote logging.
+// Shared between the logger's hook and the Client; empty until the server asks for remote
+// logging.
 class LogForwardSlot {
  public:
   void fill(EventLoopProxy proxy) {
@@ -36,75 +30,10 @@ class LogForwardSlot {
   std::optional<EventLoopProxy> proxy_;
 };
 
-struct LogRecord {
-  LogLevel level;
-  std::string_view target;
-  std::string_view module_path;
-  std::string_view message;
-};
+// The logger hook that forwards records through whatever the slot holds.
+LogHook log_forwarder(std::shared_ptr<LogForwardSlot> slot);
 
-class RemoteLogger {
- public:
-  using Writer = std::function<void(std::string_view line)>;
-  // `write` receives whole lines; `colour` is fixed for the logger's life.
-  RemoteLogger(std::uint8_t max_level, bool colour, std::shared_ptr<LogForwardSlot> slot,
-               Writer write);
-
-  bool enabled(LogLevel level) const { return static_cast<std::uint8_t>(level) <= max_level_; }
-  void log(const LogRecord& record) const;
-  void flush() const;
-
- private:
-  std::uint8_t max_level_;
-  bool colour_;
-  std::shared_ptr<LogForwardSlot> slot_;
-  Writer write_;
-};
-
-// Colour on standard output: a terminal whose TERM is not "dumb", and NO_COLOR unset.
-bool stdout_wants_colour();
-
-// Installs the process-wide logger once; a second call ends the process.
+// Installs the process-wide logger with forwarding once; a second call ends the process.
 std::shared_ptr<LogForwardSlot> install_logger(std::uint8_t max_level);
-
-// The timestamp of a log line: "2025-03-07T09:05:03.042Z".
-std::string log_timestamp(std::chrono::system_clock::time_point now);
-
-// What the macros below reach. Without an installed logger, records go nowhere.
-bool log_enabled(LogLevel level);
-void log_write(LogLevel level, std::string_view target, std::string_view message);
-
-template <typename... Args>
-void log_at(LogLevel level, std::string_view target, fmt::format_string<Args...> f,
-            Args&&... args) {
-  if (!log_enabled(level)) return;  // records above the level are not even formatted
-  log_write(level, target, fmt::format(f, std::forward<Args>(args)...));
-}
-
-}  // namespace nolv
-
-namespace nolv {
-
-// log_error("nolv::net::io", "failed: {}", why);
-template <typename... Args>
-void log_error(std::string_view target, fmt::format_string<Args...> f, Args&&... args) {
-  log_at(LogLevel::Error, target, f, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void log_warn(std::string_view target, fmt::format_string<Args...> f, Args&&... args) {
-  log_at(LogLevel::Warn, target, f, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void log_info(std::string_view target, fmt::format_string<Args...> f, Args&&... args) {
-  log_at(LogLevel::Info, target, f, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void log_debug(std::string_view target, fmt::format_string<Args...> f, Args&&... args) {
-  log_at(LogLevel::Debug, target, f, std::forward<Args>(args)...);
-}
-template <typename... Args>
-void log_trace(std::string_view target, fmt::format_string<Args...> f, Args&&... args) {
-  log_at(LogLevel::Trace, target, f, std::forward<Args>(args)...);
-}
 
 }  // namespace nolv

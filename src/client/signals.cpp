@@ -11,7 +11,7 @@
 #include <thread>
 
 #include "client/internal_event.h"
-#include "client/remote_logging.h"
+#include "util/log.h"
 #include "util/thread.h"
 
 namespace nolv {

@@ -2,8 +2,8 @@
 
 #include "client/client.h"
 #include "client/clipboard.h"
-#include "client/remote_logging.h"
 #include "util/format.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace nolv {

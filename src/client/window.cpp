@@ -7,10 +7,10 @@
 
 #include "client/client.h"
 #include "client/damage.h"
-#include "client/remote_logging.h"
 #include "client/scaling.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/log.h"
 #include "util/saturating.h"
 
 namespace nolv {

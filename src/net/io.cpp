@@ -12,11 +12,10 @@
 #include <string>
 #include <utility>
 
-#include "client/internal_event.h"
-#include "client/remote_logging.h"
 #include "net/serde.h"
 #include "util/format.h"
 #include "util/growing_read.h"
+#include "util/log.h"
 
 namespace nolv {
 

@@ -2,9 +2,9 @@
 
 #include <fmt/format.h>
 
-#include "client/remote_logging.h"
 #include "net/base64.h"
 #include "util/format.h"
+#include "util/log.h"
 
 namespace nolv {
 
@@ -36,6 +36,12 @@ std::optional<std::uint64_t> unsigned_decimal(std::string_view text) {
 }
 
 }  // namespace
+
+Packet make_internal_event(std::string name, std::string payload) {
+  Packet packet;
+  packet.items = {Yaml::string(std::move(name)), Yaml::string(std::move(payload))};
+  return packet;
+}
 
 std::string to_string(const Yaml& value) {
   switch (value.kind()) {

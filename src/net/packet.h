@@ -109,6 +109,10 @@ struct Packet {
   bool from_server = false;
 };
 
+// An internal event: a message from one of the program's own threads to the event-loop thread,
+// shaped like a server packet: two String items [name, payload], no chunks, no decode time.
+Packet make_internal_event(std::string name, std::string payload);
+
 // What a packet costs in memory beyond its payload and chunk bytes: the packet itself and its
 // parsed items (a short packet such as a ping holds about this much).
 inline constexpr std::uint64_t kPacketFootprint = 256;

@@ -6,8 +6,8 @@
 #include <chrono>
 #include <vector>
 
-#include "client/remote_logging.h"
 #include "net/sha256.h"
+#include "util/log.h"
 
 namespace nolv {
 

@@ -9,8 +9,8 @@
 #include <unordered_map>
 #include <unordered_set>
 
-#include "client/remote_logging.h"
 #include "util/format.h"
+#include "util/log.h"
 
 namespace nolv {
 

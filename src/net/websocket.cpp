@@ -10,12 +10,12 @@
 
 #include <fmt/format.h>
 
-#include "client/remote_logging.h"
 #include "net/base64.h"
 #include "net/sha1.h"
 #include "net/tls.h"
 #include "util/format.h"
 #include "util/growing_read.h"
+#include "util/log.h"
 #include "util/text.h"
 
 namespace nolv {

@@ -1,6 +1,6 @@
 // Captures the lines the process-wide logger writes to standard output during a test.
 // The logger can be installed only once per process, so every test that reads log lines
-// goes through this helper instead of calling install_logger itself.
+// goes through this helper instead of installing a logger itself.
 #pragma once
 
 #include <gtest/gtest.h>
@@ -8,13 +8,13 @@
 #include <string>
 #include <vector>
 
-#include "client/remote_logging.h"
+#include "util/log.h"
 
 namespace nolv {
 
 inline void ensure_test_logger() {
   static const bool installed = [] {
-    (void)install_logger(static_cast<std::uint8_t>(LogLevel::Trace));
+    install_process_logger(static_cast<std::uint8_t>(LogLevel::Trace), {});
     return true;
   }();
   (void)installed;

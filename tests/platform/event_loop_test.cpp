@@ -3,7 +3,7 @@
 #include <QGuiApplication>
 #include <thread>
 
-#include "client/internal_event.h"
+#include "net/packet.h"
 #include "platform/qt/qt_platform.h"
 
 namespace nolv {

@@ -13,7 +13,7 @@
 #include <mutex>
 #include <thread>
 
-#include "client/remote_logging.h"
+#include "util/log.h"
 
 namespace nolv {
 namespace {

@@ -21,7 +21,7 @@
 #include <QStyle>
 #include <QSystemTrayIcon>
 
-#include "client/remote_logging.h"
+#include "util/log.h"
 
 namespace nolv {
 namespace {

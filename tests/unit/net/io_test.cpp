@@ -12,9 +12,9 @@
 #include <string>
 #include <thread>
 
-#include "client/internal_event.h"
 #include "fakes/event_sink.h"
 #include "fakes/log_capture.h"
+#include "net/packet.h"
 
 namespace nolv {
 

@@ -3,8 +3,8 @@
 #include <chrono>
 #include <future>
 
-#include "client/internal_event.h"
 #include "fakes/event_sink.h"
+#include "net/packet.h"
 #include "platform/event_loop.h"
 
 namespace nolv {
