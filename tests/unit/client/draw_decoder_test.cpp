@@ -37,6 +37,10 @@ struct QuadCase {
   int tolerance;
 };
 
+void PrintTo(const QuadCase& c, std::ostream* os) {
+  *os << c.coding << " " << c.file;
+}
+
 class QuadPictures : public ::testing::TestWithParam<QuadCase> {};
 
 TEST_P(QuadPictures, DecodeToFourBytesPerPixelInTheCodingsOrder) {
@@ -72,7 +76,10 @@ TEST_P(QuadPictures, DecodeToFourBytesPerPixelInTheCodingsOrder) {
 INSTANTIATE_TEST_SUITE_P(Codings, QuadPictures,
                          ::testing::Values(QuadCase{"jpeg", "quad.jpg", false, 8},
                                            QuadCase{"png", "quad.png", true, 0},
-                                           QuadCase{"webp", "quad.webp", false, 0}));
+                                           QuadCase{"webp", "quad.webp", false, 0}),
+                         [](const ::testing::TestParamInfo<QuadCase>& test_case) {
+                           return std::string(test_case.param.coding);
+                         });
 
 TEST(DecodeDraw, PngOfAnotherSizeThanTheDrawKeepsItsOwnPixels) {
   H264DecoderMap decoders;
@@ -163,6 +170,10 @@ struct FailureCase {
   std::string message_prefix;
   bool exact;
 };
+
+void PrintTo(const FailureCase& c, std::ostream* os) {
+  *os << c.coding << " draw of " << c.data.size() << " bytes";
+}
 
 class DecodeFailures : public ::testing::TestWithParam<FailureCase> {};
 

@@ -130,6 +130,16 @@ struct RangeCase {
   bool expect_true_colour;
 };
 
+std::string range_flag(const std::optional<bool>& full_range) {
+  if (!full_range) return "no_range_flag";
+  return *full_range ? "full_range" : "limited_range";
+}
+
+void PrintTo(const RangeCase& c, std::ostream* os) {
+  *os << c.file << " drawn with " << range_flag(c.full_range)
+      << (c.expect_true_colour ? ", true colours" : ", shifted colours");
+}
+
 class H264Range : public ::testing::TestWithParam<RangeCase> {};
 
 TEST_P(H264Range, ColoursFollowTheDrawsRangeFlag) {
@@ -147,7 +157,13 @@ INSTANTIATE_TEST_SUITE_P(Streams, H264Range,
                                            RangeCase{"solid-limited.h264", std::nullopt, false},
                                            RangeCase{"solid-full.h264", std::nullopt, true},
                                            RangeCase{"solid-full.h264", true, true},
-                                           RangeCase{"solid-full.h264", false, false}));
+                                           RangeCase{"solid-full.h264", false, false}),
+                         [](const ::testing::TestParamInfo<RangeCase>& test_case) {
+                           std::string stream(test_case.param.file);
+                           stream = stream.substr(0, stream.find('.'));
+                           std::replace(stream.begin(), stream.end(), '-', '_');
+                           return stream + "_" + range_flag(test_case.param.full_range);
+                         });
 
 TEST(H264Decoding, ConverterIsSetUpAgainOnlyWhenSizeOrRangeChange) {
   const auto stream = read_picture("tiny.h264");

@@ -34,6 +34,10 @@ struct Kind {
   const char* closing_reason;
 };
 
+void PrintTo(const Kind& kind, std::ostream* os) {
+  *os << kind.name;
+}
+
 class TransportRoundTrip : public ::testing::TestWithParam<Kind> {
  protected:
   void SetUp() override {
