@@ -12,7 +12,7 @@ import unittest
 import wave
 
 from nolv_peer import Peer
-from test_session import Client
+from watched_client import WatchedClient
 from xsession import stop_process
 
 TONE_HZ = 440
@@ -131,8 +131,8 @@ class SpeakerForwarding(unittest.TestCase):
         time.sleep(2.5)
         peer = Peer.tcp()
         self.addCleanup(peer.close)
-        client = Client(peer.target, {"PULSE_SERVER": pulse.env["PULSE_SERVER"],
-                                      "HOME": self.tmp.name})
+        client = WatchedClient(peer.target, ["-v"], {"PULSE_SERVER": pulse.env["PULSE_SERVER"],
+                                                     "HOME": self.tmp.name})
         self.addCleanup(client.close)
         session = peer.accept(timeout=10)
         self.addCleanup(session.close)

@@ -10,7 +10,7 @@ import subprocess
 import time
 import unittest
 
-from desktop import HERE, DesktopCase, wait_until
+from xsession import HERE, DesktopCase, wait_until
 from nolv_peer import PeerTimeout
 
 CLIPBOARD_TARGETS = ["UTF8_STRING", "TEXT", "STRING", "text/plain;charset=utf-8", "text/plain"]

@@ -80,7 +80,7 @@ class HostileServer(test_session.SessionCase):
         self.assert_alive(session)
         # A payload that is one huge string instead of a list ends the session.
         session.send_yaml("x" * (8 << 20))
-        self.assertEqual(self.client.wait(), 9)
+        self.assertEqual(self.client.exit_code_within(15), 9)
         log = self.client.log()
         self.assertLess(len(log), 64 * 1024)
         cut = f"…[{(4 << 20) - 300} bytes cut]"

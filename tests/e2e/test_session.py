@@ -5,7 +5,6 @@ import hashlib
 import hmac
 import os
 import signal
-import subprocess
 import tempfile
 import time
 import unittest
@@ -14,58 +13,15 @@ import json
 import sys
 
 from nolv_peer import Peer, make_certificates
+from watched_client import WatchedClient
 
-NOLV = os.environ["NOLV_BINARY"]
-
-
-class Client:
-    """One nolv process; its log lines go to a file so that a full pipe never blocks it."""
-
-    def __init__(self, target, env=None, args=()):
-        args = list(args)
-        self.dir = tempfile.TemporaryDirectory()
-        os.chmod(self.dir.name, 0o700)
-        full_env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-                    "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost"}
-        full_env.update(env or {})
-        self.log_path = os.path.join(self.dir.name, "out.log")
-        self.log_file = open(self.log_path, "w")
-        self.process = subprocess.Popen([NOLV, "-v", *args, target], stdout=self.log_file,
-                                        stderr=subprocess.STDOUT, env=full_env)
-
-    def wait(self, timeout=15):
-        try:
-            return self.process.wait(timeout=timeout)
-        except subprocess.TimeoutExpired:
-            self.process.kill()
-            self.process.wait()
-            raise
-
-    def log(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def wait_for_log(self, text, timeout=10):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.log():
-                return True
-            time.sleep(0.05)
-        return False
-
-    def close(self):
-        if self.process.poll() is None:
-            self.process.kill()
-            self.process.wait()
-        self.log_file.close()
-        self.dir.cleanup()
 
 
 class SessionCase(unittest.TestCase):
     def start(self, env=None, peer=None, target=None, args=()):
         self.peer = peer or Peer.tcp()
         self.addCleanup(self.peer.close)
-        self.client = Client(target or self.peer.target, env, args)
+        self.client = WatchedClient(target or self.peer.target, ["-v", *args], env)
         self.addCleanup(self.client.close)
         self.session = self.peer.accept(timeout=10)
         self.addCleanup(self.session.close)
@@ -81,8 +37,7 @@ class SessionCase(unittest.TestCase):
         return session
 
     def exit_code(self):
-        code = self.client.wait()
-        return code
+        return self.client.exit_code_within(15)
 
 
 class Hello(SessionCase):
@@ -154,9 +109,9 @@ class Transports(SessionCase):
                 f.write(f"#!/bin/sh\nexec {sys.executable} {peer_program} --transport=stdio "
                         f"--script={script}\n")
             os.chmod(fake_ssh, 0o755)
-            client = Client("ssh://tester@127.0.0.1/", args=[f"--ssh={fake_ssh}"])
+            client = WatchedClient("ssh://tester@127.0.0.1/", ["-v", f"--ssh={fake_ssh}"])
             self.addCleanup(client.close)
-            self.assertEqual(client.wait(timeout=30), 0, client.log())
+            self.assertEqual(client.exit_code_within(30), 0, client.log())
             log = client.log()
             self.assertIn("startup complete!", log)
             self.assertIn("got ping, sending echo time=9", log)
@@ -172,13 +127,13 @@ class EarlyInterrupt(unittest.TestCase):
         listener.listen(1)
         self.addCleanup(listener.close)
         port = listener.getsockname()[1]
-        client = Client(f"ssl://127.0.0.1:{port}/", args=["--ssl-insecure"])
+        client = WatchedClient(f"ssl://127.0.0.1:{port}/", ["-v", "--ssl-insecure"])
         self.addCleanup(client.close)
         conn, _ = listener.accept()
         self.addCleanup(conn.close)
         time.sleep(0.5)
         client.process.send_signal(signal.SIGINT)
-        self.assertEqual(client.wait(timeout=10), -signal.SIGINT, client.log())
+        self.assertEqual(client.exit_code_within(10), -signal.SIGINT, client.log())
         self.assertIn("caught Ctrl-C", client.log())
 
 

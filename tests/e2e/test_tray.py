@@ -8,7 +8,7 @@ import re
 import time
 import unittest
 
-from desktop import DesktopCase, wait_until
+from xsession import DesktopCase, wait_until
 from test_stalled_server import flood_until_stalled
 
 
@@ -85,7 +85,7 @@ class TrayCase(TrayTestCase):
         self.choose_exit(icon)
         close = self.session.wait_for("connection-close", timeout=10)
         self.assertEqual(close, ["connection-close", "client exit"])
-        self.assertEqual(self.client.wait(15), 0, self.client.log())
+        self.assertEqual(self.client.exit_code_within(15), 0, self.client.log())
         log = self.client.log()
         self.assertIn("exit requested from the system tray", log)
         self.assertIn("system tray icon removed", log)
@@ -97,7 +97,7 @@ class TrayCase(TrayTestCase):
         self.assertIsNotNone(icon, self.tree())
         self.addCleanup(flood_until_stalled(self.session, self.client.process).set)
         self.choose_exit(icon)
-        self.assertEqual(self.client.wait(5), 0, self.client.log()[-3000:])
+        self.assertEqual(self.client.exit_code_within(5), 0, self.client.log()[-3000:])
         self.assertIn("exit requested from the system tray", self.client.log())
 
     def test_icon_docks_again_when_the_tray_host_restarts(self):

@@ -12,11 +12,15 @@ RSS_KILL_BYTES = 1536 * 1024 * 1024
 
 
 class WatchedClient:
-    def __init__(self, target, args=(), rss_kill_bytes=RSS_KILL_BYTES):
+    """Runs offscreen in an environment of its own; `env` adds to it or replaces parts (a display
+    and its bus, for one)."""
+
+    def __init__(self, target, args=(), env=None, rss_kill_bytes=RSS_KILL_BYTES):
         self.dir = tempfile.TemporaryDirectory()
         os.chmod(self.dir.name, 0o700)
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-               "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost"}
+               "XDG_RUNTIME_DIR": self.dir.name, "USER": "tester", "HOSTNAME": "testhost",
+               **(env or {})}
         self.log_path = os.path.join(self.dir.name, "out.log")
         self.log_file = open(self.log_path, "w")
         self.process = subprocess.Popen([NOLV, *args, target], stdout=self.log_file,

@@ -1,18 +1,37 @@
-"""A private X display for end-to-end tests: Xvfb on a free display number with openbox managing
-it, plus the xdotool/xwininfo/xprop/ImageMagick queries the tests make of it."""
+"""A private X display for end-to-end tests: Xvfb on a free display number, openbox managing it
+or not, the desktop services a test may add (a D-Bus session bus, a tray host: trayer for
+XEmbed or the StatusNotifierWatcher of sni-watcher.py, the dunst notification daemon), and the
+xdotool/xwininfo/xprop/ImageMagick queries the tests make of it. Everything started here is
+recorded and stopped by close(), newest first; nothing else is touched."""
 
 import os
 import select
-import shutil
 import subprocess
 import tempfile
 import time
 import unittest
 
 from nolv_peer import Peer
+from watched_client import WatchedClient
 
 DEFAULT_TIMEOUT = 30
 NOLV = os.environ.get("NOLV_BINARY", "")
+HERE = os.path.dirname(os.path.abspath(__file__))
+SNI_WATCHER = os.path.join(HERE, "sni-watcher.py")
+# What a desktop-services test hands its programs: nothing of the caller's own session (its bus,
+# its home) leaks in.
+ISOLATED_ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "USER": "tester",
+                "HOSTNAME": "testhost", "NO_COLOR": "1"}
+
+
+def wait_until(predicate, timeout, step=0.05):
+    deadline = time.monotonic() + timeout
+    while time.monotonic() < deadline:
+        value = predicate()
+        if value:
+            return value
+        time.sleep(step)
+    return predicate()
 
 
 def read_line_from_fd(fd, timeout):
@@ -66,35 +85,71 @@ def start_xvfb(size, env, **popen_args):
 
 
 class X11:
-    """Xvfb and openbox, stopped on close. `env` reaches the display through the xcb platform."""
+    """A display in a private directory (`dir`, removed on close). `env` reaches the display
+    through the xcb platform; it starts from `base_env` (by default this process's own)."""
 
     # A window manager that dies while it starts is the environment failing, not the client:
     # a fresh display gets one more try, and the last failure carries openbox's own words.
     START_ATTEMPTS = 2
 
-    def __init__(self, tmp, size="800x600"):
-        for attempt in range(1, self.START_ATTEMPTS + 1):
-            try:
-                self._start(tmp, size)
-                return
-            except RuntimeError:
-                if attempt == self.START_ATTEMPTS:
-                    raise
-
-    def _start(self, tmp, size):
-        self.xvfb, display = start_xvfb(size, os.environ)
-        self.env = dict(os.environ, DISPLAY=display,
-                        XDG_RUNTIME_DIR=tmp, QT_QPA_PLATFORM="xcb")
-        self.env.pop("WAYLAND_DISPLAY", None)
-        self.openbox_log = os.path.join(tmp, "openbox.log")
-        with open(self.openbox_log, "w") as log:
-            self.openbox = subprocess.Popen(["openbox", "--sm-disable"], env=self.env,
-                                            stdout=log, stderr=subprocess.STDOUT)
+    def __init__(self, size="800x600", window_manager=True, base_env=None):
+        self._tmp = tempfile.TemporaryDirectory()
+        self.dir = self._tmp.name
+        os.chmod(self.dir, 0o700)
+        self.processes = []  # (name, Popen), in the order started
         try:
-            self.wait_for_window_manager()
-        except Exception:
+            for attempt in range(1, self.START_ATTEMPTS + 1):
+                try:
+                    self._start(size, window_manager, base_env)
+                    return
+                except RuntimeError:
+                    self.stop_all()
+                    if attempt == self.START_ATTEMPTS:
+                        raise
+        except BaseException:
             self.close()
             raise
+
+    def _start(self, size, window_manager, base_env):
+        self.env = dict(os.environ if base_env is None else base_env,
+                        XDG_RUNTIME_DIR=self.dir, QT_QPA_PLATFORM="xcb")
+        self.env.pop("WAYLAND_DISPLAY", None)
+        self.env.pop("DISPLAY", None)
+        xvfb, display = start_xvfb(size, self.env)
+        self.processes.append(("Xvfb", xvfb))
+        self.env["DISPLAY"] = display
+        if window_manager:
+            self.openbox = self.spawn("openbox", ["openbox", "--sm-disable"], log="openbox.log")
+            self.wait_for_window_manager()
+
+    def path(self, name):
+        return os.path.join(self.dir, name)
+
+    def spawn(self, name, args, log=None, **kwargs):
+        """Starts a program on the display; its output goes to the file `log` of the directory."""
+        out = open(self.path(log), "w") if log else subprocess.DEVNULL
+        process = subprocess.Popen(args, env=self.env, stdout=out, stderr=subprocess.STDOUT,
+                                   stdin=subprocess.DEVNULL, **kwargs)
+        if log:
+            out.close()
+        self.processes.append((name, process))
+        return process
+
+    def spawn_with_input(self, name, args, text):
+        """A program that reads `text` on its standard input, which is then closed."""
+        process = subprocess.Popen(args, env=self.env, stdin=subprocess.PIPE,
+                                   stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
+        self.processes.append((name, process))
+        process.stdin.write(text.encode("utf-8"))
+        process.stdin.close()
+        return process
+
+    def read(self, log):
+        try:
+            with open(self.path(log), encoding="utf-8", errors="replace") as f:
+                return f.read()
+        except FileNotFoundError:
+            return ""
 
     def wait_for_window_manager(self, timeout=DEFAULT_TIMEOUT):
         """Returns once openbox has taken the screen. A window mapped while it is still starting
@@ -102,8 +157,7 @@ class X11:
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             if self.openbox.poll() is not None:
-                with open(self.openbox_log, errors="replace") as log:
-                    said = log.read().strip()
+                said = self.read("openbox.log").strip()
                 raise RuntimeError(f"openbox exited with {self.openbox.returncode}: {said}")
             check = self.root_property("_NET_SUPPORTING_WM_CHECK")
             if "window id #" in check:
@@ -177,18 +231,78 @@ class X11:
             out.append((raw[i] << 16) | (raw[i + 1] << 8) | raw[i + 2])
         return out
 
+    def start_dbus(self):
+        """A private session bus; its address goes into the environment of what starts later."""
+        addr_r, addr_w = os.pipe()
+        try:
+            self.spawn("dbus-daemon", ["dbus-daemon", "--session", "--nofork", "--nosyslog",
+                                       f"--print-address={addr_w}"], pass_fds=(addr_w,))
+            os.close(addr_w)
+            addr_w = -1
+            address = read_line_from_fd(addr_r, DEFAULT_TIMEOUT)
+        finally:
+            os.close(addr_r)
+            if addr_w >= 0:
+                os.close(addr_w)
+        if not address:
+            raise RuntimeError("dbus-daemon did not start")
+        self.env["DBUS_SESSION_BUS_ADDRESS"] = address
+
+    def start_trayer(self):
+        """An XEmbed tray host at the top right; returns once it owns the tray selection."""
+        process = self.spawn("trayer", ["trayer", "--edge", "top", "--align", "right",
+                                        "--widthtype", "pixel", "--width", "100", "--height",
+                                        "24", "--SetDockType", "true"], log="trayer.log")
+        if not wait_until(self.tray_manager_present, 15, 0.1):
+            raise RuntimeError("trayer did not take the tray selection: " + self.read("trayer.log"))
+        return process
+
+    def tray_manager_present(self):
+        # trayer's window carries its name; the selection owner is what Qt looks for.
+        result = self.tool("xdotool", "search", "--classname", "trayer", check=False)
+        return bool(result.stdout.split())
+
+    def start_dunst(self):
+        self.spawn("dunst", ["dunst", "-print"], log="dunst.log")
+        if not wait_until(lambda: self.bus_has("org.freedesktop.Notifications"), 15, 0.1):
+            raise RuntimeError("dunst did not take its bus name: " + self.read("dunst.log"))
+
+    def start_sni_watcher(self):
+        self.spawn("sni-watcher", ["/usr/bin/python3", SNI_WATCHER], log="sni.log")
+        if not wait_until(lambda: "watcher ready" in self.read("sni.log"), 15, 0.1):
+            raise RuntimeError("the watcher did not start: " + self.read("sni.log"))
+
+    def bus_has(self, name):
+        result = self.tool("gdbus", "call", "--session", "--dest", "org.freedesktop.DBus",
+                           "--object-path", "/org/freedesktop/DBus", "--method",
+                           "org.freedesktop.DBus.NameHasOwner", name, check=False)
+        return "true" in result.stdout
+
+    def tool(self, *args, check=True, input=None, timeout=DEFAULT_TIMEOUT):
+        """A program run to its end as text, its failure left to the caller when check=False."""
+        return subprocess.run(list(args), env=self.env, stdout=subprocess.PIPE,
+                              stderr=subprocess.PIPE, text=True, check=check, input=input,
+                              timeout=timeout)
+
+    def stop(self, process):
+        stop_process(process)
+
+    def stop_all(self):
+        for _, process in reversed(self.processes):
+            stop_process(process)
+        self.processes = []
+
     def close(self):
-        for p in (self.openbox, self.xvfb):
-            stop_process(p)
+        self.stop_all()
+        self._tmp.cleanup()
 
 
 class X11Case(unittest.TestCase):
     """A test with its own display, window manager and scripted server; `start` runs nolv."""
 
     def setUp(self):
-        self.tmp = tempfile.mkdtemp()
-        os.chmod(self.tmp, 0o700)
-        self.x = X11(self.tmp)
+        self.x = X11()
+        self.tmp = self.x.dir
         self.peer = Peer.tcp()
         self.client = None
         self.log_path = os.path.join(self.tmp, "nolv.log")
@@ -198,7 +312,6 @@ class X11Case(unittest.TestCase):
             stop_process(self.client)
         self.peer.close()
         self.x.close()
-        shutil.rmtree(self.tmp, ignore_errors=True)
 
     def start(self, env=None, args=("-v",)):
         """Runs nolv at scale 1 against the server; returns the accepted session."""
@@ -213,3 +326,28 @@ class X11Case(unittest.TestCase):
     def log(self):
         with open(self.log_path) as f:
             return f.read()
+
+
+class DesktopCase(unittest.TestCase):
+    """A test with its own display and no window manager, its programs cut off from the caller's
+    session, and whichever desktop services it starts; `start_session` runs nolv against the
+    scripted server."""
+
+    def setUp(self):
+        self.desktop = X11(size="1024x768", window_manager=False, base_env=ISOLATED_ENV)
+        self.desktop.env["HOME"] = self.desktop.dir
+        self.addCleanup(self.desktop.close)
+
+    def start_session(self, server_caps=None, wait_for_log="startup complete!"):
+        """nolv through hello and start-up complete; returns the client's hello."""
+        self.peer = Peer.tcp()
+        self.addCleanup(self.peer.close)
+        self.client = WatchedClient(self.peer.target, ["-v"], env=self.desktop.env)
+        self.addCleanup(self.client.close)
+        self.session = self.peer.accept(timeout=15)
+        self.addCleanup(self.session.close)
+        hello = self.session.wait_for("hello", timeout=15)
+        self.session.send(["hello", dict({"version": "6.1"}, **(server_caps or {}))])
+        self.session.send(["startup-complete"])
+        self.assertTrue(self.client.wait_for_log(wait_for_log, 15), self.client.log())
+        return hello
