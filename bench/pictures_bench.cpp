@@ -177,7 +177,9 @@ struct BenchWindow {
     picture_buffers().give_back(std::move(draw.pixels));
   }
 
-  void present() { w.draw_screen(); }
+  void present() {
+    if (!w.draw_screen()) std::abort();
+  }
 };
 
 // The Time column is the milliseconds per frame; this adds the frames per second.

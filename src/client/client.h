@@ -266,9 +266,13 @@ class Client {
   // ---- pictures ----
   DecodeSender decode_sender;
   // ["window-ack", wid, width, height, packet_sequence, decode_time, message]; decode_time -1
-  // for a draw that was not painted for lack of a window or failed to decode.
+  // for a draw that was not painted for lack of a window, failed to decode or was never shown.
   void send_window_ack(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,
                        std::uint32_t height, std::int64_t decode_time, std::string message);
+  // A draw is answered once its picture has been presented, or with -1 and the reason once it
+  // cannot be: the window's surface failed to present, or the window went.
+  void acknowledge_unshown_draws(ClientWindow& window, const Status& shown);
+  void present_window(ClientWindow& window);
 
   // ---- password dialog ----
   // Open while the user is asked for the password.

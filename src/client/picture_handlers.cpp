@@ -1,5 +1,7 @@
 // The dispatcher's picture rows: draws and end-of-stream packets go to the "decode" thread;
 // its results are painted into the window's back buffer and acknowledged with "window-ack".
+#include <utility>
+
 #include "client/client.h"
 #include "client/paint_draw.h"
 #include "client/picture_buffers.h"
@@ -42,18 +44,45 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
                            window.local_w,      window.local_h,  window.scale,
                            window.track_damage, &window.damage};
-  if (paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted && window.window) {
+  const bool painted = paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted;
+  picture_buffers().give_back(std::move(draw.pixels));
+  const UnshownDraw answer{draw.packet_sequence, draw.width, draw.height,
+                           static_cast<std::int64_t>(draw.decode_time_us)};
+  if (!window.window || (!painted && window.unshown_draws.empty())) {
+    send_window_ack(answer.packet_sequence, draw.wid, answer.width, answer.height,
+                    answer.decode_time, "");
+    return;
+  }
+  // A draw with nothing to show waits behind the painted ones so the answers keep their order.
+  window.unshown_draws.push_back(answer);
+  if (window.unshown_draws.size() >= kMaxUnshownDraws) {
+    present_window(window);
+  } else if (painted) {
     window.window->request_redraw();
   }
-  picture_buffers().give_back(std::move(draw.pixels));
-  send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height,
-                  static_cast<std::int64_t>(draw.decode_time_us), "");
 }
 
 void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
   send_window_ack(packet_get_usize(packet.items, 8), packet_get_usize(packet.items, 1),
                   packet_get_u32(packet.items, 4), packet_get_u32(packet.items, 5), -1,
                   packet_get_str(packet.items, 7));
+}
+
+void Client::present_window(ClientWindow& window) {
+  const Status shown = window.draw_screen();
+  acknowledge_unshown_draws(window, shown);
+}
+
+void Client::acknowledge_unshown_draws(ClientWindow& window, const Status& shown) {
+  for (UnshownDraw& draw : std::exchange(window.unshown_draws, {})) {
+    if (shown) {
+      send_window_ack(draw.packet_sequence, window.wid, draw.width, draw.height, draw.decode_time,
+                      "");
+    } else {
+      send_window_ack(draw.packet_sequence, window.wid, draw.width, draw.height, -1,
+                      shown.message());
+    }
+  }
 }
 
 void Client::send_window_ack(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,

@@ -240,22 +240,20 @@ void ClientWindow::apply_metadata(const WindowMetadata& md) {
 
 // ---- presenting -------------------------------------------------------------------------------
 
-void ClientWindow::draw_screen() {
+Status ClientWindow::draw_screen() {
   log_trace(kWindowLog, "draw_screen wid={}", wid);
   std::vector<Rect> taken = std::exchange(damage, {});
   const bool same_size = local_w == server_w && local_h == server_h;
   auto buffer = surface->buffer();
+  if (buffer && (buffer->width != local_w || buffer->height != local_h ||
+                 buffer->pixels.size() != std::size_t{local_w} * local_h))
+    buffer =
+        fail("{}x{} pixels for a {}x{} window", buffer->width, buffer->height, local_w, local_h);
   if (!buffer) {
-    log_error(kWindowLog, "failed to get softbuffer buffer: {}", buffer.message());
+    Error failed = fail("failed to get softbuffer buffer: {}", buffer.message());
+    log_error(kWindowLog, "{}", failed.message);
     damage = std::move(taken);
-    return;
-  }
-  if (buffer->width != local_w || buffer->height != local_h ||
-      buffer->pixels.size() != std::size_t{local_w} * local_h) {
-    log_error(kWindowLog, "failed to get softbuffer buffer: {}x{} pixels for a {}x{} window",
-              buffer->width, buffer->height, local_w, local_h);
-    damage = std::move(taken);
-    return;
+    return failed;
   }
   const std::uint32_t age = buffer->age;
   const bool full = !track_damage || age == 0 || damage_history.size() + 1 < age || taken.empty();
@@ -299,10 +297,12 @@ void ClientWindow::draw_screen() {
   const auto present_time = std::chrono::steady_clock::now() - present_started;
   log_trace(kWindowLog, "perf: draw_screen wid={} full={} rects={} copy={} present={}", wid, full,
             rects ? rects->size() : 0, format_duration(copy_time), format_duration(present_time));
-  if (!presented)
-    log_error(kWindowLog, "failed to present softbuffer buffer: {}", presented.message());
+  if (!presented) {
+    presented = fail("failed to present softbuffer buffer: {}", presented.message());
+    log_error(kWindowLog, "{}", presented.message());
+  }
 
-  if (!track_damage) return;
+  if (!track_damage) return presented;
   if (age == 0) {
     ++unknown_age_count;
     if (unknown_age_count > kMaxUnknownAgePresents) {
@@ -310,7 +310,7 @@ void ClientWindow::draw_screen() {
       track_damage = false;
       damage.clear();
       damage_history.clear();
-      return;
+      return presented;
     }
   } else {
     unknown_age_count = 0;
@@ -323,6 +323,7 @@ void ClientWindow::draw_screen() {
   }
   damage_history.push_front(std::move(entry));
   while (damage_history.size() > kDamageHistoryFrames) damage_history.pop_back();
+  return presented;
 }
 
 // ---- window creation --------------------------------------------------------------------------
@@ -435,6 +436,7 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   // A replaced window's native id would otherwise stay behind, and its grab goes with it.
   if (auto old = windows.find(wid); old != windows.end()) {
     if (pointer_grab == wid) release_pointer_grab();
+    acknowledge_unshown_draws(old->second, fail("window not found!"));
     window_ids.erase(old->second.window->id());
   }
   window_ids[window->id()] = wid;
@@ -714,6 +716,7 @@ void Client::handle_lost_window(ActiveEventLoop&, Packet& packet) {
   } else {
     ClientWindow record = std::move(it->second);
     windows.erase(it);
+    acknowledge_unshown_draws(record, fail("window not found!"));
     window_ids.erase(record.window->id());
     update_modal_windows();
     // `record` goes here: its surface, buffers and native window.
@@ -737,7 +740,7 @@ void Client::handle_window_event(std::uint64_t wid, WindowEvent& event) {
       [&](auto& e) {
         using E = std::decay_t<decltype(e)>;
         if constexpr (std::is_same_v<E, RedrawRequested>) {
-          if (auto it = windows.find(wid); it != windows.end()) it->second.draw_screen();
+          if (auto it = windows.find(wid); it != windows.end()) present_window(it->second);
         } else if constexpr (std::is_same_v<E, Resized> || std::is_same_v<E, Moved>) {
           handle_geometry_change(wid);
         } else if constexpr (std::is_same_v<E, CloseRequested>) {

@@ -60,6 +60,18 @@ inline constexpr std::size_t kDamageHistoryFrames = 8;
 // After this many presents in a row without a buffer age, damage is no longer tracked.
 inline constexpr std::uint32_t kMaxUnknownAgePresents = 7;
 
+// The answer to a draw painted into a window, held until its picture has been presented.
+struct UnshownDraw {
+  std::uint64_t packet_sequence = 0;
+  std::uint32_t width = 0;
+  std::uint32_t height = 0;
+  std::int64_t decode_time = 0;
+};
+
+// At most this many draws wait for the present that shows them: a window whose redraws stop
+// coming is presented at once then, so their answers are never held back without end.
+inline constexpr std::size_t kMaxUnshownDraws = 1024;
+
 struct ClientWindow {
   std::optional<std::uint64_t> owner;
   std::optional<std::uint64_t> parent;
@@ -68,6 +80,7 @@ struct ClientWindow {
   std::vector<std::uint32_t> row_map;
   std::vector<Rect> damage;
   std::deque<std::vector<Rect>> damage_history;
+  std::vector<UnshownDraw> unshown_draws;  // in the order of the draws
   std::shared_ptr<Window> window;
   std::unique_ptr<Surface> surface;  // declared after the window: released first
   std::uint64_t wid = 0;
@@ -87,8 +100,9 @@ struct ClientWindow {
   bool track_damage = true;
 
   void apply_metadata(const WindowMetadata& md);
-  // Presents the back buffer, all of it or only what changed since the buffer's last frame.
-  void draw_screen();
+  // Presents the back buffer, all of it or only what changed since the buffer's last frame; the
+  // error says why nothing reached the screen (it is logged too).
+  [[nodiscard]] Status draw_screen();
 };
 
 // Server units to local pixels: round half away from zero; sizes clamped to the u32 range and

@@ -141,6 +141,28 @@ class ScaledDesktops(DesktopCase):
                 self.run_connect_dialog(env)
 
 
+class AnsweredDraws(DesktopCase):
+    """A draw is answered once its picture has been presented: a window the display does not
+    show still answers, and its picture is there when it comes back."""
+
+    def test_draws_into_an_iconified_window_are_answered_and_shown_on_restore(self):
+        session = self.start()
+        picture_demo.start_session(session)
+        window = self.new_window(1, 40, 40, 120, 80, {"title": "iconified"})
+        self.x.run("xdotool", "windowminimize", "--sync", window)
+        self.wait_until(lambda: "IsUnMapped" in self.x.query("xwininfo", "-id", window),
+                        lambda: "window not iconified")
+        for sequence in (1, 2, 3):
+            session.send(pictures.draw_items(1, 0, 0, 120, 80, "png", sequence),
+                         chunks={7: pictures.solid_png(120, 80, COLOUR)})
+        for sequence in (1, 2, 3):
+            ack = session.wait_for("window-ack", 15)
+            self.assertEqual((ack[4], ack[6]), (sequence, ""), ack)
+            self.assertGreaterEqual(ack[5], 0, ack)
+        self.x.run("xdotool", "windowactivate", "--sync", window)
+        self.wait_colour(window, [(0, 0), (119, 79), (60, 40)], COLOUR)
+
+
 class SharedKeyboard(DesktopCase):
     def test_modifier_released_in_another_window_is_not_stale(self):
         session = self.start()

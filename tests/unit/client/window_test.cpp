@@ -612,7 +612,7 @@ class DrawScreen : public ::testing::Test {
 
 TEST_F(DrawScreen, EmptyDamageIsAFullCopy) {
   surface().ages = {1};
-  r.draw_screen();
+  ASSERT_TRUE(r.draw_screen().ok());
   ASSERT_EQ(surface().presents.size(), 1U);
   EXPECT_EQ(surface().presents[0], std::nullopt);
   EXPECT_EQ(surface().pixels, r.back_buffer);
@@ -641,7 +641,7 @@ TEST_F(DrawScreen, AgeDecidesBetweenFullAndPartial) {
     surface().presents.clear();
     surface().ages = {c.age};
     std::fill(surface().pixels.begin(), surface().pixels.end(), 0);
-    r.draw_screen();
+    ASSERT_TRUE(r.draw_screen().ok());
     ASSERT_EQ(surface().presents.size(), 1U);
     EXPECT_EQ(surface().presents[0].has_value(), c.partial) << int(c.age) << " " << c.history;
     if (c.partial) {
@@ -663,7 +663,7 @@ TEST_F(DrawScreen, OverlappingDamageIsPresentedOnceAsDisjointRectangles) {
   r.damage_history.push_back({Rect{0, 0, 3, 3}});
   r.damage = {Rect{0, 0, 6, 5}, Rect{0, 0, 6, 5}, Rect{1, 1, 2, 2}};
   surface().ages = {2};
-  r.draw_screen();
+  ASSERT_TRUE(r.draw_screen().ok());
   ASSERT_EQ(surface().presents.size(), 1U);
   ASSERT_TRUE(surface().presents[0].has_value());
   EXPECT_EQ(*surface().presents[0], (std::vector<Rect>{{0, 0, 6, 5}}));
@@ -676,7 +676,7 @@ TEST_F(DrawScreen, OverlappingDamageIsPresentedOnceAsDisjointRectangles) {
 TEST_F(DrawScreen, HistoryKeepsEightNewestFirst) {
   for (std::uint32_t i = 0; i < 10; ++i) {
     r.damage = {Rect{i % 4, 0, 1, 1}};
-    r.draw_screen();
+    ASSERT_TRUE(r.draw_screen().ok());
   }
   ASSERT_EQ(r.damage_history.size(), 8U);
   EXPECT_EQ(r.damage_history.front(), (std::vector<Rect>{{1, 0, 1, 1}}));  // i = 9
@@ -688,24 +688,24 @@ TEST_F(DrawScreen, UnknownAgeEightTimesStopsTracking) {
   LogCapture log;
   for (int i = 0; i < 7; ++i) {
     r.damage = {Rect{0, 0, 1, 1}};
-    r.draw_screen();
+    ASSERT_TRUE(r.draw_screen().ok());
   }
   EXPECT_TRUE(r.track_damage);
   surface().ages = {1};
   r.damage = {Rect{0, 0, 1, 1}};
-  r.draw_screen();  // one known age resets the count
+  ASSERT_TRUE(r.draw_screen().ok());  // one known age resets the count
   EXPECT_EQ(r.unknown_age_count, 0U);
   for (int i = 0; i < 8; ++i) {
     r.damage = {Rect{0, 0, 1, 1}};
-    r.draw_screen();
+    ASSERT_TRUE(r.draw_screen().ok());
   }
   EXPECT_FALSE(r.track_damage);
   EXPECT_TRUE(r.damage_history.empty());
   surface().next_age = 1;
   surface().presents.clear();
   r.damage = {Rect{0, 0, 1, 1}};
-  r.draw_screen();
-  r.draw_screen();
+  ASSERT_TRUE(r.draw_screen().ok());
+  ASSERT_TRUE(r.draw_screen().ok());
   EXPECT_EQ(surface().presents[0], std::nullopt);
   EXPECT_TRUE(r.damage_history.empty());
   const auto lines = log.take_lines();
@@ -716,30 +716,36 @@ TEST_F(DrawScreen, UnknownAgeEightTimesStopsTracking) {
             1);
 }
 
-TEST_F(DrawScreen, FailuresKeepTheDamage) {
+TEST_F(DrawScreen, FailuresKeepTheDamageAndSayWhy) {
   r.damage = {Rect{0, 0, 1, 1}};
   surface().fail_buffer = true;
-  r.draw_screen();
+  Status shown = r.draw_screen();
+  ASSERT_FALSE(shown.ok());
+  EXPECT_EQ(shown.message(), "failed to get softbuffer buffer: no buffer");
   EXPECT_EQ(r.damage.size(), 1U);
   surface().fail_buffer = false;
   surface().buffer_size_override = PhysicalSize{2, 2};
-  r.draw_screen();
+  shown = r.draw_screen();
+  ASSERT_FALSE(shown.ok());
+  EXPECT_EQ(shown.message(), "failed to get softbuffer buffer: 2x2 pixels for a 4x3 window");
   EXPECT_EQ(r.damage.size(), 1U);
   EXPECT_TRUE(surface().presents.empty());
   surface().buffer_size_override.reset();
   surface().fail_present = true;
-  r.draw_screen();
+  shown = r.draw_screen();
+  ASSERT_FALSE(shown.ok());
+  EXPECT_EQ(shown.message(), "failed to present softbuffer buffer: present refused");
   EXPECT_EQ(r.damage_history.size(), 1U);  // a failed present still enters the history
 }
 
 TEST_F(DrawScreen, RescalesThroughTheTables) {
   size(2, 2, 4, 4, 2.0);
-  r.draw_screen();
+  ASSERT_TRUE(r.draw_screen().ok());
   EXPECT_EQ(surface().pixels,
             (std::vector<std::uint32_t>{1, 1, 2, 2, 1, 1, 2, 2, 3, 3, 4, 4, 3, 3, 4, 4}));
   std::fill(surface().pixels.begin(), surface().pixels.end(), 0);
   r.damage = {Rect{2, 2, 2, 2}};
-  r.draw_screen();
+  ASSERT_TRUE(r.draw_screen().ok());
   EXPECT_EQ(surface().pixels[15], 4U);
   EXPECT_EQ(surface().pixels[0], 0U);
 }
