@@ -10,6 +10,7 @@
 
 #include "client/remote_logging.h"
 #include "util/format.h"
+#include "util/saturating.h"
 
 namespace nolv {
 namespace {
@@ -23,13 +24,8 @@ constexpr std::uint64_t kTargetAdjustIntervalMs = 30000;
 constexpr std::uint32_t kTargetFallStepMs = 10;
 constexpr std::uint64_t kFadeInFrames = 240;
 
-std::uint32_t saturate_u32(std::uint64_t v) {
-  return static_cast<std::uint32_t>(
-      std::min<std::uint64_t>(v, std::numeric_limits<std::uint32_t>::max()));
-}
-
 std::uint32_t queued_ms(const PlayingStream& s) {
-  return saturate_u32(s.pcm.queued_frames() * 1000 / kAudioSampleRate);
+  return saturate_cast<std::uint32_t>(s.pcm.queued_frames() * 1000 / kAudioSampleRate);
 }
 
 AudioDeviceError in_context(std::string_view context, const AudioDeviceError& e) {
@@ -270,10 +266,10 @@ Status AudioStream::handle_packet(audio_command::Packet& packet) {
   const auto samples = opus_packet_samples(packet.data);
   if (!samples) return fail("invalid Opus packet duration");
   const std::uint32_t duration_ms = packet.duration && *packet.duration > 0
-                                        ? saturate_u32(*packet.duration / 1'000'000)
+                                        ? saturate_cast<std::uint32_t>(*packet.duration / 1'000'000)
                                         : *samples * 1000 / kAudioSampleRate;
   if (s.past_first_packet) {
-    const std::uint32_t gap = saturate_u32(
+    const std::uint32_t gap = saturate_cast<std::uint32_t>(
         packet.received_ms > s.prev_received_ms ? packet.received_ms - s.prev_received_ms : 0);
     const std::uint32_t jitter =
         gap > s.prev_duration_ms ? gap - s.prev_duration_ms : s.prev_duration_ms - gap;
@@ -351,7 +347,8 @@ Status AudioStream::pump_device(PlayingStream& s, std::uint64_t now_ms, AudioDev
   }
   auto padding = s.output->padding_frames();
   if (!padding) return failed("reading PulseAudio padding", padding.error());
-  const std::uint32_t latency = saturate_u32(std::uint64_t{*padding} / 48 + queued_ms(s));
+  const std::uint32_t latency =
+      saturate_cast<std::uint32_t>(std::uint64_t{*padding} / 48 + queued_ms(s));
   const float rate = playback_rate(latency, s.target_ms);
   if (s.output->has_rate_adjust() && std::fabs(rate - s.rate_factor) >= 0.0001f) {
     if (auto st = s.output->set_sample_rate(static_cast<float>(kAudioSampleRate) * rate); !st) {

@@ -9,6 +9,7 @@
 #include "client/internal_event.h"
 #include "client/paint.h"
 #include "util/log.h"
+#include "util/saturating.h"
 #include "util/text.h"
 #include "util/thread.h"
 
@@ -34,29 +35,6 @@ constexpr std::size_t kMaxFieldChars = 128;
 constexpr DialogFocus kTabOrder[] = {
     DialogFocus::Protocol, DialogFocus::Host,   DialogFocus::Port,   DialogFocus::Username,
     DialogFocus::Password, DialogFocus::Cancel, DialogFocus::Connect};
-
-std::int32_t saturate_round(double v) {
-  if (std::isnan(v)) return 0;
-  const double rounded = std::round(v);  // halves away from zero
-  if (rounded >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-    return std::numeric_limits<std::int32_t>::max();
-  }
-  if (rounded <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-    return std::numeric_limits<std::int32_t>::min();
-  }
-  return static_cast<std::int32_t>(rounded);
-}
-
-std::int32_t saturate_truncate(double v) {
-  if (std::isnan(v)) return 0;
-  if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-    return std::numeric_limits<std::int32_t>::max();
-  }
-  if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-    return std::numeric_limits<std::int32_t>::min();
-  }
-  return static_cast<std::int32_t>(v);
-}
 
 // The last n code points of the text.
 std::string_view last_code_points(std::string_view text, std::size_t n) {
@@ -162,10 +140,11 @@ WindowAttributes ConnectDialog::window_attributes(double scale) {
   WindowAttributes attrs;
   attrs.title = std::string(kConnectDialogTitle);
   const double s = std::max(scale, 0.1);
-  attrs.inner_size = PhysicalSize{
-      static_cast<std::uint32_t>(std::max(saturate_round(kConnectDialogLogicalSize.width * s), 1)),
-      static_cast<std::uint32_t>(
-          std::max(saturate_round(kConnectDialogLogicalSize.height * s), 1))};
+  attrs.inner_size =
+      PhysicalSize{static_cast<std::uint32_t>(std::max(
+                       saturate_round<std::int32_t>(kConnectDialogLogicalSize.width * s), 1)),
+                   static_cast<std::uint32_t>(std::max(
+                       saturate_round<std::int32_t>(kConnectDialogLogicalSize.height * s), 1))};
   attrs.resizable = false;
   return attrs;
 }
@@ -193,7 +172,7 @@ ConnectDialog::ConnectDialog(std::shared_ptr<Window> window, std::unique_ptr<Sur
 }
 
 std::int32_t ConnectDialog::r(double k) const {
-  return saturate_round(k * std::max(scale_, 0.1));
+  return saturate_round<std::int32_t>(k * std::max(scale_, 0.1));
 }
 
 std::uint32_t ConnectDialog::font_scale() const {
@@ -554,8 +533,8 @@ DialogOutcome ConnectDialog::handle_event(const WindowEvent& event) {
   } else if (const auto* mods = std::get_if<ModifiersChanged>(&event)) {
     shift_down_ = (mods->state & kModifierShift) != 0;
   } else if (const auto* moved = std::get_if<CursorMoved>(&event)) {
-    pointer_x_ = saturate_truncate(moved->x);
-    pointer_y_ = saturate_truncate(moved->y);
+    pointer_x_ = saturate_cast<std::int32_t>(moved->x);
+    pointer_y_ = saturate_cast<std::int32_t>(moved->y);
   } else if (const auto* button = std::get_if<MouseInput>(&event)) {
     if (button->pressed && button->button.kind == MouseButtonKind::Left) return handle_click();
   } else if (const auto* key = std::get_if<KeyboardInput>(&event)) {

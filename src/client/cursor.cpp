@@ -10,6 +10,7 @@
 #include "client/scaling.h"
 #include "util/format.h"
 #include "util/log.h"
+#include "util/saturating.h"
 
 namespace nolv {
 namespace {
@@ -20,7 +21,6 @@ constexpr std::uint32_t kDefaultBellFrequency = 800;
 constexpr std::int32_t kMaxBellDurationMs = 5000;
 constexpr std::uint32_t kDefaultBellDurationMs = 100;
 constexpr std::size_t kRgbaBytes = 4;
-constexpr double kU32Max = static_cast<double>(std::numeric_limits<std::uint32_t>::max());
 
 struct SpngContext {
   spng_ctx* ctx = nullptr;
@@ -30,18 +30,9 @@ struct SpngContext {
   ~SpngContext() { spng_ctx_free(ctx); }
 };
 
-// round(side * scale), half away from zero, clamped to the u32 range and at least 1.
-std::uint32_t scaled_side(std::uint32_t side, double scale) {
-  const double v = std::round(static_cast<double>(side) * scale);
-  if (!(v >= 1.0)) return 1;  // also NaN
-  return v >= kU32Max ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(v);
-}
-
 // trunc(clamp(value * scale, 0, u32 max)).
 std::uint32_t scaled_hotspot(std::uint32_t value, double scale) {
-  const double v = static_cast<double>(value) * scale;
-  if (!(v > 0.0)) return 0;
-  return v >= kU32Max ? std::numeric_limits<std::uint32_t>::max() : static_cast<std::uint32_t>(v);
+  return saturate_cast<std::uint32_t>(static_cast<double>(value) * scale);
 }
 
 bool rgba_size_matches(std::uint32_t width, std::uint32_t height, std::size_t bytes) {
@@ -85,8 +76,8 @@ CustomCursor scale_cursor(RgbaImage image, std::uint32_t hotspot_x, std::uint32_
     cursor.hotspot_y = hotspot_y;
     cursor.rgba = std::move(image.pixels);
   } else {
-    cursor.width = scaled_side(image.width, scale);
-    cursor.height = scaled_side(image.height, scale);
+    cursor.width = local_size(image.width, scale);
+    cursor.height = local_size(image.height, scale);
     cursor.hotspot_x = scaled_hotspot(hotspot_x, scale);
     cursor.hotspot_y = scaled_hotspot(hotspot_y, scale);
     // Beyond the side the platform accepts, the image is refused anyway: build none.

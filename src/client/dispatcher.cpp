@@ -86,18 +86,6 @@ std::string join(const std::vector<std::string>& parts) {
   return fmt::format("{}", fmt::join(parts, ", "));
 }
 
-// The String items of a list value; nothing for other values.
-std::vector<std::string> string_items(const Yaml* value) {
-  std::vector<std::string> out;
-  if (value == nullptr) return out;
-  if (const Yaml::Array* list = value->as_array()) {
-    for (const Yaml& item : *list) {
-      if (const std::string* s = item.as_string()) out.push_back(*s);
-    }
-  }
-  return out;
-}
-
 }  // namespace
 
 void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
@@ -184,8 +172,8 @@ void Client::handle_encodings(ActiveEventLoop&, Packet& packet) {
   std::vector<std::string> server;
   if (const Yaml* encodings = yaml_dict_get(caps, "encodings");
       encodings != nullptr && encodings->as_hash() != nullptr) {
-    server = string_items(yaml_dict_get(*encodings, "core"));
-    if (server.empty()) server = string_items(yaml_dict_get(*encodings, ""));
+    server = yaml_dict_get_list(*encodings, "core");
+    if (server.empty()) server = yaml_dict_get_list(*encodings, "");
   }
   if (server.empty()) {
     log_warn(kLog, "the server advertised no picture encodings: {}", log_value(to_string(caps)));
@@ -225,10 +213,8 @@ void Client::handle_interrupt(ActiveEventLoop& loop, Packet& packet) {
 
 void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
   std::vector<std::string> reasons;
-  for (std::size_t i = 1; i < packet.items.size(); ++i) {
-    const std::string* reason = packet.items[i].as_string();
-    reasons.push_back(reason != nullptr ? *reason : "");
-  }
+  for (std::size_t i = 1; i < packet.items.size(); ++i)
+    reasons.push_back(yaml_to_string(packet.items[i]));
   const std::string first = reasons.empty() ? "" : reasons.front();
   std::int32_t code = kExitOk;
   if (std::find(reasons.begin(), reasons.end(), "authentication failed") != reasons.end()) {

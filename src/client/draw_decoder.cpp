@@ -275,11 +275,13 @@ Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data) {
 // --- The thread ----------------------------------------------------------------------------
 
 Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
-  const std::uint64_t wid = packet_get_usize(draw.items, draw_item::kWid);
-  const std::int32_t width = packet_get_i32(draw.items, draw_item::kWidth);
-  const std::int32_t height = packet_get_i32(draw.items, draw_item::kHeight);
-  const std::string coding = packet_get_str(draw.items, draw_item::kCoding);
-  const std::uint64_t sequence = packet_get_usize(draw.items, draw_item::kPacketSequence);
+  const DrawItems items = read_draw_items(draw.items);
+  const std::uint64_t wid = items.wid;
+  // The H.264 decoder takes signed sides and refuses what is not positive.
+  const auto width = static_cast<std::int32_t>(items.width);
+  const auto height = static_cast<std::int32_t>(items.height);
+  const std::string& coding = items.coding;
+  const std::uint64_t sequence = items.packet_sequence;
   log_debug(kClientLog, "wid {} got {}x{} {} draw packet", wid, width, height, coding);
   const bool complete = draw.items.size() >= kMinDrawItems;
   const Bytes data =

@@ -12,6 +12,7 @@
 #include <optional>
 #include <span>
 
+#include "client/draw_items.h"
 #include "client/mediafoundation.h"
 #include "net/packet.h"
 #include "platform/event_loop.h"
@@ -19,25 +20,6 @@
 #include "util/thread.h"
 
 namespace nolv {
-
-// Item indices of a draw packet, which is both the server's "draw" and the decoding job.
-namespace draw_item {
-inline constexpr std::uint8_t kType = 0;
-inline constexpr std::uint8_t kWid = 1;
-inline constexpr std::uint8_t kX = 2;
-inline constexpr std::uint8_t kY = 3;
-inline constexpr std::uint8_t kWidth = 4;
-inline constexpr std::uint8_t kHeight = 5;
-inline constexpr std::uint8_t kCoding = 6;
-inline constexpr std::uint8_t kData = 7;
-inline constexpr std::uint8_t kPacketSequence = 8;
-inline constexpr std::uint8_t kRowstride = 9;
-inline constexpr std::uint8_t kOptions = 10;
-}  // namespace draw_item
-
-// Up to the packet sequence every item is read by index; a shorter draw cannot be answered
-// meaningfully and is refused.
-inline constexpr std::size_t kMinDrawItems = 9;
 
 // Stack of the "decode" thread.
 inline constexpr std::size_t kDecodeThreadStack = kWorkerStackSize;

@@ -12,6 +12,7 @@
 
 #include "util/format.h"
 #include "util/log.h"
+#include "util/saturating.h"
 
 namespace nolv {
 
@@ -29,12 +30,6 @@ std::uint64_t picture_bytes(std::uint32_t width, std::uint32_t height) {
   const std::uint64_t row = std::uint64_t{width} * 4;
   if (height != 0 && row > UINT64_MAX / height) return UINT64_MAX;
   return row * height;
-}
-
-std::uint32_t to_u32_saturated(double v) {
-  if (std::isnan(v) || v <= 0) return 0;
-  if (v >= 4294967295.0) return 4294967295u;
-  return static_cast<std::uint32_t>(v);
 }
 
 std::uint32_t load_le32(const std::uint8_t* p) {
@@ -99,15 +94,8 @@ PixelOrder pixel_order_of(std::string_view coding) {
 }
 
 DecodedDraw read_decoded_draw(Packet& packet) {
-  DecodedDraw d;
-  d.wid = packet_get_usize(packet.items, 1);
-  d.x = packet_get_i32(packet.items, 2);
-  d.y = packet_get_i32(packet.items, 3);
-  d.width = packet_get_u32(packet.items, 4);
-  d.height = packet_get_u32(packet.items, 5);
-  d.coding = packet_get_str(packet.items, 6);
-  d.pixels = packet_get_bytes(packet, 7);
-  d.packet_sequence = packet_get_usize(packet.items, 8);
+  DecodedDraw d{read_draw_items(packet.items)};
+  d.pixels = packet_get_bytes(packet, draw_item::kData);
   d.decode_time_us = packet.decode_time_us.value_or(0);
   return d;
 }
@@ -157,12 +145,14 @@ std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t wi
     return Rect{static_cast<std::uint32_t>(x0), static_cast<std::uint32_t>(y0),
                 static_cast<std::uint32_t>(x1 - x0), static_cast<std::uint32_t>(y1 - y0)};
   }
-  const std::uint32_t lx0 = to_u32_saturated(std::floor(static_cast<double>(x0) * scale));
-  const std::uint32_t ly0 = to_u32_saturated(std::floor(static_cast<double>(y0) * scale));
+  const std::uint32_t lx0 =
+      saturate_cast<std::uint32_t>(std::floor(static_cast<double>(x0) * scale));
+  const std::uint32_t ly0 =
+      saturate_cast<std::uint32_t>(std::floor(static_cast<double>(y0) * scale));
   const std::uint32_t lx1 =
-      std::min(to_u32_saturated(std::ceil(static_cast<double>(x1) * scale)), local_w);
+      std::min(saturate_cast<std::uint32_t>(std::ceil(static_cast<double>(x1) * scale)), local_w);
   const std::uint32_t ly1 =
-      std::min(to_u32_saturated(std::ceil(static_cast<double>(y1) * scale)), local_h);
+      std::min(saturate_cast<std::uint32_t>(std::ceil(static_cast<double>(y1) * scale)), local_h);
   if (lx1 <= lx0 || ly1 <= ly0) return std::nullopt;
   return Rect{lx0, ly0, lx1 - lx0, ly1 - ly0};
 }

@@ -9,6 +9,7 @@
 #include <string_view>
 #include <vector>
 
+#include "client/draw_items.h"
 #include "net/packet.h"
 #include "platform/window.h"
 
@@ -32,15 +33,8 @@ struct PaintTarget {
 };
 
 // The items of a "draw-decoded" packet that painting reads.
-struct DecodedDraw {
-  std::uint64_t wid = 0;
-  std::int32_t x = 0;
-  std::int32_t y = 0;
-  std::uint32_t width = 0;
-  std::uint32_t height = 0;
-  std::string coding;
+struct DecodedDraw : DrawItems {
   Bytes pixels;
-  std::uint64_t packet_sequence = 0;
   std::uint64_t decode_time_us = 0;
 };
 DecodedDraw read_decoded_draw(Packet& packet);

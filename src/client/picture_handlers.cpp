@@ -63,9 +63,9 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
 }
 
 void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
-  send_window_ack(packet_get_usize(packet.items, 8), packet_get_usize(packet.items, 1),
-                  packet_get_u32(packet.items, 4), packet_get_u32(packet.items, 5), -1,
-                  packet_get_str(packet.items, 7));
+  const DrawItems draw = read_draw_items(packet.items);
+  send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
+                  packet_get_str(packet.items, draw_item::kData));
 }
 
 void Client::present_window(ClientWindow& window) {

@@ -4,6 +4,7 @@
 #include <chrono>
 #include <cmath>
 #include <limits>
+#include <utility>
 
 #include "client/client.h"
 #include "client/damage.h"
@@ -19,23 +20,8 @@ namespace {
 constexpr std::string_view kLog = "nolv::client::client";
 constexpr std::string_view kWindowLog = "nolv::client::window";
 
-std::int32_t saturate_i32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v <= static_cast<double>(std::numeric_limits<std::int32_t>::min()))
-    return std::numeric_limits<std::int32_t>::min();
-  if (v >= static_cast<double>(std::numeric_limits<std::int32_t>::max()))
-    return std::numeric_limits<std::int32_t>::max();
-  return static_cast<std::int32_t>(v);
-}
-
-std::uint32_t clamp_u32(double v) {
-  if (std::isnan(v) || v <= 0) return 0;
-  if (v >= 4294967295.0) return std::numeric_limits<std::uint32_t>::max();
-  return static_cast<std::uint32_t>(v);
-}
-
 std::uint32_t rounded_side(double v) {
-  return std::max<std::uint32_t>(1, clamp_u32(std::round(v)));
+  return std::max<std::uint32_t>(1, saturate_round<std::uint32_t>(v));
 }
 
 std::optional<std::int32_t> integer_rule(const Yaml* v) {
@@ -56,30 +42,14 @@ std::optional<std::int32_t> integer_rule(const Yaml* v) {
   return in_range(d);
 }
 
-std::optional<std::vector<std::string>> all_strings(const Yaml* v) {
-  if (v == nullptr || v->as_array() == nullptr) return std::nullopt;
-  std::vector<std::string> out;
-  for (const Yaml& item : *v->as_array()) {
-    if (item.as_string() == nullptr) return std::nullopt;
-    out.push_back(*item.as_string());
-  }
-  return out;
-}
-
-// The first two items of a list of at least two, both Integers within [lo, hi].
-std::optional<std::pair<std::int64_t, std::int64_t>> integer_pair(const Yaml* v, std::int64_t lo,
-                                                                  std::int64_t hi) {
+// The first two items of a list of at least two, both Integers in the i32 range.
+std::optional<std::pair<std::int32_t, std::int32_t>> i32_pair(const Yaml* v) {
   if (v == nullptr || v->as_array() == nullptr || v->as_array()->size() < 2) return std::nullopt;
   auto a = (*v->as_array())[0].as_integer();
   auto b = (*v->as_array())[1].as_integer();
-  if (!a || !b || *a < lo || *a > hi || *b < lo || *b > hi) return std::nullopt;
-  return std::pair(*a, *b);
-}
-
-std::optional<std::pair<std::uint32_t, std::uint32_t>> size_pair(const Yaml* v) {
-  auto p = integer_pair(v, 1, std::numeric_limits<std::uint32_t>::max());
-  if (!p) return std::nullopt;
-  return std::pair(static_cast<std::uint32_t>(p->first), static_cast<std::uint32_t>(p->second));
+  if (!a || !b || !std::in_range<std::int32_t>(*a) || !std::in_range<std::int32_t>(*b))
+    return std::nullopt;
+  return std::pair(static_cast<std::int32_t>(*a), static_cast<std::int32_t>(*b));
 }
 
 std::optional<std::uint64_t> window_id_key(const Yaml& m, std::string_view key) {
@@ -105,7 +75,7 @@ std::uint32_t local_size(std::uint32_t server, double scale) {
 }
 
 std::int32_t local_position(std::int32_t server, double scale) {
-  return saturate_i32(std::round(static_cast<double>(server) * scale));
+  return saturate_round<std::int32_t>(static_cast<double>(server) * scale);
 }
 
 std::uint32_t server_size(std::uint32_t local, double scale) {
@@ -140,8 +110,8 @@ std::optional<Value> monitor_at_point(const std::vector<MonitorInfo>& monitors, 
 LogicalGeometry window_logical_geometry(const Window& window, double scale) {
   const PhysicalPosition p = window.inner_position().value_or(PhysicalPosition{});
   const PhysicalSize s = window.inner_size();
-  return LogicalGeometry{saturate_i32(std::round(p.x / scale)),
-                         saturate_i32(std::round(p.y / scale)), server_size(s.width, scale),
+  return LogicalGeometry{saturate_round<std::int32_t>(p.x / scale),
+                         saturate_round<std::int32_t>(p.y / scale), server_size(s.width, scale),
                          server_size(s.height, scale)};
 }
 
@@ -171,26 +141,20 @@ WindowMetadata WindowMetadata::parse(const Yaml& m) {
   if (m.as_hash() == nullptr) return md;
   md.transient_for = window_id_key(m, "transient-for");
   md.parent = window_id_key(m, "parent");
-  if (const Yaml* v = yaml_dict_get(m, "title"); v != nullptr && v->as_string() != nullptr)
-    md.title = *v->as_string();
-  if (auto list = all_strings(yaml_dict_get(m, "class-instance"));
+  md.title = yaml_dict_get_string(m, "title");
+  if (auto list = yaml_dict_get_str_list(m, "class-instance");
       list && list->size() >= 2 && !(*list)[1].empty())
     md.class_instance = std::pair((*list)[0], (*list)[1]);
-  md.window_type = all_strings(yaml_dict_get(m, "window-type"));
-  if (const Yaml* v = yaml_dict_get(m, "icon-title"); v != nullptr && v->as_string() != nullptr)
-    md.icon_title = *v->as_string();
+  md.window_type = yaml_dict_get_str_list(m, "window-type");
+  md.icon_title = yaml_dict_get_string(m, "icon-title");
   md.workspace = integer_rule(yaml_dict_get(m, "workspace"));
   md.opacity = integer_rule(yaml_dict_get(m, "opacity"));
-  if (auto p = integer_pair(yaml_dict_get(m, "relative-position"),
-                            std::numeric_limits<std::int32_t>::min(),
-                            std::numeric_limits<std::int32_t>::max()))
-    md.relative_position =
-        std::pair(static_cast<std::int32_t>(p->first), static_cast<std::int32_t>(p->second));
+  md.relative_position = i32_pair(yaml_dict_get(m, "relative-position"));
   if (const Yaml* c = yaml_dict_get(m, "size-constraints"); c != nullptr && c->as_hash()) {
     md.size_constraints = true;
-    md.minimum_size = size_pair(yaml_dict_get(*c, "minimum-size"));
-    md.maximum_size = size_pair(yaml_dict_get(*c, "maximum-size"));
-    md.increment = size_pair(yaml_dict_get(*c, "increment"));
+    md.minimum_size = yaml_dict_get_size(*c, "minimum-size");
+    md.maximum_size = yaml_dict_get_size(*c, "maximum-size");
+    md.increment = yaml_dict_get_size(*c, "increment");
   }
   md.decorations = yaml_dict_get_bool(m, "decorations");
   md.fullscreen = yaml_dict_get_bool(m, "fullscreen");
@@ -762,8 +726,10 @@ void Client::handle_window_event(std::uint64_t wid, WindowEvent& event) {
           if (it == windows.end()) return;
           ClientWindow& w = it->second;
           const PhysicalPosition origin = w.window->inner_position().value_or(PhysicalPosition{});
-          const std::int32_t x = saturate_i32(std::floor((e.x + origin.x) / w.scale));
-          const std::int32_t y = saturate_i32(std::floor((e.y + origin.y) / w.scale));
+          const std::int32_t x =
+              saturate_cast<std::int32_t>(std::floor((e.x + origin.x) / w.scale));
+          const std::int32_t y =
+              saturate_cast<std::int32_t>(std::floor((e.y + origin.y) / w.scale));
           w.pointer_x = x;
           w.pointer_y = y;
           send_packet(Value::array({"pointer-motion", 0, 0, wid, Value::array({x, y}),

@@ -24,6 +24,7 @@
 #include "platform/qt/qt_platform.h"
 #include "platform/qt/scancodes.h"
 #include "platform/qt/x11_window.h"
+#include "util/saturating.h"
 
 namespace nolv {
 namespace {
@@ -35,13 +36,6 @@ constexpr double kAnglePerLine = 120.0;
 
 int to_qt_side(std::uint32_t side) {
   return static_cast<int>(std::min<std::uint32_t>(side, kQtMaxWindowSide));
-}
-
-std::int32_t saturate_i32(double v) {
-  if (std::isnan(v)) return 0;
-  if (v <= -2147483648.0) return INT32_MIN;
-  if (v >= 2147483647.0) return INT32_MAX;
-  return static_cast<std::int32_t>(std::lround(v));
 }
 
 const QEvent::Type kDeliverEvent = static_cast<QEvent::Type>(QEvent::registerEventType());
@@ -172,7 +166,8 @@ class QtWindow : public QWindow {
   void moveEvent(QMoveEvent*) override {
     const double dpr = devicePixelRatio();
     const QPoint p = framePosition();
-    post(Moved{{saturate_i32(p.x() * dpr), saturate_i32(p.y() * dpr)}});
+    post(Moved{
+        {saturate_round<std::int32_t>(p.x() * dpr), saturate_round<std::int32_t>(p.y() * dpr)}});
   }
   void keyPressEvent(QKeyEvent* e) override { key(e, true); }
   void keyReleaseEvent(QKeyEvent* e) override { key(e, false); }
@@ -353,7 +348,8 @@ class QtNativeWindow : public Window {
   void set_inner_position(PhysicalPosition p) override {
     // Qt positions the client area (static gravity), which is what is asked.
     const double dpr = w_->devicePixelRatio();
-    w_->setPosition(QPoint(saturate_i32(p.x / dpr), saturate_i32(p.y / dpr)));
+    w_->setPosition(
+        QPoint(saturate_round<std::int32_t>(p.x / dpr), saturate_round<std::int32_t>(p.y / dpr)));
   }
   PhysicalSize inner_size() const override {
     const double dpr = w_->devicePixelRatio();
@@ -383,7 +379,8 @@ class QtNativeWindow : public Window {
     const double dpr = screen->devicePixelRatio();
     const QRect g = screen->geometry();
     return NativeMonitor{
-        PhysicalPosition{saturate_i32(g.x() * dpr), saturate_i32(g.y() * dpr)},
+        PhysicalPosition{saturate_round<std::int32_t>(g.x() * dpr),
+                         saturate_round<std::int32_t>(g.y() * dpr)},
         PhysicalSize{static_cast<std::uint32_t>(std::max(0L, std::lround(g.width() * dpr))),
                      static_cast<std::uint32_t>(std::max(0L, std::lround(g.height() * dpr)))}};
   }
@@ -541,7 +538,8 @@ class QtNativeWindow : public Window {
  private:
   std::optional<PhysicalPosition> to_physical(QPoint p) const {
     const double dpr = w_->devicePixelRatio();
-    return PhysicalPosition{saturate_i32(p.x() * dpr), saturate_i32(p.y() * dpr)};
+    return PhysicalPosition{saturate_round<std::int32_t>(p.x() * dpr),
+                            saturate_round<std::int32_t>(p.y() * dpr)};
   }
   QSize to_qt(PhysicalSize s) const {
     const double dpr = w_->devicePixelRatio();
