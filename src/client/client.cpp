@@ -11,6 +11,7 @@
 #include "net/io.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/saturating.h"
 #include "util/text.h"
 #include "util/thread.h"
 
@@ -68,24 +69,6 @@ std::optional<double> parse_double(std::string_view text) {
   return value;
 }
 
-std::int32_t round_position(double value) {
-  if (std::isnan(value)) return 0;
-  const double r = std::round(value);
-  if (r <= static_cast<double>(std::numeric_limits<std::int32_t>::min())) {
-    return std::numeric_limits<std::int32_t>::min();
-  }
-  if (r >= static_cast<double>(std::numeric_limits<std::int32_t>::max())) {
-    return std::numeric_limits<std::int32_t>::max();
-  }
-  return static_cast<std::int32_t>(r);
-}
-
-std::uint32_t round_size(double value) {
-  if (std::isnan(value)) return 1;
-  const double r = std::clamp(std::round(value), 0.0, 4294967295.0);
-  return std::max<std::uint32_t>(1, static_cast<std::uint32_t>(r));
-}
-
 }  // namespace
 
 std::optional<std::string> environment_text(const char* name) {
@@ -121,10 +104,7 @@ double desktop_scale_factor(const std::optional<std::string>& setting, double au
   if (!(automatic > 0 && std::isfinite(automatic))) automatic = 1.0;
   double scale = automatic;
   if (setting) {
-    std::string text(trim_white_space(*setting));
-    std::transform(text.begin(), text.end(), text.begin(), [](char c) {
-      return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c;
-    });
+    const std::string text = ascii_lowercase(trim_white_space(*setting));
     if (text.empty() || text == "auto" || text == "on" || text == "yes" || text == "true") {
       scale = automatic;
     } else if (text == "off" || text == "no" || text == "false" || text == "0") {
@@ -147,10 +127,10 @@ MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale) {
   MonitorInfo info;
   info.name = monitor.name;
   info.refresh_rate = monitor.refresh_rate_millihertz;
-  info.x = round_position(monitor.x / scale);
-  info.y = round_position(monitor.y / scale);
-  info.width = round_size(monitor.width / scale);
-  info.height = round_size(monitor.height / scale);
+  info.x = saturate_round<std::int32_t>(monitor.x / scale);
+  info.y = saturate_round<std::int32_t>(monitor.y / scale);
+  info.width = server_size(monitor.width, scale);
+  info.height = server_size(monitor.height, scale);
   info.primary = monitor.primary;
   return info;
 }

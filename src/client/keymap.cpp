@@ -1,19 +1,13 @@
 #include "client/keymap.h"
 
 #include "client/client.h"
+#include "util/overload.h"
 
 #include <array>
 #include <utility>
 
 namespace nolv {
 namespace {
-
-template <class... F>
-struct Overload : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 // Characters above Latin-1 travel as Unicode keysyms: the code point plus this offset.
 constexpr std::uint32_t kUnicodeKeysymOffset = 0x1000000;

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "util/overload.h"
+
 namespace nolv {
 
 namespace {
@@ -20,23 +22,21 @@ constexpr std::array<std::uint8_t, 256> make_table() {
 }
 constexpr auto kTable = make_table();
 
-struct Overload {
-  std::string operator()(const Base64InvalidByte& e) const {
-    return fmt::format("InvalidByte({}, {})", e.offset, e.byte);
-  }
-  std::string operator()(const Base64InvalidLength& e) const {
-    return fmt::format("InvalidLength({})", e.length);
-  }
-  std::string operator()(const Base64InvalidLastSymbol& e) const {
-    return fmt::format("InvalidLastSymbol({}, {})", e.offset, e.byte);
-  }
-  std::string operator()(const Base64InvalidPadding&) const { return "InvalidPadding"; }
-};
-
 }  // namespace
 
 std::string to_string(const Base64Error& error) {
-  return std::visit(Overload{}, error);
+  return std::visit(
+      Overload{
+          [](const Base64InvalidByte& e) {
+            return fmt::format("InvalidByte({}, {})", e.offset, e.byte);
+          },
+          [](const Base64InvalidLength& e) { return fmt::format("InvalidLength({})", e.length); },
+          [](const Base64InvalidLastSymbol& e) {
+            return fmt::format("InvalidLastSymbol({}, {})", e.offset, e.byte);
+          },
+          [](const Base64InvalidPadding&) { return std::string("InvalidPadding"); },
+      },
+      error);
 }
 
 std::string base64_encode(std::span<const std::uint8_t> bytes) {

@@ -14,6 +14,7 @@
 #include <fmt/format.h>
 
 #include "util/fatal.h"
+#include "util/text.h"
 
 extern char** environ;
 
@@ -48,11 +49,7 @@ namespace {
 // The program's file name after the last '/' or '\', ASCII letters lower-cased.
 std::string base_name_lower(std::string_view program) {
   const auto slash = program.find_last_of("/\\");
-  std::string name(slash == std::string_view::npos ? program : program.substr(slash + 1));
-  for (char& c : name) {
-    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c + 32);
-  }
-  return name;
+  return ascii_lowercase(slash == std::string_view::npos ? program : program.substr(slash + 1));
 }
 
 struct SpawnActions {

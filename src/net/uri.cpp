@@ -1,17 +1,10 @@
 #include "net/uri.h"
 
+#include "util/text.h"
+
 namespace nolv {
 
 namespace {
-
-bool equals_ignoring_ascii_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c - 'A' + 'a') : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
 
 Target ssh_target(std::string_view authority, std::string_view path) {
   Target t;

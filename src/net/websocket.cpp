@@ -36,15 +36,6 @@ std::string_view trim(std::string_view text) {
   return text;
 }
 
-bool equals_ignoring_case(std::string_view a, std::string_view b) {
-  if (a.size() != b.size()) return false;
-  for (std::size_t i = 0; i < a.size(); ++i) {
-    auto lower = [](char c) { return c >= 'A' && c <= 'Z' ? static_cast<char>(c + 32) : c; };
-    if (lower(a[i]) != lower(b[i])) return false;
-  }
-  return true;
-}
-
 // The packet writer's queue for the reader's pongs, once it owns the connection.
 std::function<void(std::vector<std::uint8_t>)> pong_queue(WsPongRoute& route) {
   std::lock_guard lock(route.queue_mutex);
@@ -213,7 +204,7 @@ Status check_response(std::string_view raw, std::string_view key) {
   for (std::size_t i = 1; i < lines.size(); ++i) {
     const auto colon = lines[i].find(':');
     if (colon == std::string_view::npos) continue;
-    if (equals_ignoring_case(trim(lines[i].substr(0, colon)), "sec-websocket-accept")) {
+    if (equals_ignoring_ascii_case(trim(lines[i].substr(0, colon)), "sec-websocket-accept")) {
       accept = std::string(trim(lines[i].substr(colon + 1)));
     }
   }

@@ -4,6 +4,8 @@
 
 #include <fmt/format.h>
 
+#include "util/overload.h"
+
 namespace nolv {
 namespace {
 
@@ -36,13 +38,6 @@ const char* button_name(MouseButtonKind kind) {
   }
   return "Other";
 }
-
-template <class... F>
-struct Overload : F... {
-  using F::operator()...;
-};
-template <class... F>
-Overload(F...) -> Overload<F...>;
 
 }  // namespace
 

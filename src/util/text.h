@@ -23,6 +23,11 @@ bool is_white_space(char32_t c);
 // The text without leading and trailing white space.
 std::string_view trim_white_space(std::string_view text);
 
+// ASCII letters lower-cased; every other byte (UTF-8 sequences included) as it is.
+char ascii_lower(char c);
+std::string ascii_lowercase(std::string_view text);
+bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
+
 // The text with every invalid UTF-8 sequence replaced by U+FFFD, one per maximal invalid prefix.
 std::string utf8_lossy(std::string_view bytes);
 
