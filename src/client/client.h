@@ -282,15 +282,9 @@ class Client {
 
   // ---- tray, notifications, clipboard ----
   std::optional<TrayIcon> tray;
-  bool clipboard_enabled = false;
-  std::string clipboard_text;
-  // Destroying it closes the channel and waits for the "clipboard" thread.
-  std::optional<ClipboardSender> clipboard_sender;
+  ClipboardSync clipboard_sync{[this](Value packet) { send_packet(std::move(packet)); }};
   // Where the thread reaches the local clipboard; none takes the installed one.
   std::shared_ptr<ClipboardAccess> clipboard_access;
-  ClipboardSync clipboard_sync();
-  void send_clipboard_request();
-  void set_clipboard_from_server(std::string text);
 
   // ---- audio ----
   std::optional<AudioWorker> audio_worker;

@@ -297,29 +297,28 @@ Value clipboard_data_packet(const std::string& text) {
 }
 
 void ClipboardSync::send_clipboard_request() const {
-  send_packet(Value::array({"clipboard-request", 0, "CLIPBOARD", "UTF8_STRING"}));
+  send_packet_(Value::array({"clipboard-request", 0, "CLIPBOARD", "UTF8_STRING"}));
 }
 
-void ClipboardSync::set_clipboard_from_server(std::string text) const {
-  clipboard_text = text;
-  if (clipboard_sender.has_value()) (void)clipboard_sender->send(ClipboardCommand{std::move(text)});
+void ClipboardSync::set_clipboard_from_server(std::string text) {
+  text_ = text;
+  if (sender_.has_value()) (void)sender_->send(ClipboardCommand{std::move(text)});
 }
 
-void ClipboardSync::start(const EventLoopProxy& proxy,
-                          std::shared_ptr<ClipboardAccess> access) const {
-  if (clipboard_sender.has_value()) return;
-  clipboard_sender.emplace(start_clipboard_thread(proxy, std::move(access)));
-  clipboard_enabled = true;
+void ClipboardSync::start(const EventLoopProxy& proxy, std::shared_ptr<ClipboardAccess> access) {
+  if (sender_.has_value()) return;
+  sender_.emplace(start_clipboard_thread(proxy, std::move(access)));
+  enabled_ = true;
   log_info(kClientLog, "clipboard sync enabled");
 }
 
-void ClipboardSync::on_set_clipboard_enabled(const Packet& packet) const {
-  clipboard_enabled = packet_get_bool(packet.items);
-  log_debug(kClientLog, "clipboard sync {}", clipboard_enabled ? "enabled" : "disabled");
+void ClipboardSync::on_set_clipboard_enabled(const Packet& packet) {
+  enabled_ = packet_get_bool(packet.items);
+  log_debug(kClientLog, "clipboard sync {}", enabled_ ? "enabled" : "disabled");
 }
 
-void ClipboardSync::on_clipboard_token(Packet& packet) const {
-  if (!clipboard_enabled) return;
+void ClipboardSync::on_clipboard_token(Packet& packet) {
+  if (!enabled_) return;
   if (packet.items.size() >= 8) {
     if (auto text = clipboard_data_bytes(packet, 6, 7)) set_clipboard_from_server(std::move(*text));
     return;
@@ -327,8 +326,8 @@ void ClipboardSync::on_clipboard_token(Packet& packet) const {
   send_clipboard_request();
 }
 
-void ClipboardSync::on_clipboard_data(Packet& packet) const {
-  if (!clipboard_enabled) return;
+void ClipboardSync::on_clipboard_data(Packet& packet) {
+  if (!enabled_) return;
   const Yaml* data = packet.items.size() >= 3 ? yaml_dict_get(packet.items[2], "data") : nullptr;
   if (data == nullptr) {
     send_clipboard_request();
@@ -349,29 +348,28 @@ void ClipboardSync::on_clipboard_data(Packet& packet) const {
 void ClipboardSync::on_clipboard_request(const Packet& packet) const {
   const std::uint64_t id = packet_get_usize(packet.items, 1);
   const std::string target = packet_get_str(packet.items, 3);
-  if (is_clipboard_target(target) && clipboard_enabled && !clipboard_text.empty()) {
-    send_packet(
-        Value::array({"clipboard-contents", id, "CLIPBOARD", target, 8, "bytes", clipboard_text}));
+  if (is_clipboard_target(target) && enabled_ && !text_.empty()) {
+    send_packet_(Value::array({"clipboard-contents", id, "CLIPBOARD", target, 8, "bytes", text_}));
     return;
   }
-  send_packet(Value::array({"clipboard-contents-none", id, "CLIPBOARD"}));
+  send_packet_(Value::array({"clipboard-contents-none", id, "CLIPBOARD"}));
 }
 
-void ClipboardSync::on_clipboard_contents(Packet& packet) const {
-  if (!clipboard_enabled || packet.items.size() < 7) return;
+void ClipboardSync::on_clipboard_contents(Packet& packet) {
+  if (!enabled_ || packet.items.size() < 7) return;
   if (auto text = clipboard_data_bytes(packet, 5, 6)) set_clipboard_from_server(std::move(*text));
 }
 
-void ClipboardSync::on_clipboard_changed(const Packet& packet) const {
-  if (!clipboard_enabled) return;
+void ClipboardSync::on_clipboard_changed(const Packet& packet) {
+  if (!enabled_) return;
   std::string text = packet_get_str(packet.items, 1);
-  if (text.empty() || text == clipboard_text) return;
+  if (text.empty() || text == text_) return;
   if (too_large(text.size(), "the local clipboard")) return;
-  clipboard_text = std::move(text);
-  send_packet(clipboard_data_packet(clipboard_text));
+  text_ = std::move(text);
+  send_packet_(clipboard_data_packet(text_));
 }
 
-bool ClipboardSync::dispatch(Packet& packet) const {
+bool ClipboardSync::dispatch(Packet& packet) {
   const std::string name = packet_get_str(packet.items, 0);
   if (name == "set-clipboard-enabled" || name == "clipboard-status") {
     on_set_clipboard_enabled(packet);
@@ -395,41 +393,28 @@ bool ClipboardSync::dispatch(Packet& packet) const {
   return true;
 }
 
-ClipboardSync Client::clipboard_sync() {
-  return ClipboardSync{clipboard_enabled, clipboard_text, clipboard_sender,
-                       [this](Value v) { send_packet(std::move(v)); }};
-}
-
-void Client::send_clipboard_request() {
-  clipboard_sync().send_clipboard_request();
-}
-
-void Client::set_clipboard_from_server(std::string text) {
-  clipboard_sync().set_clipboard_from_server(std::move(text));
-}
-
 void Client::start_clipboard_sync() {
-  clipboard_sync().start(proxy, clipboard_access);
+  clipboard_sync.start(proxy, clipboard_access);
 }
 
 void Client::handle_set_clipboard_enabled(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_set_clipboard_enabled(packet);
+  clipboard_sync.on_set_clipboard_enabled(packet);
 }
 
 void Client::handle_clipboard_token(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_clipboard_token(packet);
+  clipboard_sync.on_clipboard_token(packet);
 }
 
 void Client::handle_clipboard_data(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_clipboard_data(packet);
+  clipboard_sync.on_clipboard_data(packet);
 }
 
 void Client::handle_clipboard_request(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_clipboard_request(packet);
+  clipboard_sync.on_clipboard_request(packet);
 }
 
 void Client::handle_clipboard_contents(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_clipboard_contents(packet);
+  clipboard_sync.on_clipboard_contents(packet);
 }
 
 void Client::handle_clipboard_contents_none(ActiveEventLoop&, Packet&) {
@@ -437,7 +422,7 @@ void Client::handle_clipboard_contents_none(ActiveEventLoop&, Packet&) {
 }
 
 void Client::handle_clipboard_changed(ActiveEventLoop&, Packet& packet) {
-  clipboard_sync().on_clipboard_changed(packet);
+  clipboard_sync.on_clipboard_changed(packet);
 }
 
 }  // namespace nolv

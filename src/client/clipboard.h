@@ -91,28 +91,39 @@ void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& 
 std::optional<std::string> clipboard_data_bytes(Packet& packet, std::uint8_t encoding_index,
                                                 std::uint8_t data_index);
 
-// The `Client` fields the handlers read and write, and its packet writer.
-struct ClipboardSync {
-  bool& clipboard_enabled;
-  std::string& clipboard_text;
-  std::optional<ClipboardSender>& clipboard_sender;
-  std::function<void(Value)> send_packet;
+// The session's side of the clipboard: the text last exchanged with the server, whether the
+// server wants clipboard traffic, and the running "clipboard" thread.
+class ClipboardSync {
+ public:
+  explicit ClipboardSync(std::function<void(Value)> send_packet)
+      : send_packet_(std::move(send_packet)) {}
+
+  bool enabled() const { return enabled_; }
+  const std::string& text() const { return text_; }
+  bool started() const { return sender_.has_value(); }
 
   void send_clipboard_request() const;
-  void set_clipboard_from_server(std::string text) const;
+  void set_clipboard_from_server(std::string text);
 
-  void on_set_clipboard_enabled(const Packet& packet) const;
-  void on_clipboard_token(Packet& packet) const;
-  void on_clipboard_data(Packet& packet) const;
+  void on_set_clipboard_enabled(const Packet& packet);
+  void on_clipboard_token(Packet& packet);
+  void on_clipboard_data(Packet& packet);
   void on_clipboard_request(const Packet& packet) const;
-  void on_clipboard_contents(Packet& packet) const;
-  void on_clipboard_changed(const Packet& packet) const;
+  void on_clipboard_contents(Packet& packet);
+  void on_clipboard_changed(const Packet& packet);
 
   // The server-hello step: starts the thread and turns the synchronisation on, once.
-  void start(const EventLoopProxy& proxy, std::shared_ptr<ClipboardAccess> access = nullptr) const;
+  void start(const EventLoopProxy& proxy, std::shared_ptr<ClipboardAccess> access = nullptr);
 
   // Runs the handler for the packet's name; false when the name is not a clipboard packet.
-  bool dispatch(Packet& packet) const;
+  bool dispatch(Packet& packet);
+
+ private:
+  std::function<void(Value)> send_packet_;
+  bool enabled_ = false;
+  std::string text_;
+  // Destroying it closes the channel and waits for the "clipboard" thread.
+  std::optional<ClipboardSender> sender_;
 };
 
 // The "clipboard-data" packet that announces a local text.

@@ -33,16 +33,16 @@ Yaml entry(std::string target, std::string encoding, std::string text) {
 
 class ClipboardSyncTest : public ::testing::Test {
  protected:
-  bool enabled = true;
-  std::string text;
-  std::optional<ClipboardSender> sender;
+  void SetUp() override { set_enabled(true); }
+
   std::vector<Value> sent;
-  ClipboardSync sync{enabled, text, sender, [this](Value v) { sent.push_back(std::move(v)); }};
+  ClipboardSync sync{[this](Value v) { sent.push_back(std::move(v)); }};
 
   void dispatch(std::vector<Yaml> items) {
     Packet p = packet(std::move(items));
     ASSERT_TRUE(sync.dispatch(p));
   }
+  void set_enabled(bool on) { dispatch({s("set-clipboard-enabled"), Yaml::boolean(on)}); }
   static Value request() {
     return Value::array({"clipboard-request", 0, "CLIPBOARD", "UTF8_STRING"});
   }
@@ -103,12 +103,12 @@ TEST_F(ClipboardSyncTest, EnabledFlagFollowsBooleanAndIntegerItems) {
       {s("true"), false},
   };
   for (const auto& [item, want] : cases) {
-    enabled = !want;
+    set_enabled(!want);
     dispatch({s("set-clipboard-enabled"), item});
-    EXPECT_EQ(enabled, want) << to_string(item);
+    EXPECT_EQ(sync.enabled(), want) << to_string(item);
   }
   dispatch({s("clipboard-status"), Yaml::boolean(true)});
-  EXPECT_TRUE(enabled);
+  EXPECT_TRUE(sync.enabled());
 }
 
 TEST_F(ClipboardSyncTest, TokenOfSevenItemsAsksAndOfEightTakesTheBytes) {
@@ -120,14 +120,14 @@ TEST_F(ClipboardSyncTest, TokenOfSevenItemsAsksAndOfEightTakesTheBytes) {
   dispatch({s("clipboard-token"), s("CLIPBOARD"), s("a"), s("b"), s("c"), s("d"), s("bytes"),
             s(b64("from server"))});
   EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(text, "from server");
+  EXPECT_EQ(sync.text(), "from server");
 
   dispatch({s("clipboard-token"), s("CLIPBOARD"), s("a"), s("b"), s("c"), s("d"), s("latin1"),
             s(b64("other"))});
   EXPECT_TRUE(sent.empty());
-  EXPECT_EQ(text, "from server");
+  EXPECT_EQ(sync.text(), "from server");
 
-  enabled = false;
+  set_enabled(false);
   dispatch({s("clipboard-token"), s("CLIPBOARD")});
   EXPECT_TRUE(sent.empty());
 }
@@ -142,13 +142,13 @@ TEST_F(ClipboardSyncTest, DataTakesTheFirstUsableTargetInTargetOrder) {
       {s("text/plain;charset=utf-8"), entry("x", "bytes", "charset text")},
   });
   dispatch({s("clipboard-data"), s("CLIPBOARD"), Yaml::hash({{s("data"), data}})});
-  EXPECT_EQ(text, "charset text");
+  EXPECT_EQ(sync.text(), "charset text");
   EXPECT_TRUE(sent.empty());
 
   Yaml only_plain = Yaml::hash({{s("text/plain"), entry("text/plain", "bytes", "plain")},
                                 {s("UTF8_STRING"), s("not an array")}});
   dispatch({s("clipboard-data"), s("CLIPBOARD"), Yaml::hash({{s("data"), only_plain}})});
-  EXPECT_EQ(text, "plain");
+  EXPECT_EQ(sync.text(), "plain");
   EXPECT_TRUE(sent.empty());
 }
 
@@ -166,11 +166,11 @@ TEST_F(ClipboardSyncTest, DataWithoutAUsableEntryAsksAgain) {
     ASSERT_EQ(sent.size(), 1u);
     EXPECT_EQ(sent[0], request());
   }
-  EXPECT_TRUE(text.empty());
+  EXPECT_TRUE(sync.text().empty());
 }
 
 TEST_F(ClipboardSyncTest, RequestIsAnsweredForTheFiveTargetsOnlyWithAKnownText) {
-  text = "known";
+  sync.set_clipboard_from_server("known");
   dispatch({s("clipboard-request"), i(42), s("CLIPBOARD"), s("TEXT")});
   ASSERT_EQ(sent.size(), 1u);
   EXPECT_EQ(sent[0].dump(), R"(["clipboard-contents",42,"CLIPBOARD","TEXT",8,"bytes","known"])");
@@ -179,10 +179,10 @@ TEST_F(ClipboardSyncTest, RequestIsAnsweredForTheFiveTargetsOnlyWithAKnownText) 
   sent.clear();
   dispatch({s("clipboard-request"), i(42), s("CLIPBOARD"), s("image/png")});
   dispatch({s("clipboard-request"), i(42), s("CLIPBOARD")});
-  enabled = false;
+  set_enabled(false);
   dispatch({s("clipboard-request"), i(42), s("CLIPBOARD"), s("TEXT")});
-  enabled = true;
-  text.clear();
+  set_enabled(true);
+  sync.set_clipboard_from_server("");
   dispatch({s("clipboard-request"), i(42), s("CLIPBOARD"), s("UTF8_STRING")});
   ASSERT_EQ(sent.size(), 4u);
   for (const Value& v : sent) EXPECT_EQ(v, none);
@@ -190,14 +190,14 @@ TEST_F(ClipboardSyncTest, RequestIsAnsweredForTheFiveTargetsOnlyWithAKnownText) 
 
 TEST_F(ClipboardSyncTest, ContentsNeedSevenItemsAndBytes) {
   dispatch({s("clipboard-contents"), i(1), s("CLIPBOARD"), s("UTF8_STRING"), i(8), s("bytes")});
-  EXPECT_TRUE(text.empty());
+  EXPECT_TRUE(sync.text().empty());
   dispatch({s("clipboard-contents"), i(1), s("CLIPBOARD"), s("UTF8_STRING"), i(8), s("bytes"),
             s(b64("contents"))});
-  EXPECT_EQ(text, "contents");
-  enabled = false;
+  EXPECT_EQ(sync.text(), "contents");
+  set_enabled(false);
   dispatch({s("clipboard-contents"), i(1), s("CLIPBOARD"), s("UTF8_STRING"), i(8), s("bytes"),
             s(b64("later"))});
-  EXPECT_EQ(text, "contents");
+  EXPECT_EQ(sync.text(), "contents");
   EXPECT_TRUE(sent.empty());
 }
 
@@ -213,14 +213,14 @@ TEST_F(ClipboardSyncTest, LocalChangeIsAnnouncedUnlessItEchoesTheServer) {
   EXPECT_EQ(
       sent[0].dump(),
       R"(["clipboard-data","CLIPBOARD",{"claim":true,"data":{"UTF8_STRING":["UTF8_STRING",8,"bytes","local \"copy\""]},"greedy":true,"targets":["UTF8_STRING","TEXT","STRING","text/plain;charset=utf-8","text/plain"]}])");
-  EXPECT_EQ(text, "local \"copy\"");
+  EXPECT_EQ(sync.text(), "local \"copy\"");
   dispatch({s("clipboard-changed"), s("local \"copy\"")});
   EXPECT_EQ(sent.size(), 1u);
 
-  enabled = false;
+  set_enabled(false);
   dispatch({s("clipboard-changed"), s("while disabled")});
   EXPECT_EQ(sent.size(), 1u);
-  EXPECT_EQ(text, "local \"copy\"");
+  EXPECT_EQ(sync.text(), "local \"copy\"");
 }
 
 TEST_F(ClipboardSyncTest, OtherNamesAreNotClipboardPackets) {
@@ -234,20 +234,19 @@ TEST_F(ClipboardSyncTest, OtherNamesAreNotClipboardPackets) {
 TEST_F(ClipboardSyncTest, StartRunsTheThreadOnceAndServerTextReachesTheLocalClipboard) {
   auto sink = std::make_shared<RecordingSink>();
   auto clipboard = std::make_shared<FakeClipboard>();
-  enabled = false;
+  set_enabled(false);
   sync.start(EventLoopProxy(sink), clipboard);
-  ASSERT_TRUE(sender.has_value());
-  EXPECT_TRUE(enabled);
+  ASSERT_TRUE(sync.started());
+  EXPECT_TRUE(sync.enabled());
 
   dispatch({s("clipboard-token"), s("CLIPBOARD"), s("a"), s("b"), s("c"), s("d"), s("bytes"),
             s(b64("to local"))});
   ASSERT_TRUE(clipboard->wait_writes(1));
   EXPECT_EQ(clipboard->writes()[0], "to local");
 
-  enabled = false;
+  set_enabled(false);
   sync.start(EventLoopProxy(sink), clipboard);
-  EXPECT_FALSE(enabled);  // a second hello starts nothing
-  sender.reset();         // closes the channel and waits for the thread
+  EXPECT_FALSE(sync.enabled());  // a second hello starts nothing
 }
 
 // The thread body, driven directly with a short poll.

@@ -72,8 +72,8 @@ TEST_F(SessionTest, ClipboardRoundTripThroughTheDispatcherAndTheThread) {
   auto clipboard = std::make_shared<FakeClipboard>(std::string("present at start"));
   client->clipboard_access = clipboard;
   client->start_clipboard_sync();
-  ASSERT_TRUE(client->clipboard_sender.has_value());
-  EXPECT_TRUE(client->clipboard_enabled);
+  ASSERT_TRUE(client->clipboard_sync.started());
+  EXPECT_TRUE(client->clipboard_sync.enabled());
 
   // The server's text goes to the local clipboard; the thread does not announce it back.
   const std::string text = "from the server";
@@ -102,7 +102,7 @@ TEST_F(SessionTest, ClipboardRoundTripThroughTheDispatcherAndTheThread) {
   ASSERT_TRUE(data.has_value());
   EXPECT_EQ((*data)[0], "clipboard-data");
   EXPECT_EQ((*data)[2]["data"]["UTF8_STRING"][3], "copied here");
-  EXPECT_EQ(client->clipboard_text, "copied here");
+  EXPECT_EQ(client->clipboard_sync.text(), "copied here");
 }
 
 }  // namespace
