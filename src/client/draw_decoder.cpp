@@ -178,9 +178,22 @@ void DecodeReceiver::release() {
 }
 
 std::optional<Packet> DecodeReceiver::recv() {
+  return recv(std::chrono::milliseconds::max(), [] {});
+}
+
+std::optional<Packet> DecodeReceiver::recv(std::chrono::milliseconds idle,
+                                           const std::function<void()>& on_idle) {
   if (!queue_) return std::nullopt;
   std::unique_lock lock(queue_->mutex);
-  queue_->ready.wait(lock, [&] { return !queue_->packets.empty() || queue_->senders == 0; });
+  const auto ready = [&] { return !queue_->packets.empty() || queue_->senders == 0; };
+  if (idle == std::chrono::milliseconds::max()) {
+    queue_->ready.wait(lock, ready);
+  } else if (!queue_->ready.wait_for(lock, idle, ready)) {
+    lock.unlock();
+    on_idle();
+    lock.lock();
+    queue_->ready.wait(lock, ready);
+  }
   if (queue_->packets.empty()) return std::nullopt;
   Packet packet = std::move(queue_->packets.front());
   queue_->packets.pop_front();
@@ -321,7 +334,8 @@ void decoding_thread(DecodeThreadContext context) {
   log_info(kClientLog, "decoding thread started");
   H264DecoderMap decoders;
   for (;;) {
-    std::optional<Packet> packet = context.receiver.recv();
+    std::optional<Packet> packet =
+        context.receiver.recv(kIdlePictureRelease, [] { picture_buffers().release(); });
     if (!packet) {
       log_debug(kClientLog, "decoding thread stopping");
       break;

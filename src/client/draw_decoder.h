@@ -3,10 +3,12 @@
 // "eos"/"lost-window" packets.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -67,6 +69,9 @@ class DecodeReceiver {
 
   // Blocks for the next packet; none once the queue is empty and every sender is gone.
   std::optional<Packet> recv();
+  // The same, but when nothing has come for `idle`, runs `on_idle` once (without the queue's
+  // lock) and waits on.
+  std::optional<Packet> recv(std::chrono::milliseconds idle, const std::function<void()>& on_idle);
 
  private:
   friend struct DecodeChannel;

@@ -1,5 +1,7 @@
 #include "client/picture_buffers.h"
 
+#include <malloc.h>
+
 #include <algorithm>
 #include <utility>
 
@@ -41,6 +43,19 @@ void PictureBuffers::give_back(Bytes buffer) {
 std::size_t PictureBuffers::kept_bytes() {
   std::lock_guard lock(mutex_);
   return kept_bytes_;
+}
+
+void PictureBuffers::release() {
+  std::vector<Bytes> kept;
+  {
+    std::lock_guard lock(mutex_);
+    kept = std::exchange(free_, {});
+    kept_bytes_ = 0;
+  }
+  if (kept.empty()) return;
+  kept.clear();
+  // The allocator may keep freed pictures in its own pools, where they still count as ours.
+  malloc_trim(0);
 }
 
 PictureBuffers& picture_buffers() {

@@ -3,6 +3,7 @@
 // fresh buffer nor faults in new pages.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <mutex>
@@ -18,6 +19,9 @@ inline constexpr std::size_t kRecycledPictures = 2;
 inline constexpr std::size_t kRecycledPictureBytes = 80 * 1024 * 1024;
 // Smaller pictures are cheap to allocate and not worth keeping.
 inline constexpr std::size_t kMinRecycledPictureBytes = 256 * 1024;
+// The decode thread lets go of the kept buffers once no draw has come for this long: a stream
+// this slow pays little for new buffers, and a quiet client does not hold 16 MB for nothing.
+inline constexpr std::chrono::milliseconds kIdlePictureRelease{250};
 
 class PictureBuffers {
  public:
@@ -27,6 +31,8 @@ class PictureBuffers {
   // Keeps the buffer for a later take while the bounds above allow, else frees it.
   void give_back(Bytes buffer);
   [[nodiscard]] std::size_t kept_bytes();
+  // Frees every kept buffer and hands the freed memory back to the system.
+  void release();
 
  private:
   std::mutex mutex_;

@@ -300,6 +300,34 @@ TEST(DecodeChannel, ClosesWhenEverySenderIsGoneAndRefusesSendsWithoutReceiver) {
   EXPECT_FALSE(other.sender.send(Packet{}));
 }
 
+// The decode thread frees its kept pictures when it has waited a while for work, never while
+// work is waiting, and goes on receiving afterwards.
+TEST(DecodeChannel, IdleWaitRunsItsWorkOnceAndReceivesAfterwards) {
+  using namespace std::chrono_literals;
+  DecodeChannel channel = DecodeChannel::open();
+  int idle_calls = 0;
+  ASSERT_TRUE(channel.sender.send(make_draw(1, 1, 1, "png", {})));
+  auto waiting = channel.receiver.recv(0ms, [&] { ++idle_calls; });
+  ASSERT_TRUE(waiting);
+  EXPECT_EQ(idle_calls, 0);
+
+  std::promise<void> idled;
+  DecodeSender sender = channel.sender;
+  std::thread late([&idled, sender] {
+    // Sent anyway after a while, so that a wait that never idles fails instead of hanging.
+    static_cast<void>(idled.get_future().wait_for(5s));
+    EXPECT_TRUE(sender.send(make_draw(2, 1, 1, "png", {})));
+  });
+  auto after_idle = channel.receiver.recv(1ms, [&] {
+    ++idle_calls;
+    idled.set_value();
+  });
+  late.join();
+  ASSERT_TRUE(after_idle);
+  EXPECT_EQ(after_idle->items[1].as_integer(), 2);
+  EXPECT_EQ(idle_calls, 1);
+}
+
 Packet release_packet(const std::string& type, std::uint64_t wid) {
   Packet p;
   p.items = {Yaml::string(type), Yaml::integer(static_cast<std::int64_t>(wid))};

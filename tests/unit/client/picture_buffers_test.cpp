@@ -62,6 +62,20 @@ Bytes gradient_jpeg() {
 }
 
 // A picture decoded into a reused buffer full of stale bytes equals one decoded into a new one.
+TEST(PictureBuffers, ReleaseLetsGoOfEveryKeptBuffer) {
+  PictureBuffers buffers;
+  buffers.give_back(Bytes(kBig));
+  buffers.give_back(Bytes(kBig));
+  ASSERT_EQ(buffers.kept_bytes(), 2 * kBig);
+  buffers.release();
+  EXPECT_EQ(buffers.kept_bytes(), 0u);
+  Bytes fresh = buffers.take(kBig);  // made anew, so cleared
+  ASSERT_EQ(fresh.size(), kBig);
+  EXPECT_TRUE(std::all_of(fresh.begin(), fresh.end(), [](std::uint8_t b) { return b == 0; }));
+  buffers.give_back(std::move(fresh));
+  EXPECT_EQ(buffers.kept_bytes(), kBig);  // and the pool keeps buffers again afterwards
+}
+
 TEST(PictureBuffers, DecodersOverwriteEveryByteOfAReusedBuffer) {
   const Bytes jpeg = gradient_jpeg();
   ASSERT_FALSE(jpeg.empty());
