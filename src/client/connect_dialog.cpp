@@ -524,6 +524,7 @@ DialogOutcome ConnectDialog::handle_event(const WindowEvent& event) {
   if (std::holds_alternative<CloseRequested>(event)) return DialogCancel{};
   if (const auto* scale = std::get_if<ScaleFactorChanged>(&event)) {
     scale_ = scale->scale_factor;
+    log_debug(kLog, "connection dialog scale factor: {}", scale_);
     // The layout is in logical pixels: the window follows the new scale, then is drawn again.
     if (auto size = window_attributes(scale_).inner_size) window_->request_inner_size(*size);
     redraw();

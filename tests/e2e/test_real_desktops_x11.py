@@ -11,6 +11,7 @@ import time
 import unittest
 import zlib
 
+from Xlib import X
 from Xlib import display as xdisplay
 from Xlib.ext import xfixes  # noqa: F401  (registers the extension's requests)
 
@@ -139,6 +140,66 @@ class ScaledDesktops(DesktopCase):
         for env, _ in self.CASES:
             with self.subTest(env=env):
                 self.run_connect_dialog(env)
+
+
+class XSettings:
+    """An XSETTINGS manager on screen 0 (as desktop settings daemons run) that serves Xft/DPI;
+    it lives as long as its X connection."""
+
+    def __init__(self, env, dpi):
+        self.d = xdisplay.Display(env["DISPLAY"])
+        root = self.d.screen().root
+        self.owner = root.create_window(0, 0, 1, 1, 0, X.CopyFromParent)
+        self.settings_atom = self.d.intern_atom("_XSETTINGS_SETTINGS")
+        self.serial = 0
+        self.set_dpi(dpi)
+        selection = self.d.intern_atom("_XSETTINGS_S0")
+        self.owner.set_selection_owner(selection, X.CurrentTime)
+        self.d.sync()
+
+    def set_dpi(self, dpi):
+        """Xft/DPI in 1024ths of a dot per inch, the one setting served."""
+        name = b"Xft/DPI"
+        setting = (struct.pack("<BxH", 0, len(name)) + name + b"\0" * (-len(name) % 4)
+                   + struct.pack("<Ii", self.serial, dpi * 1024))
+        data = struct.pack("<BxxxII", 0, self.serial, 1) + setting
+        self.serial += 1
+        self.owner.change_property(self.settings_atom, self.settings_atom, 8, data)
+        self.d.sync()
+
+    def close(self):
+        self.d.close()
+
+
+class ScaleChange(DesktopCase):
+    """The desktop's scaling changed while the client runs (Xft/DPI of the XSETTINGS manager):
+    the connection dialog lays itself out again at the new scale."""
+
+    def test_connection_dialog_follows_a_new_dpi(self):
+        settings = XSettings(self.x.env, 96)
+        try:
+            self.run_dialog(settings)
+        finally:
+            settings.close()
+
+    def run_dialog(self, settings):
+        with open(self.log_path, "w") as log:
+            self.client = subprocess.Popen([NOLV, "-v"], env=self.x.env, stdout=log,
+                                           stderr=subprocess.STDOUT)
+        dialog = self.x.find_window("Connect to an Nolv server")
+        self.wait_geometry(dialog, self.x.geometry(dialog)[:2] + (420, 270))
+        settings.set_dpi(144)
+        self.wait_until(lambda: "connection dialog scale factor: 1.5\n" in self.log(),
+                        lambda: "the dialog never heard of scale 1.5")
+        self.x.run("xdotool", "windowmove", "--sync", dialog, "0", "0")
+        self.wait_geometry(dialog, self.x.geometry(dialog)[:2] + (630, 405))
+        self.wait_colour(dialog, [(3, 3), (620, 200), (300, 400)], BACKGROUND)
+        settings.set_dpi(96)
+        self.wait_geometry(dialog, self.x.geometry(dialog)[:2] + (420, 270))
+        self.x.run("xdotool", "windowactivate", "--sync", dialog)
+        self.x.run("xdotool", "key", "Escape")
+        self.assertEqual(self.client.wait(timeout=10), 0, self.log())
+        self.client = None
 
 
 class AnsweredDraws(DesktopCase):

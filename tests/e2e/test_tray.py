@@ -110,6 +110,28 @@ class TrayCase(TrayTestCase):
         self.assertIsNotNone(wait_until(self.docked_icon, 15, 0.2), self.tree())
         self.assertIsNone(self.client.process.poll(), self.client.log())
 
+    def balloon_width(self, serial, title):
+        """The width of Qt's own balloon showing `title` over the body "x"."""
+        self.session.send(["notify_show", 0, serial, "App", 0, "", title, "x", -1, "", [], {}])
+        self.assertTrue(self.client.wait_for_log(
+            f"notification {serial} shown as a tray balloon"), self.client.log())
+        balloon = wait_until(self.menu, 10, 0.1)  # a top-level popup, found like the menu
+        self.assertIsNotNone(balloon, self.tree())
+        self.session.send(["notify_close", serial])
+        self.assertTrue(wait_until(lambda: self.menu() is None, 10, 0.1), self.tree())
+        return balloon[2]
+
+    def test_balloon_texts_are_plain_text(self):
+        """Markup in a title shows as its own characters: "<b></b>" widens the balloon instead
+        of vanishing into bold."""
+        self.desktop.start_trayer()
+        self.start_session()
+        self.assertIsNotNone(wait_until(self.docked_icon, 10, 0.2), self.tree())
+        letters = "W" * 30
+        plain = self.balloon_width(1, letters)
+        marked = self.balloon_width(2, letters + "<b></b>")
+        self.assertGreater(marked, plain, self.client.log())
+
     def test_without_a_tray_host_the_session_runs_on(self):
         self.start_session()
         self.assertIn("system tray unavailable: no system tray host is running",

@@ -155,7 +155,16 @@ class PulseOutput : public AudioOutput {
     if (auto lost = lost_device()) return *lost;
     // The server takes whole hertz: steps of about 0.002 %.
     const auto rate = static_cast<std::uint32_t>(std::lround(frames_per_second));
-    return done(pa_stream_update_sample_rate(stream_, rate, &PulseOutput::on_rate_set, this));
+    pa_operation* operation =
+        pa_stream_update_sample_rate(stream_, rate, &PulseOutput::on_rate_set, this);
+    // Trimming is a refinement: a refusal, at once or in the answer, turns it off and the
+    // stream plays on at its own rate.
+    if (operation == nullptr) {
+      refuse_rate_changes();
+      return device_ok();
+    }
+    pa_operation_unref(operation);
+    return device_ok();
   }
 
   bool wait(std::chrono::milliseconds timeout) override {
@@ -238,13 +247,14 @@ class PulseOutput : public AudioOutput {
   static void on_writable(pa_stream*, std::size_t, void* self) {
     static_cast<PulseOutput*>(self)->signal_event();
   }
-  // A server that cannot change this stream's rate says so only here; trimming then stops.
+  // The loop is locked.
+  void refuse_rate_changes() {
+    if (rate_refused_.exchange(true)) return;
+    log_debug(kLog, "the audio server refused a playback rate change: {}; rate trimming is off",
+              context_text());
+  }
   static void on_rate_set(pa_stream*, int success, void* self) {
-    auto* output = static_cast<PulseOutput*>(self);
-    if (success == 0 && !output->rate_refused_.exchange(true)) {
-      log_debug(kLog, "the audio server refused a playback rate change: {}; rate trimming is off",
-                output->context_text());
-    }
+    if (success == 0) static_cast<PulseOutput*>(self)->refuse_rate_changes();
   }
 
   std::uint8_t channels_;

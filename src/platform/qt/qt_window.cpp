@@ -98,6 +98,8 @@ class QtWindow : public QWindow {
   QtWindow(WindowId window_id, WindowEventHandler handler)
       : id_(window_id), handler_(std::move(handler)) {
     setSurfaceType(QSurface::RasterSurface);
+    follow_screen_dpi(screen());
+    QObject::connect(this, &QWindow::screenChanged, this, &QtWindow::follow_screen_dpi);
   }
 
   WindowId id() const { return id_; }
@@ -202,6 +204,15 @@ class QtWindow : public QWindow {
   }
 
  private:
+  // A desktop's scaling setting changed while the window stays on its screen (Xft.dpi) is a
+  // new scale factor too.
+  void follow_screen_dpi(QScreen* on) {
+    QObject::disconnect(dpi_watch_);
+    if (on == nullptr) return;
+    dpi_watch_ = QObject::connect(on, &QScreen::logicalDotsPerInchChanged, this, [this] {
+      post(ScaleFactorChanged{screen_scale_factor(screen())});
+    });
+  }
   void post(WindowEvent event) {
     QCoreApplication::postEvent(this, new DeliverEvent(std::move(event)));
   }
@@ -241,6 +252,7 @@ class QtWindow : public QWindow {
 
   WindowId id_;
   WindowEventHandler handler_;
+  QMetaObject::Connection dpi_watch_;
 };
 
 class QtSurface : public Surface {
