@@ -1,5 +1,6 @@
 // One local window per server window: its record, its metadata, the geometry between server
-// units and local pixels, and presenting its back buffer.
+// units and local pixels, and presenting its back buffer. The Client's window handlers live in
+// window.cpp (creation), window_metadata.cpp, window_commands.cpp and window_events.cpp.
 #pragma once
 
 #include <cstdint>
@@ -16,6 +17,9 @@
 
 namespace nolv {
 
+// A window's back buffer holds server_w x server_h pixels; beyond this many the allocation would
+// reach 1 GiB, far past any real display, so such a window is refused.
+inline constexpr std::uint64_t kMaxWindowPixels = std::uint64_t{1} << 28;
 // Every window's back buffer and surface together, in pixels (2 GiB at 4 bytes each): each window
 // is bounded on its own, but a server opening window after window would otherwise take memory
 // without end. Dozens of full-screen 4K windows still fit.
