@@ -149,8 +149,11 @@ class QtWindow : public QWindow {
   }
   void exposeEvent(QExposeEvent*) override {
     if (!isExposed()) {
-      // X ends a pointer grab whose window is no longer viewable (unmapped, iconified).
-      if (grabbed && !x11::viewable(winId())) lose_grab();
+      // X ended the pointer grab when the window stopped being viewable (unmapped, iconified).
+      // The window may be mapped again by the time this arrives, so its state now proves
+      // nothing: a grab wrongly given up is taken again on the next request, a lost one kept
+      // on record would never be.
+      if (grabbed) lose_grab();
       return;
     }
     if (minimize_when_exposed) {

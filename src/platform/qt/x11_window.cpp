@@ -132,14 +132,6 @@ void ungrab_pointer() {
   XFlush(dpy);
 }
 
-bool viewable(std::uint64_t xid) {
-  Display* dpy = display();
-  if (dpy == nullptr) return false;
-  XWindowAttributes attributes{};
-  return XGetWindowAttributes(dpy, static_cast<Window>(xid), &attributes) != 0 &&
-         attributes.map_state == IsViewable;
-}
-
 std::uint64_t max_request_bytes() {
   Display* dpy = display();
   if (dpy == nullptr) return 0;

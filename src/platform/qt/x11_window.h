@@ -16,8 +16,6 @@ bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on);
 // Empty on success, else the reason.
 std::string grab_pointer_confined(std::uint64_t xid);
 void ungrab_pointer();
-// Whether the window is mapped with all its ancestors (X drops a grab whose window is not).
-bool viewable(std::uint64_t xid);
 // WM_TRANSIENT_FOR, which Qt writes only for dialog-like window types.
 bool set_transient_for(std::uint64_t xid, std::uint64_t owner_xid);
 // The largest request the X server takes, in bytes (with BIG-REQUESTS when it offers them);
