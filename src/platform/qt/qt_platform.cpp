@@ -208,6 +208,12 @@ Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
     qunsetenv(name);
   }
   qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+  // A redraw runs once the events at hand are handled instead of after the toolkit's default
+  // 5 ms: a draw is answered only once it is shown, and that wait would hold back every answer
+  // and with it the server's next draw. Draws that arrive together still share one present.
+  // Qt reads the setting at the first redraw, so it stays set.
+  if (!qEnvironmentVariableIsSet("QT_QPA_UPDATE_IDLE_TIME"))
+    qputenv("QT_QPA_UPDATE_IDLE_TIME", "0");
   std::unique_ptr<EventLoop> loop = std::make_unique<QtEventLoop>(argc_, argv_);
   for (const auto& [name, value] : saved) {
     if (value) {
