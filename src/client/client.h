@@ -31,24 +31,10 @@
 #include "net/packet.h"
 #include "net/writer.h"
 #include "platform/event_loop.h"
+#include "util/exit_code.h"
 #include "util/result.h"
 
 namespace nolv {
-
-// The process exit codes.
-enum ExitCode : std::int32_t {
-  kExitOk = 0,
-  kExitConnectionLost = 1,
-  kExitServerFailure = 7,
-  kExitSshFailure = 8,
-  kExitInvalidPacket = 9,
-  kExitEventLoop = 14,
-  kExitTlsFailure = 16,
-  kExitConnectionFailed = 18,
-  kExitAuthentication = 28,
-  kExitUsage = 34,
-};
-inline constexpr std::int32_t kNoExitCode = -1;
 
 // One local monitor as the session reports it, in server units.
 struct MonitorInfo {

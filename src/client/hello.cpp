@@ -5,9 +5,9 @@
 #include <fmt/format.h>
 
 #include "client/client.h"
-#include "main/options.h"
 #include "net/rand.h"
 #include "util/format.h"
+#include "util/version.h"
 
 namespace nolv {
 

@@ -4,6 +4,7 @@
 #include <cstdint>
 
 #include "util/text.h"
+#include "util/version.h"
 
 namespace nolv {
 

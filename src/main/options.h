@@ -11,8 +11,6 @@
 
 namespace nolv {
 
-inline constexpr std::string_view kVersion = "0.4.0";
-
 struct CommandLine {
   std::optional<std::string> target;  // exactly as typed
   std::optional<std::vector<std::string>> ssh_command;

@@ -227,8 +227,8 @@ Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses) {
 
 ConnectResult<UniqueFd> connect_tcp(const Target& target) {
   auto failed = [&](const std::string& cause) {
-    return ConnectError{
-        18, fmt::format("failed to connect to {}: {}", quoted_text(target.address), cause)};
+    return ConnectError{kExitConnectionFailed, fmt::format("failed to connect to {}: {}",
+                                                           quoted_text(target.address), cause)};
   };
   auto addresses = resolve_socket_addresses(target.address);
   if (!addresses) return failed(addresses.message());
@@ -246,11 +246,11 @@ ConnectResult<UniqueFd> connect_tcp(const Target& target) {
 ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
                                  const ConnectOptions& options) {
   if (ssl_insecure && target.kind != TargetKind::Ssl && target.kind != TargetKind::Wss) {
-    return ConnectError{34, "--ssl-insecure only applies to ssl:// and wss:// connections"};
+    return ConnectError{kExitUsage, "--ssl-insecure only applies to ssl:// and wss:// connections"};
   }
   if ((options.ssh_command || options.remote_nolv) && target.kind != TargetKind::Ssh) {
-    return ConnectError{34, fmt::format("{} only applies to ssh:// connections",
-                                        options.ssh_command ? "--ssh" : "--remote-nolv")};
+    return ConnectError{kExitUsage, fmt::format("{} only applies to ssh:// connections",
+                                                options.ssh_command ? "--ssh" : "--remote-nolv")};
   }
   ignore_sigpipe();
   switch (target.kind) {
@@ -283,7 +283,8 @@ ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
     case TargetKind::Socket:
       break;
   }
-  return ConnectError{18, "Unix-domain socket connections are not supported on this platform"};
+  return ConnectError{kExitConnectionFailed,
+                      "Unix-domain socket connections are not supported on this platform"};
 }
 
 Result<Transport> Transport::try_clone() const {

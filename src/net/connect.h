@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "net/uri.h"
+#include "util/exit_code.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -65,9 +66,9 @@ struct ConnectOptions {
   std::optional<std::string> remote_nolv;
 };
 
-// Why the connection could not be opened; `code` is the process exit code (8, 16, 18 or 34).
+// Why the connection could not be opened, and the exit code the program ends with for it.
 struct ConnectError {
-  int code = 18;
+  ExitCode code = kExitConnectionFailed;
   std::string message;
 
   friend bool operator==(const ConnectError&, const ConnectError&) = default;

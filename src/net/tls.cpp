@@ -224,8 +224,9 @@ std::string tls_server_name(std::string_view address) {
 ConnectResult<std::shared_ptr<TlsStream>> tls_connect(UniqueFd socket, std::string_view address,
                                                       bool insecure) {
   auto failed = [&](const std::string& cause) {
-    return ConnectError{16, fmt::format("tls handshake failed: {}{}", cause,
-                                        insecure ? "" : " (--ssl-insecure skips verification)")};
+    return ConnectError{kExitTlsFailure,
+                        fmt::format("tls handshake failed: {}{}", cause,
+                                    insecure ? "" : " (--ssl-insecure skips verification)")};
   };
   const std::string name = tls_server_name(address);
   auto engine = make_engine(socket.get(), name, insecure);

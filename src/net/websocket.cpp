@@ -227,7 +227,7 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
 }
 
 ConnectError handshake_error(const std::string& cause) {
-  return ConnectError{18, fmt::format("websocket handshake failed: {}", cause)};
+  return ConnectError{kExitConnectionFailed, fmt::format("websocket handshake failed: {}", cause)};
 }
 
 }  // namespace
