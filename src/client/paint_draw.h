@@ -1,5 +1,6 @@
 // Painting decoded draws into a window's server-size back buffer, the damage they leave in local
-// pixels, and the "window-ack" that answers every draw.
+// pixels, and the "window-ack" that answers every draw. The Client's picture handlers (draws to
+// the "decode" thread, its results painted, answers once presented) are defined in paint_draw.cpp.
 #pragma once
 
 #include <cstdint>
