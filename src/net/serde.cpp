@@ -11,6 +11,7 @@
 
 #include "util/format.h"
 #include "util/log.h"
+#include "util/text.h"
 
 namespace nolv {
 
@@ -380,37 +381,16 @@ class Loader {
 }  // namespace
 
 Status check_utf8(std::span<const std::uint8_t> bytes) {
-  const std::size_t n = bytes.size();
-  std::size_t i = 0;
-  while (i < n) {
-    const std::uint8_t first = bytes[i];
-    if (first < 0x80) {
-      ++i;
-      continue;
+  const std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+  for (std::size_t i = 0; i < text.size();) {
+    const Utf8Prefix p = utf8_prefix(text, i);
+    if (p.length == 0) return fail("invalid utf-8 sequence of 1 bytes from index {}", i);
+    if (p.matched < p.length) {
+      if (i + p.matched >= text.size())
+        return fail("incomplete utf-8 byte sequence from index {}", i);
+      return fail("invalid utf-8 sequence of {} bytes from index {}", p.matched, i);
     }
-    // Allowed range of the second byte by the first; 0 means the first byte is never valid.
-    std::size_t width = 0;
-    std::uint8_t lo = 0x80;
-    std::uint8_t hi = 0xBF;
-    if (first >= 0xC2 && first <= 0xDF) {
-      width = 2;
-    } else if (first >= 0xE0 && first <= 0xEF) {
-      width = 3;
-      if (first == 0xE0) lo = 0xA0;
-      if (first == 0xED) hi = 0x9F;
-    } else if (first >= 0xF0 && first <= 0xF4) {
-      width = 4;
-      if (first == 0xF0) lo = 0x90;
-      if (first == 0xF4) hi = 0x8F;
-    }
-    if (width == 0) return fail("invalid utf-8 sequence of 1 bytes from index {}", i);
-    for (std::size_t k = 1; k < width; ++k) {
-      if (i + k >= n) return fail("incomplete utf-8 byte sequence from index {}", i);
-      const std::uint8_t b = bytes[i + k];
-      const bool ok = k == 1 ? (b >= lo && b <= hi) : is_continuation(b);
-      if (!ok) return fail("invalid utf-8 sequence of {} bytes from index {}", k, i);
-    }
-    i += width;
+    i += p.length;
   }
   return {};
 }

@@ -82,51 +82,51 @@ std::string_view trim_white_space(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+Utf8Prefix utf8_prefix(std::string_view bytes, std::size_t offset) {
+  const auto first = static_cast<unsigned char>(bytes[offset]);
+  if (first < 0x80) return {1, 1};
+  // Overlong forms, surrogates and code points past U+10FFFF are ruled out by the range of the
+  // second byte.
+  std::size_t length = 0;
+  unsigned char low = 0x80;
+  unsigned char high = 0xBF;
+  if (first >= 0xC2 && first <= 0xDF) {
+    length = 2;
+  } else if (first >= 0xE0 && first <= 0xEF) {
+    length = 3;
+    if (first == 0xE0) low = 0xA0;
+    if (first == 0xED) high = 0x9F;
+  } else if (first >= 0xF0 && first <= 0xF4) {
+    length = 4;
+    if (first == 0xF0) low = 0x90;
+    if (first == 0xF4) high = 0x8F;
+  }
+  if (length == 0) return {0, 0};
+  std::size_t k = 1;
+  for (; k < length && offset + k < bytes.size(); ++k) {
+    const auto b = static_cast<unsigned char>(bytes[offset + k]);
+    if (b < (k == 1 ? low : 0x80) || b > (k == 1 ? high : 0xBF)) break;
+  }
+  return {length, k};
+}
+
 std::string utf8_lossy(std::string_view bytes) {
   constexpr std::string_view kReplacement = "\xEF\xBF\xBD";
   std::string out;
   out.reserve(bytes.size());
-  std::size_t i = 0;
-  const std::size_t n = bytes.size();
-  auto at = [&](std::size_t k) { return static_cast<unsigned char>(bytes[k]); };
-  while (i < n) {
-    const unsigned char b = at(i);
-    if (b < 0x80) {
-      out += static_cast<char>(b);
-      ++i;
-      continue;
-    }
-    std::size_t length = 0;
-    unsigned char low = 0x80, high = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      length = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      length = 3;
-      if (b == 0xE0) low = 0xA0;
-      if (b == 0xED) high = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      length = 4;
-      if (b == 0xF0) low = 0x90;
-      if (b == 0xF4) high = 0x8F;
-    }
-    if (length == 0) {
+  for (std::size_t i = 0; i < bytes.size();) {
+    const Utf8Prefix p = utf8_prefix(bytes, i);
+    if (p.length == 0) {
       out += kReplacement;
       ++i;
       continue;
     }
-    std::size_t k = 1;
-    for (; k < length && i + k < n; ++k) {
-      const unsigned char c = at(i + k);
-      const unsigned char lo = k == 1 ? low : 0x80;
-      const unsigned char hi = k == 1 ? high : 0xBF;
-      if (c < lo || c > hi) break;
-    }
-    if (k == length) {
-      out.append(bytes.substr(i, length));
+    if (p.matched == p.length) {
+      out.append(bytes.substr(i, p.length));
     } else {
       out += kReplacement;
     }
-    i += k;
+    i += p.matched;
   }
   return out;
 }

@@ -28,6 +28,15 @@ char ascii_lower(char c);
 std::string ascii_lowercase(std::string_view text);
 bool equals_ignoring_ascii_case(std::string_view a, std::string_view b);
 
+// The well-formed UTF-8 sequence that starts at `offset` (below the text's size): the length its
+// first byte calls for (0 when that byte never starts one) and how many of its bytes are there
+// and in range. A sequence is whole when both are equal.
+struct Utf8Prefix {
+  std::size_t length;
+  std::size_t matched;
+};
+Utf8Prefix utf8_prefix(std::string_view bytes, std::size_t offset);
+
 // The text with every invalid UTF-8 sequence replaced by U+FFFD, one per maximal invalid prefix.
 std::string utf8_lossy(std::string_view bytes);
 
