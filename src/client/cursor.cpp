@@ -1,12 +1,11 @@
 #include "client/cursor.h"
 
-#include <spng.h>
-
 #include <algorithm>
 #include <cmath>
 #include <limits>
 
 #include "client/client.h"
+#include "client/png.h"
 #include "client/scaling.h"
 #include "util/format.h"
 #include "util/log.h"
@@ -22,14 +21,6 @@ constexpr std::int32_t kMaxBellDurationMs = 5000;
 constexpr std::uint32_t kDefaultBellDurationMs = 100;
 constexpr std::size_t kRgbaBytes = 4;
 
-struct SpngContext {
-  spng_ctx* ctx = nullptr;
-  explicit SpngContext(spng_ctx* c) : ctx(c) {}
-  SpngContext(const SpngContext&) = delete;
-  SpngContext& operator=(const SpngContext&) = delete;
-  ~SpngContext() { spng_ctx_free(ctx); }
-};
-
 // trunc(clamp(value * scale, 0, u32 max)).
 std::uint32_t scaled_hotspot(std::uint32_t value, double scale) {
   return saturate_cast<std::uint32_t>(static_cast<double>(value) * scale);
@@ -42,27 +33,22 @@ bool rgba_size_matches(std::uint32_t width, std::uint32_t height, std::size_t by
 }  // namespace
 
 Result<RgbaImage> decode_png_rgba(std::span<const std::uint8_t> bytes) {
-  SpngContext png(spng_ctx_new(0));
-  if (png.ctx == nullptr) return fail("spng init failed: {}", static_cast<int>(SPNG_EMEM));
-  if (int rc = spng_set_image_limits(png.ctx, kMaxPngSide, kMaxPngSide); rc != 0) {
-    return fail("spng init failed: {}", rc);
+  auto opened = PngReader::open(bytes, PngLimits{kMaxPngSide, kMaxPngChunkBytes});
+  if (const PngError* e = std::get_if<PngError>(&opened)) {
+    switch (e->step) {
+      case PngStep::Init:
+        return fail("spng init failed: {}", e->code);
+      case PngStep::Buffer:
+        return fail("invalid png: {}", e->code);
+      case PngStep::Header:
+        return fail("invalid png header: {}", e->code);
+      default:
+        return fail("bad png size: {}", e->code);
+    }
   }
-  if (int rc = spng_set_chunk_limits(png.ctx, kMaxPngChunkBytes, kMaxPngChunkBytes); rc != 0) {
-    return fail("spng init failed: {}", rc);
-  }
-  if (int rc = spng_set_png_buffer(png.ctx, bytes.data(), bytes.size()); rc != 0) {
-    return fail("invalid png: {}", rc);
-  }
-  spng_ihdr ihdr{};
-  if (int rc = spng_get_ihdr(png.ctx, &ihdr); rc != 0) return fail("invalid png header: {}", rc);
-  std::size_t size = 0;
-  if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
-    return fail("bad png size: {}", rc);
-  }
-  RgbaImage image{ihdr.width, ihdr.height, std::vector<std::uint8_t>(size, 0)};
-  if (int rc = spng_decode_image(png.ctx, image.pixels.data(), size, SPNG_FMT_RGBA8, 0); rc != 0) {
-    return fail("png decode failed: {}", rc);
-  }
+  PngReader& png = std::get<PngReader>(opened);
+  RgbaImage image{png.width(), png.height(), std::vector<std::uint8_t>(png.rgba_size(), 0)};
+  if (auto e = png.decode_rgba(image.pixels)) return fail("png decode failed: {}", e->code);
   return image;
 }
 

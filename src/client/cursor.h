@@ -25,7 +25,7 @@ struct RgbaImage {
   std::vector<std::uint8_t> pixels;  // R G B A, rows top to bottom
 };
 
-// Errors carry libspng's numeric code: "invalid png: 29".
+// Errors carry the decoder's numeric code: "invalid png: 29".
 [[nodiscard]] Result<RgbaImage> decode_png_rgba(std::span<const std::uint8_t> bytes);
 
 // The cursor at desktop scale `scale`: nearest-neighbour pixels, the hotspot scaled (truncated)

@@ -4,11 +4,11 @@
 #include <limits>
 #include <string>
 
-#include <spng.h>
 #include <turbojpeg.h>
 #include <webp/decode.h>
 
 #include "client/picture_buffers.h"
+#include "client/png.h"
 #include "util/fatal.h"
 #include "util/format.h"
 #include "util/log.h"
@@ -69,14 +69,6 @@ std::string jpeg_failure(TjHandle& tj, std::string_view step) {
   tj.handle = nullptr;
   return message;
 }
-
-struct SpngContext {
-  spng_ctx* ctx;
-  explicit SpngContext(spng_ctx* c) : ctx(c) {}
-  SpngContext(const SpngContext&) = delete;
-  SpngContext& operator=(const SpngContext&) = delete;
-  ~SpngContext() { spng_ctx_free(ctx); }
-};
 
 Result<std::optional<Bytes>> decode_by_coding(const std::string& coding,
                                               std::span<const std::uint8_t> data, std::uint64_t wid,
@@ -234,31 +226,27 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
 }
 
 Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
-  SpngContext png{spng_ctx_new(0)};
-  if (png.ctx == nullptr)
-    return fail("png decoder initialization failed: {}", spng_strerror(SPNG_EMEM));
-  spng_set_image_limits(png.ctx, static_cast<std::uint32_t>(kMaxPictureSide),
-                        static_cast<std::uint32_t>(kMaxPictureSide));
-  spng_set_chunk_limits(png.ctx, kPngChunkLimit, kPngChunkLimit);
-  if (int rc = spng_set_png_buffer(png.ctx, data.data(), data.size()); rc != 0) {
-    return fail("invalid png: {}", spng_strerror(rc));
+  auto opened =
+      PngReader::open(data, PngLimits{static_cast<std::uint32_t>(kMaxPictureSide), kPngChunkLimit});
+  if (const PngError* e = std::get_if<PngError>(&opened)) {
+    const std::string text = png_error_text(e->code);
+    switch (e->step) {
+      case PngStep::Init:
+        return fail("png decoder initialization failed: {}", text);
+      case PngStep::Buffer:
+        return fail("invalid png: {}", text);
+      default:
+        return fail("invalid png image size: {}", text);
+    }
   }
-  spng_ihdr ihdr{};
-  if (int rc = spng_get_ihdr(png.ctx, &ihdr); rc != 0) {
-    return fail("invalid png image size: {}", spng_strerror(rc));
+  PngReader& png = std::get<PngReader>(opened);
+  if (picture_too_large(png.width(), png.height())) {
+    return fail("invalid png image size: {}", too_large(png.width(), png.height()));
   }
-  if (picture_too_large(ihdr.width, ihdr.height)) {
-    return fail("invalid png image size: {}", too_large(ihdr.width, ihdr.height));
-  }
-  std::size_t size = 0;
-  if (int rc = spng_decoded_image_size(png.ctx, SPNG_FMT_RGBA8, &size); rc != 0) {
-    return fail("invalid png image size: {}", spng_strerror(rc));
-  }
-  Bytes pixels = picture_buffers().take(size);
-  if (int rc = spng_decode_image(png.ctx, pixels.data(), pixels.size(), SPNG_FMT_RGBA8, 0);
-      rc != 0) {
+  Bytes pixels = picture_buffers().take(png.rgba_size());
+  if (auto e = png.decode_rgba(pixels)) {
     picture_buffers().give_back(std::move(pixels));
-    return fail("png decoding failed: {}", spng_strerror(rc));
+    return fail("png decoding failed: {}", png_error_text(e->code));
   }
   return pixels;
 }
