@@ -151,6 +151,8 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->decode_sender = context.decode_sender;
   client->log_forwarding = context.log_forwarding;
   client->bell = std::move(context.bell);
+  client->tray_platform = std::move(context.tray_platform);
+  client->clipboard_access = std::move(context.clipboard_access);
   if (context.audio_worker_body) {
     auto worker = start_audio_worker(std::move(context.audio_worker_body), context.proxy);
     if (worker) {

@@ -77,6 +77,10 @@ struct ClientContext {
   ReaderBody reader_body;
   // The system bell; none rings nothing.
   std::shared_ptr<Bell> bell;
+  // The system tray; none leaves the session without a tray icon.
+  std::shared_ptr<TrayPlatform> tray_platform;
+  // The local clipboard; none makes every clipboard read and write fail.
+  std::shared_ptr<ClipboardAccess> clipboard_access;
 };
 
 class Client {
@@ -267,9 +271,10 @@ class Client {
   bool route_auth_dialog_event(ActiveEventLoop& loop, WindowId window, const WindowEvent& event);
 
   // ---- tray, notifications, clipboard ----
+  std::shared_ptr<TrayPlatform> tray_platform;
   std::optional<TrayIcon> tray;
   ClipboardSync clipboard_sync{[this](Value packet) { send_packet(std::move(packet)); }};
-  // Where the thread reaches the local clipboard; none takes the installed one.
+  // Where the thread reaches the local clipboard; none makes every read and write fail.
   std::shared_ptr<ClipboardAccess> clipboard_access;
 
   // ---- audio ----

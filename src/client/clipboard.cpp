@@ -166,55 +166,22 @@ bool send_on_clipboard_channel(ClipboardChannel& channel, ClipboardCommand comma
 
 namespace {
 
-// Reads through an installed service that may appear after the thread started.
-class InstalledClipboard : public ClipboardAccess {
+// Stands in where the platform has no clipboard.
+class NoClipboard : public ClipboardAccess {
  public:
-  Result<std::string> read_text(std::stop_token stop) override {
-    auto access = installed_clipboard_access();
-    if (access == nullptr) return fail("no clipboard on this platform");
-    return access->read_text(stop);
+  Result<std::string> read_text(std::stop_token) override {
+    return fail("no clipboard on this platform");
   }
-  Status write_text(const std::string& text, std::stop_token stop) override {
-    auto access = installed_clipboard_access();
-    if (access == nullptr) return fail("no clipboard on this platform");
-    return access->write_text(text, stop);
+  Status write_text(const std::string&, std::stop_token) override {
+    return fail("no clipboard on this platform");
   }
-  void wait_until(std::chrono::steady_clock::time_point deadline) override {
-    std::shared_ptr<ClipboardAccess> access;
-    {
-      std::lock_guard lock(mutex_);
-      if (std::exchange(woken_, false)) return;
-      access = waiting_in_ = installed_clipboard_access();
-    }
-    if (access != nullptr) {
-      access->wait_until(deadline);
-    } else {
-      ClipboardAccess::wait_until(deadline);
-    }
-    std::lock_guard lock(mutex_);
-    waiting_in_.reset();
-  }
-  void wake() override {
-    std::lock_guard lock(mutex_);
-    if (waiting_in_ != nullptr) {
-      waiting_in_->wake();
-      return;
-    }
-    woken_ = true;
-    ClipboardAccess::wake();
-  }
-
- private:
-  std::mutex mutex_;
-  bool woken_ = false;
-  std::shared_ptr<ClipboardAccess> waiting_in_;  // the installed service while the thread waits
 };
 
 }  // namespace
 
 ClipboardSender start_clipboard_thread(EventLoopProxy proxy,
                                        std::shared_ptr<ClipboardAccess> access) {
-  if (access == nullptr) access = std::make_shared<InstalledClipboard>();
+  if (access == nullptr) access = std::make_shared<NoClipboard>();
   auto [channel, receiver] = make_clipboard_channel();
   std::jthread thread;
   try {

@@ -77,12 +77,6 @@ std::vector<std::string> notification_log_lines(std::string_view app, std::strin
   return lines;
 }
 
-Result<TrayIcon> TrayIcon::create(const EventLoopProxy& proxy, std::string_view target) {
-  std::shared_ptr<TrayPlatform> platform = installed_tray_platform();
-  if (platform == nullptr) return fail("no system tray on this platform");
-  return create(*platform, proxy, target);
-}
-
 Result<TrayIcon> TrayIcon::create(TrayPlatform& platform, const EventLoopProxy& proxy,
                                   std::string_view target) {
   TrayIconSpec spec;
@@ -162,7 +156,8 @@ void close_notification(std::optional<TrayIcon>& tray, const Packet& packet) {
 
 Status Client::create_tray_icon() {
   if (tray.has_value()) return {};
-  Result<TrayIcon> created = TrayIcon::create(proxy, target);
+  if (tray_platform == nullptr) return fail("no system tray on this platform");
+  Result<TrayIcon> created = TrayIcon::create(*tray_platform, proxy, target);
   if (!created) return created.error();
   tray.emplace(std::move(created).value());
   return {};

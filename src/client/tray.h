@@ -40,8 +40,7 @@ std::vector<std::string> notification_log_lines(std::string_view app, std::strin
 
 class TrayIcon {
  public:
-  // Adds the icon through the installed tray platform; the error is the reason text.
-  static Result<TrayIcon> create(const EventLoopProxy& proxy, std::string_view target);
+  // Adds the icon through the tray platform; the error is the reason text.
   static Result<TrayIcon> create(TrayPlatform& platform, const EventLoopProxy& proxy,
                                  std::string_view target);
 

@@ -12,7 +12,7 @@ constexpr std::string_view kClientLog = "nolv::client::client";
 ClientContext AppState::client_context() const {
   return ClientContext{
       proxy,       decode_sender, log_forwarding, system_keyboard_layout, audio_worker_body,
-      reader_body, bell};
+      reader_body, bell,          tray_platform,  clipboard_access};
 }
 
 void AppState::request_exit(ActiveEventLoop& loop, std::int32_t code) {

@@ -53,6 +53,8 @@ class AppState : public EventLoopHandler {
   AudioWorkerBody audio_worker_body;
   ReaderBody reader_body;
   std::shared_ptr<Bell> bell;
+  std::shared_ptr<TrayPlatform> tray_platform;
+  std::shared_ptr<ClipboardAccess> clipboard_access;
   DecodeSender decode_sender;
 };
 

@@ -99,6 +99,8 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
   state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
   state.audio_worker_body = audio_worker_body(platform.audio_outputs());
   state.bell = platform.bell();
+  state.tray_platform = (*loop)->tray();
+  state.clipboard_access = (*loop)->clipboard();
   state.decode_sender = std::move(decode.sender);
   state.reader_body = read_packet;
   if (transport) {

@@ -39,9 +39,4 @@ class ClipboardAccess {
   bool woken_ = false;
 };
 
-// The process-wide clipboard service, installed by the platform layer once its event loop exists.
-// Without one, every read and write fails.
-void install_clipboard_access(std::shared_ptr<ClipboardAccess> access);
-std::shared_ptr<ClipboardAccess> installed_clipboard_access();
-
 }  // namespace nolv

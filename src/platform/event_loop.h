@@ -56,6 +56,8 @@ EventLoopProxy waiting_proxy(EventLoopProxy inner, std::shared_ptr<Backlog> back
 #include <vector>
 
 #include "platform/bell.h"
+#include "platform/clipboard.h"
+#include "platform/tray.h"
 #include "platform/window.h"
 #include "util/result.h"
 
@@ -101,6 +103,10 @@ class EventLoop {
   // Delivers Resumed first, then every event, until exit() is asked for. An error when the
   // loop's own exit status was not zero.
   virtual Status run(EventLoopHandler& handler) = 0;
+  // The desktop services that live on the loop's thread, made with it; none leaves the session
+  // without a tray icon or clipboard sync.
+  virtual std::shared_ptr<TrayPlatform> tray() { return nullptr; }
+  virtual std::shared_ptr<ClipboardAccess> clipboard() { return nullptr; }
 };
 
 // The services of the desktop that `run` needs before any window exists.

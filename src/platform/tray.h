@@ -41,9 +41,4 @@ class TrayPlatform {
   virtual Result<AddedTrayIcon> add_tray_icon(TrayIconSpec spec) = 0;
 };
 
-// The process-wide tray service, installed by the platform layer once its event loop exists.
-// Without one, creating a tray icon fails.
-void install_tray_platform(std::shared_ptr<TrayPlatform> platform);
-std::shared_ptr<TrayPlatform> installed_tray_platform();
-
 }  // namespace nolv

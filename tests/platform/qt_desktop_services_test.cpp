@@ -19,11 +19,11 @@ std::unique_ptr<EventLoop> make_loop() {
   return std::move(loop).value();
 }
 
-TEST(QtTray, DroppingTheLoopTakesTheTrayAway) {
+TEST(QtTray, TheLoopHandsOutItsOneTray) {
   auto loop = make_loop();
-  ASSERT_NE(installed_tray_platform(), nullptr);
-  loop.reset();
-  EXPECT_EQ(installed_tray_platform(), nullptr);
+  auto tray = loop->tray();
+  ASSERT_NE(tray, nullptr);
+  EXPECT_EQ(loop->tray(), tray);
 }
 
 TEST(QtTray, TheArtworkHasTheTraySizes) {
@@ -43,7 +43,7 @@ TEST(QtTray, TheArtworkHasTheTraySizes) {
 
 TEST(QtTray, WithoutATrayHostAddingFailsWithTheReason) {
   auto loop = make_loop();
-  auto tray = installed_tray_platform();
+  auto tray = loop->tray();
   ASSERT_NE(tray, nullptr);
   bool exited = false;
   TrayIconSpec spec{u"Nolv - x", u"nolv @ x", [&] { exited = true; }};

@@ -136,28 +136,24 @@ class QtEventLoop : public EventLoop {
     if (QCoreApplication::instance() == nullptr) app_ = std::make_unique<QApplication>(argc, argv);
     QGuiApplication::setQuitOnLastWindowClosed(false);
     sink_->attach(receiver_.get());
-    // The desktop services live on this thread; the client logic finds them installed.
+    // The desktop services live on this thread and are handed to the client logic from here.
     // The clipboard goes past Qt, over an X connection of the clipboard thread's own.
     if (QGuiApplication::platformName() == QStringLiteral("xcb")) {
       clipboard_ = std::make_shared<XClipboard>();
-      install_clipboard_access(clipboard_);
     }
     tray_ = std::make_shared<QtTrayPlatform>();
-    install_tray_platform(tray_);
     // Resumed goes first, ahead of anything posted before the loop runs.
     QCoreApplication::postEvent(receiver_.get(), new QEvent(kResumedEventType),
                                 Qt::HighEventPriority);
   }
   ~QtEventLoop() override {
     sink_->close();
-    if (clipboard_ != nullptr && installed_clipboard_access() == clipboard_) {
-      install_clipboard_access(nullptr);
-    }
-    if (installed_tray_platform() == tray_) install_tray_platform(nullptr);
     QCoreApplication::removePostedEvents(receiver_.get());
   }
 
   EventLoopProxy create_proxy() override { return EventLoopProxy(sink_); }
+  std::shared_ptr<TrayPlatform> tray() override { return tray_; }
+  std::shared_ptr<ClipboardAccess> clipboard() override { return clipboard_; }
 
   Status run(EventLoopHandler& handler) override {
     QtActiveLoop active;

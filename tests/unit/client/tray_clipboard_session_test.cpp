@@ -15,9 +15,8 @@ class TraySessionTest : public SessionTest {
  protected:
   void SetUp() override {
     SessionTest::SetUp();
-    install_tray_platform(platform);
+    client->tray_platform = platform;
   }
-  void TearDown() override { install_tray_platform(nullptr); }
   std::shared_ptr<FakeTrayPlatform> platform = std::make_shared<FakeTrayPlatform>();
 };
 
@@ -45,6 +44,13 @@ TEST_F(TraySessionTest, FailedTrayIsTriedAgainAndItsExitEndsTheSession) {
 
   client.reset();  // dropping the Client removes the icon
   EXPECT_FALSE(platform->state->present);
+}
+
+TEST_F(SessionTest, WithoutATrayPlatformCreationFails) {
+  Status created = client->create_tray_icon();
+  ASSERT_FALSE(created.ok());
+  EXPECT_EQ(created.message(), "no system tray on this platform");
+  EXPECT_FALSE(client->tray.has_value());
 }
 
 TEST_F(TraySessionTest, NotificationIsLoggedLineByLineAndShownAsABalloon) {

@@ -139,12 +139,6 @@ TEST_F(TrayTest, CreationErrorIsTheReasonText) {
   EXPECT_EQ(created.message(), "no system tray host is running");
 }
 
-TEST_F(TrayTest, WithoutAnInstalledPlatformCreationFails) {
-  install_tray_platform(nullptr);
-  auto created = TrayIcon::create(proxy, "t");
-  EXPECT_FALSE(created.ok());
-}
-
 TEST_F(TrayTest, BalloonsFollowTheNotificationRules) {
   add();
   show_notification(tray, show(6, "mail", "New mail", ""));
