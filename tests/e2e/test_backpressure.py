@@ -42,6 +42,7 @@ class PacketCollector:
         self.data = bytearray(buffered)
         self.packets = []
         self.lock = threading.Lock()
+        self.ended = "still reading"  # why the reading stopped, for failure messages
         self.thread = threading.Thread(target=self._run, daemon=True)
         self.thread.start()
 
@@ -49,9 +50,11 @@ class PacketCollector:
         while True:
             try:
                 chunk = self.sock.recv(1 << 20)
-            except OSError:
+            except OSError as error:
+                self.ended = f"read failed: {error!r}"
                 return
             if not chunk:
+                self.ended = "the client closed the connection"
                 return
             self.data += chunk
             while len(self.data) >= 8:
@@ -131,7 +134,10 @@ class PictureFloodTest(FloodCase):
         self.assertGreater(sent, 0)
         # Nothing dropped: every draw is acknowledged, painted, in the order it was sent.
         self.assertTrue(collector.wait_for_count("window-ack", sent, timeout=240),
-                        f"{len(collector.named('window-ack'))} of {sent} draws acknowledged\n"
+                        f"{len(collector.named('window-ack'))} of {sent} draws acknowledged; "
+                        f"client exit {self.client.process.poll()}, "
+                        f"rss killed {self.client.rss_exceeded}, "
+                        f"peak {self.client.max_rss >> 20} MiB, collector: {collector.ended}\n"
                         + self.client.log()[-3000:])
         acks = collector.named("window-ack")
         self.assertEqual([ack[4] for ack in acks], list(range(1, sent + 1)))
