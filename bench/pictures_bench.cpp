@@ -6,7 +6,6 @@
 #include <benchmark/benchmark.h>
 #include <turbojpeg.h>
 
-#include <condition_variable>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -87,25 +86,12 @@ const Inputs& inputs() {
 class QueueSink : public EventSink {
  public:
   bool post(Packet packet) override {
-    {
-      std::lock_guard lock(mutex_);
-      packets_.push_back(std::move(packet));
-    }
-    ready_.notify_one();
-    return true;
+    return channel_.sender.send(std::move(packet)) == SendOutcome::Sent;
   }
-  Packet wait() {
-    std::unique_lock lock(mutex_);
-    ready_.wait(lock, [&] { return !packets_.empty(); });
-    Packet p = std::move(packets_.front());
-    packets_.pop_front();
-    return p;
-  }
+  Packet wait() { return std::move(*channel_.receiver.recv()); }
 
  private:
-  std::mutex mutex_;
-  std::condition_variable ready_;
-  std::deque<Packet> packets_;
+  Channel<Packet> channel_ = Channel<Packet>::open();
 };
 
 Packet draw_packet(std::uint64_t wid, const char* coding, const Bytes& data,
@@ -220,12 +206,13 @@ void BM_ClientPath(benchmark::State& state, const char* coding) {
     if (h264 && next == units.size()) {
       // A new stream on a new window (the first unit holds the headers and the IDR frame); the
       // old window's decoder is released as a session would release it.
-      if (!path.channel.sender.send(eos_packet(wid))) std::abort();
+      if (path.channel.sender.send(eos_packet(wid)) != SendOutcome::Sent) std::abort();
       ++wid;
       next = 0;
     }
     const Bytes& data = h264 ? units[next++] : in.jpeg;
-    if (!path.channel.sender.send(draw_packet(wid, coding, data, next))) std::abort();
+    if (path.channel.sender.send(draw_packet(wid, coding, data, next)) != SendOutcome::Sent)
+      std::abort();
   };
   for (int i = 0; i < in_flight; ++i) send_next();
   // The toolkit coalesces the redraws that the draws in flight request: one present for each

@@ -15,35 +15,6 @@ namespace {
 
 constexpr std::uint32_t kDelayChangeMs = 40;
 
-// The probe's end that a worker that ends without sending leaves behind.
-struct ProbeChannel {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::optional<Status> result;
-  bool sender_gone = false;
-};
-
-struct ProbeSenderGuard {
-  std::shared_ptr<ProbeChannel> channel;
-  explicit ProbeSenderGuard(std::shared_ptr<ProbeChannel> c) : channel(std::move(c)) {}
-  ProbeSenderGuard(const ProbeSenderGuard&) = delete;
-  ProbeSenderGuard& operator=(const ProbeSenderGuard&) = delete;
-  ~ProbeSenderGuard() {
-    std::lock_guard lock(channel->mutex);
-    channel->sender_gone = true;
-    channel->changed.notify_all();
-  }
-};
-
-// Marks one end of the command channel gone when its last copy is destroyed.
-std::shared_ptr<void> channel_end(const std::shared_ptr<AudioChannelState>& state, bool sender) {
-  return std::shared_ptr<void>(nullptr, [state, sender](void*) {
-    std::lock_guard lock(state->mutex);
-    (sender ? state->sender_gone : state->receiver_gone) = true;
-    state->changed.notify_all();
-  });
-}
-
 }  // namespace
 
 // ---- delays and stream headers ----
@@ -81,88 +52,56 @@ Result<OpusHeader> OpusHeader::parse(const Bytes& data) {
 
 // ---- the command channel and the worker's handle ----
 
-AudioCommandReceiver::AudioCommandReceiver(std::shared_ptr<AudioChannelState> state)
-    : state_(state), end_(channel_end(state, false)) {}
-
-AudioCommandReceiver::Status AudioCommandReceiver::receive(std::chrono::milliseconds timeout,
-                                                           AudioCommand& out) {
-  std::unique_lock lock(state_->mutex);
-  state_->changed.wait_for(lock, timeout,
-                           [&] { return !state_->commands.empty() || state_->sender_gone; });
-  if (!state_->commands.empty()) {
-    out = std::move(state_->commands.front());
-    state_->commands.pop_front();
-    return Status::Received;
-  }
-  return state_->sender_gone ? Status::Closed : Status::TimedOut;
-}
-
-AudioCommandSender::AudioCommandSender(std::shared_ptr<AudioChannelState> state)
-    : state_(state), end_(channel_end(state, true)) {}
-
-AudioQueueOutcome AudioCommandSender::try_send(AudioCommand command) {
-  std::lock_guard lock(state_->mutex);
-  if (state_->receiver_gone) return AudioQueueOutcome::Stopped;
-  if (state_->commands.size() >= kAudioChannelCapacity) return AudioQueueOutcome::Full;
-  state_->commands.push_back(std::move(command));
-  state_->changed.notify_all();
-  return AudioQueueOutcome::Queued;
-}
-
 AudioWorker::AudioWorker(AudioCommandSender sender, std::shared_ptr<std::atomic<bool>> running)
     : sender_(std::move(sender)), running_(std::move(running)) {}
 
 AudioWorker::~AudioWorker() {
   if (!running_ || !sender_) return;  // moved from
   running_->store(false);
-  (void)sender_->try_send(audio_command::Shutdown{});
+  (void)sender_->send(audio_command::Shutdown{});
 }
 
-AudioQueueOutcome AudioWorker::send(AudioCommand command) {
-  if (!running_ || !sender_ || !running_->load()) return AudioQueueOutcome::Stopped;
-  return sender_->try_send(std::move(command));
+SendOutcome AudioWorker::send(AudioCommand command) {
+  if (!running_ || !sender_ || !running_->load()) return SendOutcome::Closed;
+  return sender_->send(std::move(command));
 }
 
 Result<AudioWorker> start_audio_worker(AudioWorkerBody body, EventLoopProxy proxy,
                                        std::chrono::milliseconds timeout) {
-  auto probe = std::make_shared<ProbeChannel>();
-  auto running = std::make_shared<std::atomic<bool>>(true);
-  // The worker signals its end through `done` so that a failed probe can wait for it (join).
-  auto done = std::make_shared<ProbeChannel>();
-  auto channel = std::make_shared<AudioChannelState>();
-  std::optional<AudioCommandSender> sender(std::in_place, channel);
   const auto deadline = std::chrono::steady_clock::now() + timeout;
-  AudioWorkerContext context{AudioCommandReceiver(channel), std::move(proxy),
-                             [probe](Status result) {
-                               std::lock_guard lock(probe->mutex);
-                               if (!probe->result) probe->result = std::move(result);
-                               probe->changed.notify_all();
-                             },
-                             running};
-  channel.reset();
+  auto running = std::make_shared<std::atomic<bool>>(true);
+  // The first result wins; the thread closes it when it ends without one.
+  auto probe = Channel<Status>::open(1, CloseRule::FirstValue);
+  // Nothing is sent on `done`: it closes when the worker ends, so that a failed probe can wait
+  // for it (join).
+  auto done = Channel<std::monostate>::open();
+  auto commands = Channel<AudioCommand>::open(kAudioChannelCapacity);
+  AudioWorkerContext context{
+      std::move(commands.receiver), std::move(proxy),
+      [sender = probe.sender](Status result) { (void)sender.send(std::move(result)); }, running};
   auto shared_context = std::make_shared<std::optional<AudioWorkerContext>>(std::move(context));
-  Status started = spawn_detached("audio", [probe, done, shared_context, body = std::move(body)] {
-    ProbeSenderGuard end_of_worker{done};
-    ProbeSenderGuard end_of_sender{probe};
-    AudioWorkerContext own = std::move(**shared_context);
-    shared_context->reset();
-    body(std::move(own));
-  });
+  Status started = spawn_detached(
+      "audio", [probe_end = std::move(probe.sender), done_end = std::move(done.sender),
+                shared_context, body = std::move(body)] {
+        {
+          AudioWorkerContext own = std::move(**shared_context);
+          shared_context->reset();
+          body(std::move(own));
+        }
+        probe_end.close();
+        done_end.close();
+      });
   if (!started) return fail("failed to start audio worker: {}", started.message());
-  std::unique_lock lock(probe->mutex);
-  const bool arrived = probe->changed.wait_until(
-      lock, deadline, [&] { return probe->result.has_value() || probe->sender_gone; });
-  if (!arrived || !probe->result) {
+  Receipt<Status> probed = probe.receiver.recv_until(deadline);
+  if (!probed.value) {
     running->store(false);
     return fail("audio startup probe timed out");
   }
-  Status result = std::move(*probe->result);
-  lock.unlock();
-  if (result) return AudioWorker(std::move(*sender), running);
+  Status result = std::move(*probed.value);
+  if (result) return AudioWorker(std::move(commands.sender), running);
   running->store(false);
-  sender.reset();
-  std::unique_lock join(done->mutex);
-  done->changed.wait(join, [&] { return done->sender_gone; });
+  { AudioCommandSender closing = std::move(commands.sender); }
+  (void)done.receiver.recv();
   return result.error();
 }
 
@@ -199,8 +138,8 @@ void Client::send_audio_control(std::string_view command, Value value) {
   send_packet(Value::array({"audio-control", std::string(command), std::move(value)}));
 }
 
-AudioQueueOutcome Client::queue_audio(AudioCommand command) {
-  if (!audio_worker) return AudioQueueOutcome::Stopped;
+SendOutcome Client::queue_audio(AudioCommand command) {
+  if (!audio_worker) return SendOutcome::Closed;
   return audio_worker->send(std::move(command));
 }
 
@@ -362,15 +301,14 @@ bool Client::handle_opus_payload(Bytes payload, std::optional<std::uint64_t> tim
       "packet", false);
 }
 
-bool Client::audio_queue_result(AudioQueueOutcome outcome, std::string_view label,
-                                bool is_control) {
+bool Client::audio_queue_result(SendOutcome outcome, std::string_view label, bool is_control) {
   switch (outcome) {
-    case AudioQueueOutcome::Queued:
+    case SendOutcome::Sent:
       return true;
-    case AudioQueueOutcome::Stopped:
+    case SendOutcome::Closed:
       disable_speaker_forwarding(fmt::format("audio worker stopped while queuing {}", label));
       return false;
-    case AudioQueueOutcome::Full:
+    case SendOutcome::Full:
       if (is_control) {
         disable_speaker_forwarding(
             fmt::format("audio worker queue was full while queuing {}", label));

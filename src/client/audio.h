@@ -4,18 +4,17 @@
 
 #include <atomic>
 #include <chrono>
-#include <condition_variable>
 #include <cstdint>
 #include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <variant>
 
 #include "net/packet.h"
 #include "platform/event_loop.h"
+#include "util/channel.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -68,39 +67,9 @@ using AudioCommand =
     std::variant<audio_command::Packet, audio_command::Reset, audio_command::Header,
                  audio_command::Stop, audio_command::Shutdown>;
 
-enum class AudioQueueOutcome { Queued, Full, Stopped };
-
 // The bounded channel between the event loop (sender) and the worker (receiver).
-struct AudioChannelState {
-  std::mutex mutex;
-  std::condition_variable changed;
-  std::deque<AudioCommand> commands;
-  bool sender_gone = false;
-  bool receiver_gone = false;
-};
-
-// Copies share one end; the end closes when the last copy goes.
-class AudioCommandReceiver {
- public:
-  enum class Status { Received, TimedOut, Closed };
-  explicit AudioCommandReceiver(std::shared_ptr<AudioChannelState> state);
-  // Waits at most `timeout` (zero: does not wait).
-  Status receive(std::chrono::milliseconds timeout, AudioCommand& out);
-
- private:
-  std::shared_ptr<AudioChannelState> state_;
-  std::shared_ptr<void> end_;
-};
-
-class AudioCommandSender {
- public:
-  explicit AudioCommandSender(std::shared_ptr<AudioChannelState> state);
-  AudioQueueOutcome try_send(AudioCommand command);
-
- private:
-  std::shared_ptr<AudioChannelState> state_;
-  std::shared_ptr<void> end_;
-};
+using AudioCommandSender = Sender<AudioCommand>;
+using AudioCommandReceiver = Receiver<AudioCommand>;
 
 // The client's handle on the worker. Destroying it clears the running flag and asks the
 // worker to shut down, without waiting for it.
@@ -112,7 +81,7 @@ class AudioWorker {
   AudioWorker(AudioWorker&&) = default;
   AudioWorker& operator=(AudioWorker&&) = default;
   ~AudioWorker();
-  AudioQueueOutcome send(AudioCommand command);
+  SendOutcome send(AudioCommand command);
   const std::shared_ptr<std::atomic<bool>>& running() const { return running_; }
 
  private:

@@ -413,9 +413,7 @@ void audio_worker_main(AudioWorkerContext context, AudioOutputFactory& outputs) 
   };
   const std::atomic<bool>& running = *context.running;
   AudioStream stream(outputs, context.proxy);
-  using Received = AudioCommandReceiver::Status;
   while (running.load()) {
-    AudioCommand command;
     PlayingStream* playing = stream.playing();
     if (playing != nullptr && playing->started) {
       if (playing->output->wait(std::chrono::milliseconds(10))) {
@@ -426,16 +424,17 @@ void audio_worker_main(AudioWorkerContext context, AudioOutputFactory& outputs) 
       }
     } else {
       const auto timeout = std::chrono::milliseconds(playing != nullptr ? 10 : 50);
-      const Received r = context.commands.receive(timeout, command);
-      if (r == Received::Closed) break;
-      if (r == Received::Received && !stream.handle_command(std::move(command), now_ms())) break;
+      Receipt<AudioCommand> r =
+          context.commands.recv_until(std::chrono::steady_clock::now() + timeout);
+      if (r.status == RecvStatus::Closed) break;
+      if (r.value && !stream.handle_command(std::move(*r.value), now_ms())) break;
     }
     if (!running.load()) break;
     bool go_on = true;
     for (;;) {
-      const Received r = context.commands.receive(std::chrono::milliseconds(0), command);
-      if (r == Received::TimedOut) break;
-      if (r == Received::Closed || !stream.handle_command(std::move(command), now_ms())) {
+      Receipt<AudioCommand> r = context.commands.try_recv();
+      if (r.status == RecvStatus::Empty) break;
+      if (!r.value || !stream.handle_command(std::move(*r.value), now_ms())) {
         go_on = false;
         break;
       }

@@ -294,9 +294,9 @@ class Client {
   void disable_speaker_forwarding(const std::string& reason);
   void report_av_sync(std::uint32_t delay_ms);
   // Whether the command was queued; a lost control command disables speaker forwarding.
-  bool audio_queue_result(AudioQueueOutcome outcome, std::string_view label, bool is_control);
+  bool audio_queue_result(SendOutcome outcome, std::string_view label, bool is_control);
   void send_audio_control(std::string_view command, Value value);
-  AudioQueueOutcome queue_audio(AudioCommand command);
+  SendOutcome queue_audio(AudioCommand command);
 };
 
 // An environment variable that is set and valid UTF-8.

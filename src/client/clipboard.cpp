@@ -1,6 +1,5 @@
 #include "client/clipboard.h"
 
-#include <deque>
 #include <mutex>
 
 #include "client/client.h"
@@ -8,6 +7,7 @@
 #include "util/format.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/thread.h"
 
 namespace nolv {
 namespace {
@@ -51,76 +51,7 @@ bool too_large(std::size_t size, std::string_view from) {
 
 }  // namespace
 
-class ClipboardChannel {
- public:
-  bool send(ClipboardCommand command) {
-    std::lock_guard lock(mutex_);
-    if (closed_) return false;
-    queue_.push_back(std::move(command));
-    if (waiting_in_ != nullptr) waiting_in_->wake();
-    return true;
-  }
-  void close() {
-    std::lock_guard lock(mutex_);
-    closed_ = true;
-    if (waiting_in_ != nullptr) waiting_in_->wake();
-  }
-  ClipboardReceiver::Wait recv_until(std::chrono::steady_clock::time_point deadline,
-                                     ClipboardCommand& out, ClipboardAccess& access,
-                                     const std::stop_token& stop) {
-    while (true) {
-      {
-        std::lock_guard lock(mutex_);
-        // Commands sent before the close are still applied.
-        if (!queue_.empty()) {
-          waiting_in_ = nullptr;
-          out = std::move(queue_.front());
-          queue_.pop_front();
-          return ClipboardReceiver::Wait::Command;
-        }
-        if (closed_ || stop.stop_requested()) {
-          waiting_in_ = nullptr;
-          return ClipboardReceiver::Wait::Closed;
-        }
-        if (std::chrono::steady_clock::now() >= deadline) {
-          waiting_in_ = nullptr;
-          return ClipboardReceiver::Wait::Timeout;
-        }
-        // Set under the lock: a send either comes before the check above or wakes the wait.
-        waiting_in_ = &access;
-      }
-      access.wait_until(deadline);
-    }
-  }
-  std::optional<ClipboardCommand> try_recv() {
-    std::lock_guard lock(mutex_);
-    if (queue_.empty()) return std::nullopt;
-    ClipboardCommand c = std::move(queue_.front());
-    queue_.pop_front();
-    return c;
-  }
-
- private:
-  std::mutex mutex_;
-  std::deque<ClipboardCommand> queue_;
-  bool closed_ = false;
-  ClipboardAccess* waiting_in_ = nullptr;  // the access the thread waits in, while it waits
-};
-
-ClipboardReceiver::ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel)
-    : channel_(std::move(channel)) {}
-
-ClipboardReceiver::Wait ClipboardReceiver::recv_until(
-    std::chrono::steady_clock::time_point deadline, ClipboardCommand& out, ClipboardAccess& access,
-    const std::stop_token& stop) {
-  return channel_->recv_until(deadline, out, access, stop);
-}
-
-std::optional<ClipboardCommand> ClipboardReceiver::try_recv() {
-  return channel_->try_recv();
-}
-
-ClipboardSender::ClipboardSender(std::shared_ptr<ClipboardChannel> channel, std::jthread thread)
+ClipboardSender::ClipboardSender(Sender<ClipboardCommand> channel, std::jthread thread)
     : channel_(std::move(channel)), thread_(std::move(thread)) {}
 
 ClipboardSender::ClipboardSender(ClipboardSender&&) noexcept = default;
@@ -139,29 +70,16 @@ ClipboardSender::~ClipboardSender() {
 }
 
 void ClipboardSender::close() {
-  if (channel_ != nullptr) channel_->close();
+  channel_.close();
   if (thread_.joinable()) {
     thread_.request_stop();
     thread_.join();
   }
-  channel_.reset();
+  channel_ = Sender<ClipboardCommand>();
 }
 
 bool ClipboardSender::send(ClipboardCommand command) const {
-  return channel_ != nullptr && channel_->send(std::move(command));
-}
-
-std::pair<std::shared_ptr<ClipboardChannel>, ClipboardReceiver> make_clipboard_channel() {
-  auto channel = std::make_shared<ClipboardChannel>();
-  return {channel, ClipboardReceiver(channel)};
-}
-
-void close_clipboard_channel(ClipboardChannel& channel) {
-  channel.close();
-}
-
-bool send_on_clipboard_channel(ClipboardChannel& channel, ClipboardCommand command) {
-  return channel.send(std::move(command));
+  return channel_.send(std::move(command)) == SendOutcome::Sent;
 }
 
 namespace {
@@ -182,18 +100,14 @@ class NoClipboard : public ClipboardAccess {
 ClipboardSender start_clipboard_thread(EventLoopProxy proxy,
                                        std::shared_ptr<ClipboardAccess> access) {
   if (access == nullptr) access = std::make_shared<NoClipboard>();
-  auto [channel, receiver] = make_clipboard_channel();
-  std::jthread thread;
-  try {
-    thread = std::jthread([receiver = std::move(receiver), proxy = std::move(proxy),
-                           access = std::move(access)](std::stop_token stop) mutable {
-      set_thread_name("clipboard");
-      clipboard_thread(std::move(receiver), std::move(proxy), *access, stop);
-    });
-  } catch (const std::system_error& e) {
-    fatal(fmt::format("failed to start the clipboard thread: {}", e.what()));
-  }
-  return ClipboardSender(std::move(channel), std::move(thread));
+  auto channel = Channel<ClipboardCommand>::open();
+  Result<std::jthread> thread =
+      spawn_joinable("clipboard", [receiver = std::move(channel.receiver), proxy = std::move(proxy),
+                                   access = std::move(access)](std::stop_token stop) mutable {
+        clipboard_thread(std::move(receiver), std::move(proxy), *access, std::move(stop));
+      });
+  if (!thread) fatal(fmt::format("failed to start the clipboard thread: {}", thread.message()));
+  return ClipboardSender(std::move(channel.sender), std::move(thread).value());
 }
 
 void set_clipboard_text(ClipboardAccess& access, std::string text, std::string& last,
@@ -217,13 +131,12 @@ void clipboard_thread(ClipboardReceiver receiver, EventLoopProxy proxy, Clipboar
   std::string last;
   if (auto text = access.read_text(stop)) last = std::move(*text);
   while (!stop.stop_requested()) {
-    ClipboardCommand command;
-    const auto wait =
-        receiver.recv_until(std::chrono::steady_clock::now() + poll, command, access, stop);
-    if (wait == ClipboardReceiver::Wait::Closed) break;
-    if (wait == ClipboardReceiver::Wait::Command) {
-      set_clipboard_text(access, std::move(command.text), last, stop);
-      while (auto more = receiver.try_recv()) {
+    Receipt<ClipboardCommand> got =
+        receiver.recv_until(std::chrono::steady_clock::now() + poll, access, stop);
+    if (got.status == RecvStatus::Closed) break;
+    if (got.value) {
+      set_clipboard_text(access, std::move(got.value->text), last, stop);
+      while (auto more = receiver.try_recv().value) {
         set_clipboard_text(access, std::move(more->text), last, stop);
       }
       continue;

@@ -18,6 +18,7 @@
 #include "net/packet.h"
 #include "platform/clipboard.h"
 #include "platform/event_loop.h"
+#include "util/channel.h"
 
 namespace nolv {
 
@@ -31,23 +32,10 @@ struct ClipboardCommand {
   std::string text;  // to put on the local clipboard
 };
 
-class ClipboardChannel;
-
-// The receiving end, owned by the "clipboard" thread.
-class ClipboardReceiver {
- public:
-  explicit ClipboardReceiver(std::shared_ptr<ClipboardChannel> channel);
-  enum class Wait { Command, Timeout, Closed };
-  // Waits in `access` until a command arrives, the deadline passes, or the channel closes or
-  // `stop` is requested (both Closed); a send or a close wakes it, and so must a stop request.
-  Wait recv_until(std::chrono::steady_clock::time_point deadline, ClipboardCommand& out,
-                  ClipboardAccess& access, const std::stop_token& stop);
-  // A command already queued, without waiting.
-  std::optional<ClipboardCommand> try_recv();
-
- private:
-  std::shared_ptr<ClipboardChannel> channel_;
-};
+// Unbounded: the event loop never waits on it, and each text is bounded by kMaxClipboardText.
+// The thread waits on it in the clipboard itself (`recv_until` with the access as waiter), so
+// that the clipboard can answer other programs meanwhile.
+using ClipboardReceiver = Receiver<ClipboardCommand>;
 
 // The sending end, owned by the `Client`. Destroying it closes the channel and waits for the
 // thread, which then stops.
@@ -55,7 +43,7 @@ class ClipboardSender {
  public:
   ClipboardSender(const ClipboardSender&) = delete;
   ClipboardSender& operator=(const ClipboardSender&) = delete;
-  ClipboardSender(std::shared_ptr<ClipboardChannel> channel, std::jthread thread);
+  ClipboardSender(Sender<ClipboardCommand> channel, std::jthread thread);
   ClipboardSender(ClipboardSender&&) noexcept;
   ClipboardSender& operator=(ClipboardSender&&) noexcept;
   ~ClipboardSender();
@@ -64,14 +52,9 @@ class ClipboardSender {
 
  private:
   void close();
-  std::shared_ptr<ClipboardChannel> channel_;
+  Sender<ClipboardCommand> channel_;
   std::jthread thread_;
 };
-
-// A channel for tests of the thread body: both ends, no thread.
-std::pair<std::shared_ptr<ClipboardChannel>, ClipboardReceiver> make_clipboard_channel();
-void close_clipboard_channel(ClipboardChannel& channel);
-bool send_on_clipboard_channel(ClipboardChannel& channel, ClipboardCommand command);
 
 // Starts the thread named "clipboard" over the given clipboard (the installed one when null).
 ClipboardSender start_clipboard_thread(EventLoopProxy proxy,

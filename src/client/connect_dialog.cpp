@@ -91,47 +91,25 @@ std::optional<std::string> non_empty_trimmed(std::string_view text) {
 
 // ---- the "connect" thread --------------------------------------------------------------------
 
-struct ConnectResultReceiver::State {
-  std::mutex mutex;
-  std::optional<ConnectResult<Transport>> result;
-  bool sender_alive = true;
-  bool receiver_alive = true;
-};
-
-ConnectResultReceiver::~ConnectResultReceiver() {
-  if (state_ == nullptr) return;
-  std::lock_guard lock(state_->mutex);
-  state_->receiver_alive = false;
-}
-
-Result<ConnectResult<Transport>> ConnectResultReceiver::try_receive() {
-  std::lock_guard lock(state_->mutex);
-  if (state_->result) {
-    ConnectResult<Transport> result = std::move(*state_->result);
-    state_->result.reset();
-    return result;
-  }
-  if (state_->sender_alive) return fail("receiving on an empty channel");
+Result<ConnectResult<Transport>> take_connect_result(ConnectResultReceiver& receiver) {
+  Receipt<ConnectResult<Transport>> received = receiver.try_recv();
+  if (received.value) return std::move(*received.value);
+  if (received.status == RecvStatus::Empty) return fail("receiving on an empty channel");
   return fail("receiving on a closed channel");
 }
 
 Result<ConnectResultReceiver> start_connect_thread(Target target, bool ssl_insecure,
                                                    ConnectOptions options, EventLoopProxy proxy) {
-  auto state = std::make_shared<ConnectResultReceiver::State>();
-  auto body = [state, target = std::move(target), ssl_insecure, options = std::move(options),
-               proxy = std::move(proxy)] {
-    ConnectResult<Transport> result = connect(target, ssl_insecure, options);
-    {
-      std::lock_guard lock(state->mutex);
-      if (state->receiver_alive) state->result.emplace(std::move(result));
-      state->sender_alive = false;
-    }
+  auto channel = Channel<ConnectResult<Transport>>::open(1, CloseRule::FirstValue);
+  auto body = [sender = std::move(channel.sender), target = std::move(target), ssl_insecure,
+               options = std::move(options), proxy = std::move(proxy)] {
+    (void)sender.send(connect(target, ssl_insecure, options));
     (void)proxy.send_event(make_internal_event("connect-result", ""));
   };
   if (auto started = spawn_detached("connect", std::move(body)); !started) {
     return fail("failed to start the connect thread: {}", started.message());
   }
-  return ConnectResultReceiver(std::move(state));
+  return std::move(channel.receiver);
 }
 
 // ---- the dialog -------------------------------------------------------------------------------

@@ -14,6 +14,7 @@
 #include "net/connect.h"
 #include "platform/event_loop.h"
 #include "platform/window.h"
+#include "util/channel.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -82,22 +83,11 @@ inline constexpr PhysicalSize kConnectDialogLogicalSize{420, 270};
 std::string truncate_with_ellipsis(std::string_view text, std::size_t n);
 std::optional<std::string> non_empty_trimmed(std::string_view text);
 
-// The one-slot channel on which the "connect" thread hands its result to the event loop.
-class ConnectResultReceiver {
- public:
-  ConnectResultReceiver(const ConnectResultReceiver&) = delete;
-  ConnectResultReceiver& operator=(const ConnectResultReceiver&) = delete;
-  struct State;
-  explicit ConnectResultReceiver(std::shared_ptr<State> state) : state_(std::move(state)) {}
-  ConnectResultReceiver(ConnectResultReceiver&&) noexcept = default;
-  ConnectResultReceiver& operator=(ConnectResultReceiver&&) noexcept = default;
-  ~ConnectResultReceiver();
-  // Without waiting: the result, or "receiving on an empty channel" / "... on a closed channel".
-  Result<ConnectResult<Transport>> try_receive();
+// The one-shot channel on which the "connect" thread hands its result to the event loop.
+using ConnectResultReceiver = Receiver<ConnectResult<Transport>>;
 
- private:
-  std::shared_ptr<State> state_;
-};
+// Without waiting: the result, or "receiving on an empty channel" / "... on a closed channel".
+Result<ConnectResult<Transport>> take_connect_result(ConnectResultReceiver& receiver);
 
 // Starts the "connect" thread: it opens the connection, puts the result into the channel and
 // posts ["connect-result", ""].

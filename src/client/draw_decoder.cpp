@@ -95,103 +95,6 @@ Result<std::optional<Bytes>> decode_by_coding(const std::string& coding,
 
 }  // namespace
 
-// --- DecodeChannel -------------------------------------------------------------------------
-
-DecodeChannel DecodeChannel::open() {
-  auto queue = std::make_shared<detail::DecodeQueue>();
-  queue->senders = 1;
-  return DecodeChannel{DecodeSender(queue), DecodeReceiver(queue)};
-}
-
-DecodeSender::DecodeSender(std::shared_ptr<detail::DecodeQueue> queue) : queue_(std::move(queue)) {}
-
-DecodeSender::DecodeSender(const DecodeSender& other) : queue_(other.queue_) {
-  if (queue_) {
-    std::lock_guard lock(queue_->mutex);
-    ++queue_->senders;
-  }
-}
-
-DecodeSender::DecodeSender(DecodeSender&& other) noexcept : queue_(std::move(other.queue_)) {}
-
-DecodeSender& DecodeSender::operator=(DecodeSender other) noexcept {
-  release();
-  queue_ = std::move(other.queue_);
-  return *this;
-}
-
-DecodeSender::~DecodeSender() {
-  release();
-}
-
-void DecodeSender::release() {
-  if (!queue_) return;
-  bool last = false;
-  {
-    std::lock_guard lock(queue_->mutex);
-    last = --queue_->senders == 0;
-  }
-  if (last) queue_->ready.notify_all();
-  queue_.reset();
-}
-
-bool DecodeSender::send(Packet packet) const {
-  if (!queue_) return false;
-  {
-    std::lock_guard lock(queue_->mutex);
-    if (!queue_->receiver_alive) return false;
-    queue_->packets.push_back(std::move(packet));
-  }
-  queue_->ready.notify_one();
-  return true;
-}
-
-DecodeReceiver::DecodeReceiver(std::shared_ptr<detail::DecodeQueue> queue)
-    : queue_(std::move(queue)) {}
-
-DecodeReceiver& DecodeReceiver::operator=(DecodeReceiver&& other) noexcept {
-  if (this != &other) {
-    release();
-    queue_ = std::move(other.queue_);
-  }
-  return *this;
-}
-
-DecodeReceiver::~DecodeReceiver() {
-  release();
-}
-
-void DecodeReceiver::release() {
-  if (!queue_) return;
-  std::lock_guard lock(queue_->mutex);
-  queue_->receiver_alive = false;
-  queue_->packets.clear();
-  queue_.reset();
-}
-
-std::optional<Packet> DecodeReceiver::recv() {
-  return recv(std::chrono::milliseconds::max(), [] {});
-}
-
-std::optional<Packet> DecodeReceiver::recv(std::chrono::milliseconds idle,
-                                           const std::function<void()>& on_idle) {
-  if (!queue_) return std::nullopt;
-  std::unique_lock lock(queue_->mutex);
-  const auto ready = [&] { return !queue_->packets.empty() || queue_->senders == 0; };
-  if (idle == std::chrono::milliseconds::max()) {
-    queue_->ready.wait(lock, ready);
-  } else if (!queue_->ready.wait_for(lock, idle, ready)) {
-    lock.unlock();
-    on_idle();
-    lock.lock();
-    queue_->ready.wait(lock, ready);
-  }
-  if (queue_->packets.empty()) return std::nullopt;
-  Packet packet = std::move(queue_->packets.front());
-  queue_->packets.pop_front();
-  return packet;
-}
-
 // --- Decoders by coding --------------------------------------------------------------------
 
 Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
@@ -318,12 +221,20 @@ Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
   return result;
 }
 
+std::optional<Packet> receive_or_idle(DecodeReceiver& receiver, std::chrono::milliseconds idle,
+                                      const std::function<void()>& on_idle) {
+  Receipt<Packet> received = receiver.recv_until(std::chrono::steady_clock::now() + idle);
+  if (received.status != RecvStatus::Empty) return std::move(received.value);
+  on_idle();
+  return receiver.recv();
+}
+
 void decoding_thread(DecodeThreadContext context) {
   log_info(kClientLog, "decoding thread started");
   H264DecoderMap decoders;
   for (;;) {
     std::optional<Packet> packet =
-        context.receiver.recv(kIdlePictureRelease, [] { picture_buffers().release(); });
+        receive_or_idle(context.receiver, kIdlePictureRelease, [] { picture_buffers().release(); });
     if (!packet) {
       log_debug(kClientLog, "decoding thread stopping");
       break;

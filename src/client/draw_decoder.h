@@ -4,13 +4,10 @@
 #pragma once
 
 #include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <span>
 
@@ -18,6 +15,7 @@
 #include "client/mediafoundation.h"
 #include "net/packet.h"
 #include "platform/event_loop.h"
+#include "util/channel.h"
 #include "util/result.h"
 #include "util/thread.h"
 
@@ -26,65 +24,15 @@ namespace nolv {
 // Stack of the "decode" thread.
 inline constexpr std::size_t kDecodeThreadStack = kWorkerStackSize;
 
-namespace detail {
-struct DecodeQueue {
-  std::mutex mutex;
-  std::condition_variable ready;
-  std::deque<Packet> packets;
-  std::size_t senders = 0;
-  bool receiver_alive = true;
-};
-}  // namespace detail
+// Draws and release packets for the "decode" thread, unbounded: the session's backlog bounds
+// what waits here. It closes once every sender is gone.
+using DecodeChannel = Channel<Packet>;
+using DecodeSender = Sender<Packet>;
+using DecodeReceiver = Receiver<Packet>;
 
-// The sending end of the unbounded DecodeChannel; copies are more senders. The channel
-// closes for the receiver once every sender is gone.
-// One by-value assignment serves both copy and move.
-class DecodeSender {  // NOLINT(cppcoreguidelines-special-member-functions)
- public:
-  DecodeSender() = default;
-  DecodeSender(const DecodeSender& other);
-  DecodeSender(DecodeSender&& other) noexcept;
-  DecodeSender& operator=(DecodeSender other) noexcept;
-  ~DecodeSender();
-
-  // False when the receiving end is gone (the decode thread has stopped) or for an empty end.
-  [[nodiscard]] bool send(Packet packet) const;
-
- private:
-  friend struct DecodeChannel;
-  explicit DecodeSender(std::shared_ptr<detail::DecodeQueue> queue);
-  void release();
-  std::shared_ptr<detail::DecodeQueue> queue_;
-};
-
-// The receiving end; dropping it makes every later send fail.
-class DecodeReceiver {
- public:
-  DecodeReceiver(const DecodeReceiver&) = delete;
-  DecodeReceiver& operator=(const DecodeReceiver&) = delete;
-  DecodeReceiver() = default;
-  DecodeReceiver(DecodeReceiver&& other) noexcept = default;
-  DecodeReceiver& operator=(DecodeReceiver&& other) noexcept;
-  ~DecodeReceiver();
-
-  // Blocks for the next packet; none once the queue is empty and every sender is gone.
-  std::optional<Packet> recv();
-  // The same, but when nothing has come for `idle`, runs `on_idle` once (without the queue's
-  // lock) and waits on.
-  std::optional<Packet> recv(std::chrono::milliseconds idle, const std::function<void()>& on_idle);
-
- private:
-  friend struct DecodeChannel;
-  explicit DecodeReceiver(std::shared_ptr<detail::DecodeQueue> queue);
-  void release();
-  std::shared_ptr<detail::DecodeQueue> queue_;
-};
-
-struct DecodeChannel {
-  DecodeSender sender;
-  DecodeReceiver receiver;
-  static DecodeChannel open();
-};
+// Blocks for the next packet; when nothing has come for `idle`, runs `on_idle` once and waits on.
+std::optional<Packet> receive_or_idle(DecodeReceiver& receiver, std::chrono::milliseconds idle,
+                                      const std::function<void()>& on_idle);
 
 struct DecodeThreadContext {
   DecodeReceiver receiver;

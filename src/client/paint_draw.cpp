@@ -201,7 +201,7 @@ Value window_ack_packet(std::uint64_t packet_sequence, std::uint64_t wid, std::u
 // here and answered once presented ----
 
 void Client::handle_draw(ActiveEventLoop&, Packet& packet) {
-  if (!decode_sender.send(std::move(packet))) {
+  if (decode_sender.send(std::move(packet)) != SendOutcome::Sent) {
     log_error(kClientLog, "cannot decode: the decoding thread has stopped");
   }
 }

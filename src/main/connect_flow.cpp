@@ -59,7 +59,7 @@ void AppState::handle_connect_result(ActiveEventLoop& loop) {
   std::optional<ConnectResultReceiver> receiver = std::exchange(connect_result, std::nullopt);
   std::optional<ConnectRequest> request = std::exchange(pending_request, std::nullopt);
   if (!receiver || !request) return;
-  auto received = receiver->try_receive();
+  auto received = take_connect_result(*receiver);
   if (!received) {
     log_error(kLog, "no connection result: {}", received.message());
     // Leaving the dialog in its connecting state would lock it; let the user try again.

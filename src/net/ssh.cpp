@@ -8,13 +8,12 @@
 
 #include <cerrno>
 #include <memory>
-#include <system_error>
-#include <thread>
 
 #include <fmt/format.h>
 
 #include "util/fatal.h"
 #include "util/text.h"
+#include "util/thread.h"
 
 extern char** environ;
 
@@ -123,6 +122,9 @@ Result<SshCommandLine> ssh_command_line(const Target& target,
   return out;
 }
 
+// It only waits in waitpid.
+constexpr std::size_t kSshWaiterStack = 64 * 1024;
+
 void ssh_child_waiter(int pid) {
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
@@ -173,11 +175,9 @@ ConnectResult<Transport> ssh_connect(const Target& target,
   child_stdin = UniqueFd();
   child_stdout = UniqueFd();
 
-  try {
-    std::thread(ssh_child_waiter, static_cast<int>(pid)).detach();
-  } catch (const std::system_error& e) {
-    fatal(fmt::format("failed to start the ssh child waiter: {}", e.what()));
-  }
+  Status waiting = spawn_detached(
+      "ssh-waiter", [pid] { ssh_child_waiter(static_cast<int>(pid)); }, kSshWaiterStack);
+  if (!waiting) fatal(fmt::format("failed to start the ssh child waiter: {}", waiting.message()));
 
   auto stdin_pipe = std::make_shared<LockedFd>();
   stdin_pipe->fd = std::move(our_stdin);

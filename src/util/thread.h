@@ -1,10 +1,15 @@
-// Named detached threads with an explicit stack size.
+// Starting threads: each is named, for the logs and for fatal messages.
 #pragma once
 
 #include <cstddef>
 #include <functional>
+#include <stop_token>
 #include <string>
+#include <system_error>
+#include <thread>
+#include <utility>
 
+#include "util/fatal.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -16,5 +21,20 @@ inline constexpr std::size_t kWorkerStackSize = 2 * 1024 * 1024;
 // messages from that thread.
 [[nodiscard]] Status spawn_detached(std::string name, std::function<void()> body,
                                     std::size_t stack_size = kWorkerStackSize);
+
+// Starts `body(stop_token)` on a new thread named `name` and hands it to its owner: dropping the
+// thread requests the stop and waits for it.
+template <typename Body>
+[[nodiscard]] Result<std::jthread> spawn_joinable(std::string name, Body body) {
+  try {
+    return std::jthread(
+        [name = std::move(name), body = std::move(body)](std::stop_token stop) mutable {
+          set_thread_name(name);
+          body(std::move(stop));
+        });
+  } catch (const std::system_error& e) {
+    return fail("{}", e.what());
+  }
+}
 
 }  // namespace nolv

@@ -414,9 +414,9 @@ TEST(AudioWorker, PlaysQueuedPacketsAndReportsAFailedHeader) {
   auto sink = std::make_shared<RecordingSink>();
   auto worker = start_audio_worker(audio_worker_body(outputs), EventLoopProxy(sink));
   ASSERT_TRUE(worker) << worker.message();
-  ASSERT_EQ(worker->send(header_command(2, 0, 1)), AudioQueueOutcome::Queued);
+  ASSERT_EQ(worker->send(header_command(2, 0, 1)), SendOutcome::Sent);
   for (Bytes& p : sine_packets(2, 440, 10)) {
-    ASSERT_EQ(worker->send(packet_command(std::move(p), 1)), AudioQueueOutcome::Queued);
+    ASSERT_EQ(worker->send(packet_command(std::move(p), 1)), SendOutcome::Sent);
   }
   std::shared_ptr<FakeDeviceState> device;
   for (int i = 0; i < 400; ++i) {
@@ -448,7 +448,7 @@ TEST(AudioWorker, PlaysQueuedPacketsAndReportsAFailedHeader) {
     std::lock_guard lock(outputs->mutex);
     outputs->failures = {"opening default audio output: gone"};
   }
-  ASSERT_EQ(worker->send(header_command(2, 0, 2)), AudioQueueOutcome::Queued);
+  ASSERT_EQ(worker->send(header_command(2, 0, 2)), SendOutcome::Sent);
   std::vector<std::pair<std::string, std::string>> got;
   for (int i = 0; i < 400; ++i) {
     for (auto& e : events(*sink)) got.push_back(e);
@@ -459,12 +459,12 @@ TEST(AudioWorker, PlaysQueuedPacketsAndReportsAFailedHeader) {
   EXPECT_EQ(got.back(), std::make_pair(std::string("audio-worker-failed"),
                                        std::string("\"opening default audio output: gone\"")));
   // The worker has ended: its end of the channel is gone.
-  AudioQueueOutcome after = AudioQueueOutcome::Queued;
-  for (int i = 0; i < 400 && after != AudioQueueOutcome::Stopped; ++i) {
+  SendOutcome after = SendOutcome::Sent;
+  for (int i = 0; i < 400 && after != SendOutcome::Closed; ++i) {
     after = worker->send(audio_command::Reset{3});
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  EXPECT_EQ(after, AudioQueueOutcome::Stopped);
+  EXPECT_EQ(after, SendOutcome::Closed);
 }
 
 }  // namespace

@@ -82,11 +82,7 @@ class AudioSessionTest : public SessionTest {
   }
   std::vector<AudioCommand> commands() {
     std::vector<AudioCommand> out;
-    AudioCommand c;
-    while ((*held)->commands.receive(std::chrono::milliseconds(0), c) ==
-           AudioCommandReceiver::Status::Received) {
-      out.push_back(std::move(c));
-    }
+    while (auto c = (*held)->commands.try_recv().value) out.push_back(std::move(*c));
     return out;
   }
   // The kinds of the queued commands with their sequences: "reset 5", "header 5", "packet 5".

@@ -59,43 +59,37 @@ TEST(ReportedDelay, ReportsFirstThenOnlyMovesOf40msOrMore) {
 }
 
 TEST(AudioChannel, HoldsNinetySixCommandsAndReportsAStoppedWorker) {
-  auto state = std::make_shared<AudioChannelState>();
-  AudioCommandReceiver receiver(state);
+  auto channel = Channel<AudioCommand>::open(kAudioChannelCapacity);
+  AudioCommandReceiver& receiver = channel.receiver;
   auto running = std::make_shared<std::atomic<bool>>(true);
-  std::optional<AudioWorker> worker(std::in_place, AudioCommandSender(state), running);
+  std::optional<AudioWorker> worker(std::in_place, std::move(channel.sender), running);
   for (std::uint64_t i = 0; i < kAudioChannelCapacity; ++i) {
-    ASSERT_EQ(worker->send(audio_command::Reset{i}), AudioQueueOutcome::Queued) << i;
+    ASSERT_EQ(worker->send(audio_command::Reset{i}), SendOutcome::Sent) << i;
   }
-  EXPECT_EQ(worker->send(audio_command::Stop{7}), AudioQueueOutcome::Full);
-  AudioCommand got;
-  ASSERT_EQ(receiver.receive(std::chrono::milliseconds(0), got),
-            AudioCommandReceiver::Status::Received);
-  EXPECT_EQ(std::get<audio_command::Reset>(got).sequence, 0u);
-  EXPECT_EQ(worker->send(audio_command::Stop{7}), AudioQueueOutcome::Queued);
-  EXPECT_EQ(worker->send(audio_command::Reset{1}), AudioQueueOutcome::Full);
+  EXPECT_EQ(worker->send(audio_command::Stop{7}), SendOutcome::Full);
+  Receipt<AudioCommand> got = receiver.try_recv();
+  ASSERT_EQ(got.status, RecvStatus::Received);
+  EXPECT_EQ(std::get<audio_command::Reset>(*got.value).sequence, 0u);
+  EXPECT_EQ(worker->send(audio_command::Stop{7}), SendOutcome::Sent);
+  EXPECT_EQ(worker->send(audio_command::Reset{1}), SendOutcome::Full);
 
   // Dropping the handle clears the flag; the worker drains what is left and sees the end.
   worker.reset();
   EXPECT_FALSE(running->load());
   int left = 0;
-  while (receiver.receive(std::chrono::milliseconds(0), got) ==
-         AudioCommandReceiver::Status::Received) {
-    ++left;
-  }
+  while (receiver.try_recv().status == RecvStatus::Received) ++left;
   EXPECT_EQ(left, 96);  // the 95 resets, the stop; the shutdown found the channel full
-  EXPECT_EQ(receiver.receive(std::chrono::milliseconds(0), got),
-            AudioCommandReceiver::Status::Closed);
+  EXPECT_EQ(receiver.try_recv().status, RecvStatus::Closed);
 
-  auto state2 = std::make_shared<AudioChannelState>();
+  auto channel2 = Channel<AudioCommand>::open(kAudioChannelCapacity);
   auto running2 = std::make_shared<std::atomic<bool>>(true);
-  AudioWorker gone_receiver(AudioCommandSender(state2), running2);
-  { AudioCommandReceiver r(state2); }
-  EXPECT_EQ(gone_receiver.send(audio_command::Reset{0}), AudioQueueOutcome::Stopped);
-  auto state3 = std::make_shared<AudioChannelState>();
-  AudioCommandReceiver r3(state3);
+  AudioWorker gone_receiver(std::move(channel2.sender), running2);
+  { AudioCommandReceiver r = std::move(channel2.receiver); }
+  EXPECT_EQ(gone_receiver.send(audio_command::Reset{0}), SendOutcome::Closed);
+  auto channel3 = Channel<AudioCommand>::open(kAudioChannelCapacity);
   auto running3 = std::make_shared<std::atomic<bool>>(false);
-  AudioWorker cleared_flag(AudioCommandSender(state3), running3);
-  EXPECT_EQ(cleared_flag.send(audio_command::Reset{0}), AudioQueueOutcome::Stopped);
+  AudioWorker cleared_flag(std::move(channel3.sender), running3);
+  EXPECT_EQ(cleared_flag.send(audio_command::Reset{0}), SendOutcome::Closed);
 }
 
 TEST(AudioProbe, SuccessFailureAndTimeOut) {

@@ -254,14 +254,14 @@ class ClipboardThreadTest : public ::testing::Test {
  protected:
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
   FakeClipboard clipboard{"present at start"};
-  std::shared_ptr<ClipboardChannel> channel;
+  Sender<ClipboardCommand> channel;
   std::jthread thread;
 
   void start(std::chrono::steady_clock::duration poll = 10ms) {
-    auto [ch, receiver] = make_clipboard_channel();
-    channel = ch;
-    thread =
-        std::jthread([this, poll, receiver = std::move(receiver)](std::stop_token stop) mutable {
+    auto opened = Channel<ClipboardCommand>::open();
+    channel = std::move(opened.sender);
+    thread = std::jthread(
+        [this, poll, receiver = std::move(opened.receiver)](std::stop_token stop) mutable {
           clipboard_thread(std::move(receiver), EventLoopProxy(sink), clipboard, stop, poll);
         });
   }
@@ -275,9 +275,7 @@ class ClipboardThreadTest : public ::testing::Test {
     }
     return texts;
   }
-  void TearDown() override {
-    if (channel) close_clipboard_channel(*channel);
-  }
+  void TearDown() override { channel.close(); }
 };
 
 TEST_F(ClipboardThreadTest, StartTextIsNotAnnouncedButEachLaterChangeOnce) {
@@ -302,8 +300,8 @@ TEST_F(ClipboardThreadTest, StartTextIsNotAnnouncedButEachLaterChangeOnce) {
 TEST_F(ClipboardThreadTest, WrittenTextIsNotSentBackAndQueuedCommandsAllApply) {
   start();
   polls(1);
-  ASSERT_TRUE(send_on_clipboard_channel(*channel, {"one"}));
-  ASSERT_TRUE(send_on_clipboard_channel(*channel, {"two"}));
+  ASSERT_EQ(channel.send({"one"}), SendOutcome::Sent);
+  ASSERT_EQ(channel.send({"two"}), SendOutcome::Sent);
   ASSERT_TRUE(clipboard.wait_writes(2));
   polls(3);
   EXPECT_EQ(clipboard.writes(), (std::vector<std::string>{"one", "two"}));
@@ -314,7 +312,7 @@ TEST_F(ClipboardThreadTest, FailedWriteLeavesLastSoTheClipboardIsAnnounced) {
   start();
   polls(1);
   clipboard.set_write_fails(true);
-  ASSERT_TRUE(send_on_clipboard_channel(*channel, {"from server"}));
+  ASSERT_EQ(channel.send({"from server"}), SendOutcome::Sent);
   polls(3);
   EXPECT_TRUE(clipboard.writes().empty());
   // Had the failed text become `last`, this copy by another program would go unannounced.
@@ -336,7 +334,7 @@ TEST_F(ClipboardThreadTest, OversizedLocalTextIsNotAnnounced) {
 TEST_F(ClipboardThreadTest, EndsWhenTheChannelClosesOrPostingFails) {
   start();
   polls(1);
-  close_clipboard_channel(*channel);
+  channel.close();
   thread.join();  // would hang if the thread kept polling
 
   sink->close();
@@ -349,9 +347,9 @@ TEST_F(ClipboardThreadTest, EndsWhenTheChannelClosesOrPostingFails) {
 TEST_F(ClipboardThreadTest, ACommandOrACloseWakesTheWaitBetweenPolls) {
   start(std::chrono::hours(1));
   ASSERT_TRUE(clipboard.wait_reads(1));  // the read at start; the next poll is an hour away
-  ASSERT_TRUE(send_on_clipboard_channel(*channel, {"at once"}));
+  ASSERT_EQ(channel.send({"at once"}), SendOutcome::Sent);
   ASSERT_TRUE(clipboard.wait_writes(1));
-  close_clipboard_channel(*channel);
+  channel.close();
   thread.join();
   // A stop request wakes it as well.
   start(std::chrono::hours(1));
