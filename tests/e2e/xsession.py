@@ -49,6 +49,23 @@ def read_line_from_fd(fd, timeout):
     return data.decode().strip()
 
 
+def start_announcing(start, timeout=DEFAULT_TIMEOUT):
+    """Starts a program that announces itself with one line on a pipe (a display number, a bus
+    address): `start(fd)` passes the pipe's write end on and returns the process. Returns the
+    process and the line, empty when none came."""
+    read_fd, write_fd = os.pipe()
+    try:
+        process = start(write_fd)
+        os.close(write_fd)
+        write_fd = -1
+        line = read_line_from_fd(read_fd, timeout)
+    finally:
+        os.close(read_fd)
+        if write_fd >= 0:
+            os.close(write_fd)
+    return process, line
+
+
 def stop_process(process):
     """Ends a process that may already have ended: asks first, then kills."""
     if process.poll() is None:
@@ -62,21 +79,12 @@ def stop_process(process):
 
 def start_xvfb(size, env, **popen_args):
     """Xvfb on a display number it chooses itself; returns (process, ":N")."""
-    read_fd, write_fd = os.pipe()
-    try:
-        # -noreset: the server must not reset when its last client leaves, or a window manager
-        # connecting just then loses its connection and exits.
-        xvfb = subprocess.Popen(
-            ["Xvfb", "-displayfd", str(write_fd), "-screen", "0", f"{size}x24", "-nolisten",
-             "tcp", "-noreset"], pass_fds=(write_fd,), env=env, stdin=subprocess.DEVNULL,
-            stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen_args)
-        os.close(write_fd)
-        write_fd = -1
-        number = read_line_from_fd(read_fd, DEFAULT_TIMEOUT)
-    finally:
-        os.close(read_fd)
-        if write_fd >= 0:
-            os.close(write_fd)
+    # -noreset: the server must not reset when its last client leaves, or a window manager
+    # connecting just then loses its connection and exits.
+    xvfb, number = start_announcing(lambda fd: subprocess.Popen(
+        ["Xvfb", "-displayfd", str(fd), "-screen", "0", f"{size}x24", "-nolisten", "tcp",
+         "-noreset"], pass_fds=(fd,), env=env, stdin=subprocess.DEVNULL,
+        stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, **popen_args))
     if not number:
         xvfb.kill()
         xvfb.wait()
@@ -233,17 +241,9 @@ class X11:
 
     def start_dbus(self):
         """A private session bus; its address goes into the environment of what starts later."""
-        addr_r, addr_w = os.pipe()
-        try:
-            self.spawn("dbus-daemon", ["dbus-daemon", "--session", "--nofork", "--nosyslog",
-                                       f"--print-address={addr_w}"], pass_fds=(addr_w,))
-            os.close(addr_w)
-            addr_w = -1
-            address = read_line_from_fd(addr_r, DEFAULT_TIMEOUT)
-        finally:
-            os.close(addr_r)
-            if addr_w >= 0:
-                os.close(addr_w)
+        _, address = start_announcing(lambda fd: self.spawn(
+            "dbus-daemon", ["dbus-daemon", "--session", "--nofork", "--nosyslog",
+                            f"--print-address={fd}"], pass_fds=(fd,)))
         if not address:
             raise RuntimeError("dbus-daemon did not start")
         self.env["DBUS_SESSION_BUS_ADDRESS"] = address

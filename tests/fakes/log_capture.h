@@ -6,11 +6,20 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <string_view>
 #include <vector>
 
 #include "util/log.h"
 
 namespace nolv {
+
+// The lines a logger of a test's own writes, kept in order.
+struct CapturedLines {
+  std::vector<std::string> lines;
+  Logger::Writer writer() {
+    return [this](std::string_view line) { lines.emplace_back(line); };
+  }
+};
 
 inline void ensure_test_logger() {
   static const bool installed = [] {

@@ -6,19 +6,13 @@
 #include <vector>
 
 #include "fakes/event_sink.h"
+#include "fakes/log_capture.h"
 
 namespace nolv {
 namespace {
 
-struct Captured {
-  std::vector<std::string> lines;
-  Logger::Writer writer() {
-    return [this](std::string_view line) { lines.emplace_back(line); };
-  }
-};
-
 TEST(RemoteLogging, ForwardsInfoAndAboveOnceTheSlotIsFilled) {
-  Captured out;
+  CapturedLines out;
   auto slot = std::make_shared<LogForwardSlot>();
   auto sink = std::make_shared<RecordingSink>();
   Logger logger(4, false, out.writer(), log_forwarder(slot));
@@ -44,7 +38,7 @@ TEST(RemoteLogging, ForwardsInfoAndAboveOnceTheSlotIsFilled) {
 }
 
 TEST(RemoteLogging, ARecordLoggedWhileForwardingIsNotForwardedAgain) {
-  Captured out;
+  CapturedLines out;
   auto slot = std::make_shared<LogForwardSlot>();
   Logger* self = nullptr;
   auto sink = std::make_shared<RecordingSink>([&] {

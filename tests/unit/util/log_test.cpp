@@ -6,18 +6,13 @@
 #include <string>
 #include <vector>
 
+#include "fakes/log_capture.h"
+
 namespace nolv {
 namespace {
 
-struct Captured {
-  std::vector<std::string> lines;
-  Logger::Writer writer() {
-    return [this](std::string_view line) { lines.emplace_back(line); };
-  }
-};
-
 TEST(Logger, LineFormatAndLevelFilter) {
-  Captured out;
+  CapturedLines out;
   Logger logger(3, false, out.writer());
   logger.log({LogLevel::Warn, "nolv::x", "", "careful"});
   logger.log({LogLevel::Debug, "nolv::x", "", "hidden"});
@@ -34,7 +29,7 @@ TEST(Logger, LineFormatAndLevelFilter) {
 }
 
 TEST(Logger, ColourWrapsThePaddedLevelButNeverTrace) {
-  Captured out;
+  CapturedLines out;
   Logger logger(5, true, out.writer());
   logger.log({LogLevel::Info, "t", "", "m"});
   logger.log({LogLevel::Trace, "t", "", "m"});
