@@ -11,6 +11,7 @@
 #include "client/remote_logging.h"
 #include "util/format.h"
 #include "util/saturating.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 namespace {
@@ -32,26 +33,25 @@ AudioDeviceError in_context(std::string_view context, const AudioDeviceError& e)
   return AudioDeviceError{fmt::format("{}: {}", context, e.message), e.device_invalidated};
 }
 
+using OpusDecoderHandle = UniqueHandle<OpusMSDecoder, opus_multistream_decoder_destroy>;
+
 class LibOpusDecoder : public OpusDecoder {
  public:
-  LibOpusDecoder(OpusMSDecoder* decoder, std::uint8_t channels)
-      : decoder_(decoder), channels_(channels) {}
-  ~LibOpusDecoder() override { opus_multistream_decoder_destroy(decoder_); }
-  LibOpusDecoder(const LibOpusDecoder&) = delete;
-  LibOpusDecoder& operator=(const LibOpusDecoder&) = delete;
+  LibOpusDecoder(OpusDecoderHandle decoder, std::uint8_t channels)
+      : decoder_(std::move(decoder)), channels_(channels) {}
 
   Result<std::vector<std::int16_t>> decode(const Bytes& packet) override {
     std::vector<std::int16_t> pcm(std::size_t{kMaxPacketSamples} * channels_);
-    const int frames =
-        opus_multistream_decode(decoder_, packet.data(), static_cast<opus_int32>(packet.size()),
-                                pcm.data(), static_cast<int>(kMaxPacketSamples), 0);
+    const int frames = opus_multistream_decode(decoder_.get(), packet.data(),
+                                               static_cast<opus_int32>(packet.size()), pcm.data(),
+                                               static_cast<int>(kMaxPacketSamples), 0);
     if (frames < 0) return fail("Opus decoder: {}", opus_strerror(frames));
     pcm.resize(static_cast<std::size_t>(frames) * channels_);
     return pcm;
   }
 
  private:
-  OpusMSDecoder* decoder_;
+  OpusDecoderHandle decoder_;
   std::uint8_t channels_;
 };
 
@@ -179,15 +179,14 @@ Result<std::unique_ptr<OpusDecoder>> OpusDecoder::create(const OpusHeader& heade
     std::memcpy(mapping, data.data() + 21, header.channel_count);
   }
   int error = OPUS_OK;
-  OpusMSDecoder* decoder =
+  OpusDecoderHandle decoder(
       opus_multistream_decoder_create(static_cast<opus_int32>(kAudioSampleRate),
-                                      header.channel_count, streams, coupled, mapping, &error);
+                                      header.channel_count, streams, coupled, mapping, &error));
   if (decoder == nullptr || error != OPUS_OK) {
-    if (decoder != nullptr) opus_multistream_decoder_destroy(decoder);
     return fail("creating the libopus decoder: {}", opus_strerror(error));
   }
   return std::unique_ptr<OpusDecoder>(
-      std::make_unique<LibOpusDecoder>(decoder, header.channel_count));
+      std::make_unique<LibOpusDecoder>(std::move(decoder), header.channel_count));
 }
 
 // ---- the stream ----

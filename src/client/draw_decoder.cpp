@@ -13,6 +13,7 @@
 #include "util/format.h"
 #include "util/log.h"
 #include "util/thread.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 
@@ -45,28 +46,19 @@ std::optional<bool> full_range_option(const std::vector<Yaml>& items) {
   return yaml_dict_get_bool(items[draw_item::kOptions], "full-range");
 }
 
-struct TjHandle {
-  tjhandle handle = nullptr;
-  TjHandle() = default;
-  TjHandle(const TjHandle&) = delete;
-  TjHandle& operator=(const TjHandle&) = delete;
-  ~TjHandle() {
-    if (handle != nullptr) tjDestroy(handle);
-  }
-};
+using TjHandle = UniqueHandle<void, tjDestroy>;
 
 // One decompressor per thread: making one per draw costs its allocations every frame. After a
 // failure it may be left mid-picture and refuse the next one, so it is made anew.
 TjHandle& thread_jpeg_decompressor() {
   thread_local TjHandle tj;
-  if (tj.handle == nullptr) tj.handle = tjInitDecompress();
+  if (tj == nullptr) tj.reset(tjInitDecompress());
   return tj;
 }
 
 std::string jpeg_failure(TjHandle& tj, std::string_view step) {
-  std::string message = fmt::format("{}: {}", step, tjGetErrorStr2(tj.handle));
-  tjDestroy(tj.handle);
-  tj.handle = nullptr;
+  std::string message = fmt::format("{}: {}", step, tjGetErrorStr2(tj.get()));
+  tj.reset();
   return message;
 }
 
@@ -99,7 +91,7 @@ Result<std::optional<Bytes>> decode_by_coding(const std::string& coding,
 
 Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
   TjHandle& tj = thread_jpeg_decompressor();
-  if (tj.handle == nullptr) {
+  if (tj == nullptr) {
     return fail("jpeg decoder initialization failed: {}", tjGetErrorStr2(nullptr));
   }
   if (data.size() > static_cast<std::size_t>(kInt32Max)) {
@@ -109,7 +101,7 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
   int height = 0;
   int subsampling = 0;
   int colorspace = 0;
-  if (tjDecompressHeader3(tj.handle, data.data(), static_cast<unsigned long>(data.size()), &width,
+  if (tjDecompressHeader3(tj.get(), data.data(), static_cast<unsigned long>(data.size()), &width,
                           &height, &subsampling, &colorspace) != 0) {
     return fail("{}", jpeg_failure(tj, "invalid jpeg header"));
   }
@@ -120,7 +112,7 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
   Bytes pixels =
       picture_buffers().take(static_cast<std::size_t>(pitch) * static_cast<std::size_t>(height));
   // Scan limit: a progressive file of many tiny scans would otherwise keep the thread busy.
-  if (tjDecompress2(tj.handle, data.data(), static_cast<unsigned long>(data.size()), pixels.data(),
+  if (tjDecompress2(tj.get(), data.data(), static_cast<unsigned long>(data.size()), pixels.data(),
                     width, static_cast<int>(pitch), height, TJPF_BGRA, TJFLAG_LIMITSCANS) != 0) {
     picture_buffers().give_back(std::move(pixels));
     return fail("{}", jpeg_failure(tj, "jpeg decoding failed"));

@@ -159,11 +159,27 @@ std::vector<std::span<const std::uint8_t>> split_access_units(std::span<const st
   return units;
 }
 
+void free_codec_context(AVCodecContext* context) {
+  avcodec_free_context(&context);
+}
+
+void free_av_packet(AVPacket* packet) {
+  av_packet_free(&packet);
+}
+
+void free_av_frame(AVFrame* frame) {
+  av_frame_free(&frame);
+}
+
+void free_converter(SwsContext* converter) {
+  sws_freeContext(converter);
+}
+
 Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
   route_libav_logs_once();
   const AVCodec* codec = avcodec_find_decoder(AV_CODEC_ID_H264);
   if (codec == nullptr) return fail("failed to create H.264 decoder: libavcodec has none");
-  AVCodecContext* context = avcodec_alloc_context3(codec);
+  CodecContextHandle context(avcodec_alloc_context3(codec));
   if (context == nullptr) return fail("failed to create H.264 decoder: out of memory");
   // A frame is wanted as soon as its input arrives: frame threads would hold back
   // thread_count - 1 frames, slice threads do not.
@@ -171,32 +187,33 @@ Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
   context->flags |= AV_CODEC_FLAG_LOW_DELAY;
   context->thread_type = FF_THREAD_SLICE;
   context->thread_count = threads;
-  if (const int rc = avcodec_open2(context, codec, nullptr); rc < 0) {
-    avcodec_free_context(&context);
+  if (const int rc = avcodec_open2(context.get(), codec, nullptr); rc < 0) {
+    context.reset();
     return_slice_threads(threads);
     return fail("failed to create H.264 decoder: {}", av_error_text(rc));
   }
-  AVPacket* packet = av_packet_alloc();
-  AVFrame* frame = av_frame_alloc();
+  AvPacketHandle packet(av_packet_alloc());
+  AvFrameHandle frame(av_frame_alloc());
   if (packet == nullptr || frame == nullptr) {
-    av_packet_free(&packet);
-    av_frame_free(&frame);
-    avcodec_free_context(&context);
+    context.reset();
     return_slice_threads(threads);
     return fail("failed to create H.264 decoder: out of memory");
   }
-  return std::unique_ptr<H264Decoder>(new H264Decoder(wid, context, packet, frame, threads));
+  return std::unique_ptr<H264Decoder>(
+      new H264Decoder(wid, std::move(context), std::move(packet), std::move(frame), threads));
 }
 
-H264Decoder::H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet,
-                         AVFrame* frame, int threads)
-    : wid_(wid), decoder_(decoder), packet_(packet), frame_(frame), threads_(threads) {}
+H264Decoder::H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacketHandle packet,
+                         AvFrameHandle frame, int threads)
+    : wid_(wid),
+      decoder_(std::move(decoder)),
+      packet_(std::move(packet)),
+      frame_(std::move(frame)),
+      threads_(threads) {}
 
 H264Decoder::~H264Decoder() {
-  sws_freeContext(processor_);
-  av_frame_free(&frame_);
-  av_packet_free(&packet_);
-  avcodec_free_context(&decoder_);
+  // The slice threads end with the codec context; only then may another decoder have them.
+  decoder_.reset();
   return_slice_threads(threads_);
 }
 
@@ -235,13 +252,13 @@ Status H264Decoder::send_access_unit(std::span<const std::uint8_t> unit) {
   input_.resize(unit.size() + AV_INPUT_BUFFER_PADDING_SIZE);
   std::memcpy(input_.data(), unit.data(), unit.size());
   std::memset(input_.data() + unit.size(), 0, AV_INPUT_BUFFER_PADDING_SIZE);
-  av_packet_unref(packet_);
+  av_packet_unref(packet_.get());
   packet_->data = input_.data();
   packet_->size = static_cast<int>(unit.size());
   packet_->pts = static_cast<std::int64_t>(frame_count_) * kSampleDuration;
   packet_->duration = kSampleDuration;
   ++frame_count_;
-  const int rc = avcodec_send_packet(decoder_, packet_);
+  const int rc = avcodec_send_packet(decoder_.get(), packet_.get());
   packet_->data = nullptr;
   packet_->size = 0;
   // A unit of stream headers alone is taken in but reported as holding no frame.
@@ -252,21 +269,20 @@ Status H264Decoder::send_access_unit(std::span<const std::uint8_t> unit) {
 
 Status H264Decoder::drain(std::int32_t width, std::int32_t height, std::optional<Bytes>& kept) {
   for (;;) {
-    const int rc = avcodec_receive_frame(decoder_, frame_);
+    const int rc = avcodec_receive_frame(decoder_.get(), frame_.get());
     if (rc == AVERROR(EAGAIN) || rc == AVERROR_EOF) return {};
     if (rc < 0) return fail("decoder avcodec_receive_frame: {}", av_error_text(rc));
     Status converted = convert_to_bgra(*frame_, width, height, kept);
-    av_frame_unref(frame_);
+    av_frame_unref(frame_.get());
     if (!converted) return converted;
   }
 }
 
 Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t width,
                                      std::int32_t height) {
-  sws_freeContext(processor_);
-  processor_ = sws_getContext(setup.src_width, setup.src_height,
-                              static_cast<AVPixelFormat>(setup.src_format), width, height,
-                              AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr);
+  processor_.reset(sws_getContext(setup.src_width, setup.src_height,
+                                  static_cast<AVPixelFormat>(setup.src_format), width, height,
+                                  AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr));
   if (processor_ == nullptr) {
     processor_dirty_ = true;
     return fail("sws_getContext: cannot convert {}x{} {} to {}x{} bgr0", setup.src_width,
@@ -275,11 +291,10 @@ Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t w
   }
   const int* matrix = sws_getCoefficients(setup.colorspace);
   const int rc =
-      sws_setColorspaceDetails(processor_, matrix, full_range_ ? 1 : 0,
+      sws_setColorspaceDetails(processor_.get(), matrix, full_range_ ? 1 : 0,
                                sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   if (rc < 0) {
-    sws_freeContext(processor_);
-    processor_ = nullptr;
+    processor_.reset();
     processor_dirty_ = true;
     return fail("sws_setColorspaceDetails: {}", av_error_text(rc));
   }
@@ -307,7 +322,7 @@ Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, st
   std::uint8_t* const planes[4] = {picture->data(), nullptr, nullptr, nullptr};
   const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
   const int rows =
-      sws_scale(processor_, frame.data, frame.linesize, 0, frame.height, planes, strides);
+      sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
   if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
   log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture->size());
   return {};

@@ -11,6 +11,7 @@
 
 #include "net/packet.h"
 #include "util/result.h"
+#include "util/unique_handle.h"
 
 struct AVCodecContext;
 struct AVFrame;
@@ -18,6 +19,16 @@ struct AVPacket;
 struct SwsContext;
 
 namespace nolv {
+
+// How a decoder releases what it holds of libavcodec and libswscale.
+void free_codec_context(AVCodecContext* context);
+void free_av_packet(AVPacket* packet);
+void free_av_frame(AVFrame* frame);
+void free_converter(SwsContext* converter);
+using CodecContextHandle = UniqueHandle<AVCodecContext, free_codec_context>;
+using AvPacketHandle = UniqueHandle<AVPacket, free_av_packet>;
+using AvFrameHandle = UniqueHandle<AVFrame, free_av_frame>;
+using ConverterHandle = UniqueHandle<SwsContext, free_converter>;
 
 // Sample times and durations count 100-nanosecond units; every sample lasts a sixtieth of a second.
 inline constexpr std::int64_t kSampleDuration = 166667;
@@ -74,8 +85,8 @@ class H264Decoder {
   int threads() const { return threads_; }
 
  private:
-  H264Decoder(std::uint64_t wid, AVCodecContext* decoder, AVPacket* packet, AVFrame* frame,
-              int threads);
+  H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacketHandle packet,
+              AvFrameHandle frame, int threads);
   Status send_access_unit(std::span<const std::uint8_t> unit);
   Status drain(std::int32_t width, std::int32_t height, std::optional<Bytes>& kept);
   Status convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
@@ -84,10 +95,10 @@ class H264Decoder {
 
   std::uint64_t wid_;
   std::uint64_t frame_count_ = 0;
-  AVCodecContext* decoder_;
-  AVPacket* packet_;
-  AVFrame* frame_;
-  SwsContext* processor_ = nullptr;
+  CodecContextHandle decoder_;
+  AvPacketHandle packet_;
+  AvFrameHandle frame_;
+  ConverterHandle processor_;
   ConverterSetup processor_input_;
   std::uint32_t processor_width_ = 0;
   std::uint32_t processor_height_ = 0;

@@ -15,6 +15,7 @@
 #include "client/client.h"
 #include "client/internal_event.h"
 #include "util/log.h"
+#include "util/spawn.h"
 #include "util/text.h"
 
 extern char** environ;
@@ -195,46 +196,30 @@ PinentryOutcome pinentry_dialogue(int to_child, int from_child, std::string_view
 namespace {
 
 PinentryOutcome run_program(const PinentryRequest& request) {
-  int in_pipe[2], out_pipe[2];
-  if (::pipe2(in_pipe, O_CLOEXEC) != 0) return fail("no pinentry stdin");
-  if (::pipe2(out_pipe, O_CLOEXEC) != 0) {
-    ::close(in_pipe[0]);
-    ::close(in_pipe[1]);
-    return fail("no pinentry stdout");
-  }
-  posix_spawn_file_actions_t actions;
-  posix_spawn_file_actions_init(&actions);
-  posix_spawn_file_actions_adddup2(&actions, in_pipe[0], STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions, out_pipe[1], STDOUT_FILENO);
-  // The child starts with no signal blocked and default dispositions, whatever this process
-  // has set up for its own signal handling.
-  posix_spawnattr_t attr;
-  posix_spawnattr_init(&attr);
-  sigset_t none, defaults;
-  sigemptyset(&none);
-  sigemptyset(&defaults);
-  for (int sig : {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM}) sigaddset(&defaults, sig);
-  posix_spawnattr_setsigmask(&attr, &none);
-  posix_spawnattr_setsigdefault(&attr, &defaults);
-  posix_spawnattr_setflags(&attr, POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
+  auto in_pipe = make_pipe();
+  if (!in_pipe) return fail("no pinentry stdin");
+  auto out_pipe = make_pipe();
+  if (!out_pipe) return fail("no pinentry stdout");
+  auto& [child_stdin, to_child] = *in_pipe;
+  auto& [from_child, child_stdout] = *out_pipe;
+  SpawnActions actions;
+  posix_spawn_file_actions_adddup2(&actions.actions, child_stdin.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions.actions, child_stdout.get(), STDOUT_FILENO);
+  SpawnAttributes attributes;
+  attributes.reset_signals({SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM});
   char* argv[] = {const_cast<char*>(request.program.c_str()), nullptr};
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, request.program.c_str(), &actions, &attr, argv, environ);
-  posix_spawnattr_destroy(&attr);
-  posix_spawn_file_actions_destroy(&actions);
-  ::close(in_pipe[0]);
-  ::close(out_pipe[1]);
-  if (rc != 0) {
-    ::close(in_pipe[1]);
-    ::close(out_pipe[0]);
-    return fail("cannot start {}: {}", request.program, std::strerror(rc));
-  }
+  const int rc = posix_spawn(&pid, request.program.c_str(), &actions.actions,
+                             &attributes.attributes, argv, environ);
+  child_stdin = UniqueFd();
+  child_stdout = UniqueFd();
+  if (rc != 0) return fail("cannot start {}: {}", request.program, std::strerror(rc));
   std::optional<std::string> gpg_tty;
   gpg_tty = environment_text("GPG_TTY");
   PinentryOutcome outcome =
-      pinentry_dialogue(in_pipe[1], out_pipe[0], request.description, gpg_tty);
-  ::close(in_pipe[1]);
-  ::close(out_pipe[0]);
+      pinentry_dialogue(to_child.get(), from_child.get(), request.description, gpg_tty);
+  to_child = UniqueFd();
+  from_child = UniqueFd();
   int status = 0;
   while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
   }

@@ -25,18 +25,6 @@
 
 namespace nolv {
 
-UniqueFd& UniqueFd::operator=(UniqueFd&& other) noexcept {
-  if (this != &other) {
-    if (fd_ >= 0) ::close(fd_);
-    fd_ = std::exchange(other.fd_, -1);
-  }
-  return *this;
-}
-
-UniqueFd::~UniqueFd() {
-  if (fd_ >= 0) ::close(fd_);
-}
-
 std::string os_error_text(int error_number) {
   char buffer[256];
   // The GNU strerror_r returns its text, which need not be in `buffer`.
@@ -98,10 +86,6 @@ std::optional<SocketAddress> parse_literal_socket_address(std::string_view text)
   return out;
 }
 
-struct AddrInfoDeleter {
-  void operator()(addrinfo* list) const { freeaddrinfo(list); }
-};
-
 }  // namespace
 
 Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view address) {
@@ -119,7 +103,7 @@ Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view add
   hints.ai_socktype = SOCK_STREAM;
   addrinfo* raw = nullptr;
   const int rc = getaddrinfo(host.c_str(), nullptr, &hints, &raw);
-  std::unique_ptr<addrinfo, AddrInfoDeleter> list(raw);
+  UniqueHandle<addrinfo, freeaddrinfo> list(raw);
   if (rc != 0) {
     if (rc == EAI_SYSTEM) return fail("{}", os_error_text(errno));
     return fail("failed to lookup address information: {}", gai_strerror(rc));

@@ -20,29 +20,11 @@
 #include "net/uri.h"
 #include "util/exit_code.h"
 #include "util/result.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 
 class TlsStream;  // net/tls.h
-
-// An owned file descriptor, closed when dropped.
-class UniqueFd {
- public:
-  UniqueFd() = default;
-  explicit UniqueFd(int fd) : fd_(fd) {}
-  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
-  UniqueFd& operator=(UniqueFd&& other) noexcept;
-  UniqueFd(const UniqueFd&) = delete;
-  UniqueFd& operator=(const UniqueFd&) = delete;
-  ~UniqueFd();
-
-  int get() const { return fd_; }
-  bool valid() const { return fd_ >= 0; }
-  int release() { return std::exchange(fd_, -1); }
-
- private:
-  int fd_ = -1;
-};
 
 // A pipe end shared by the writer and the reader, used by one thread at a time.
 struct LockedFd {

@@ -12,6 +12,7 @@
 #include "util/format.h"
 #include "util/log.h"
 #include "util/text.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 
@@ -231,8 +232,8 @@ class ThreadParser {
 
  private:
   ThreadParser() = default;
-  std::unique_ptr<fy_diag, decltype(&fy_diag_destroy)> diag_{nullptr, &fy_diag_destroy};
-  std::unique_ptr<fy_parser, decltype(&fy_parser_destroy)> parser_{nullptr, &fy_parser_destroy};
+  UniqueHandle<fy_diag, fy_diag_destroy> diag_;
+  UniqueHandle<fy_parser, fy_parser_destroy> parser_;
 };
 
 class Loader {

@@ -12,6 +12,7 @@
 #include <fmt/format.h>
 
 #include "util/fatal.h"
+#include "util/spawn.h"
 #include "util/text.h"
 #include "util/thread.h"
 
@@ -51,22 +52,6 @@ std::string base_name_lower(std::string_view program) {
   return ascii_lowercase(slash == std::string_view::npos ? program : program.substr(slash + 1));
 }
 
-struct SpawnActions {
-  posix_spawn_file_actions_t actions;
-  SpawnActions() { posix_spawn_file_actions_init(&actions); }
-  ~SpawnActions() { posix_spawn_file_actions_destroy(&actions); }
-  SpawnActions(const SpawnActions&) = delete;
-  SpawnActions& operator=(const SpawnActions&) = delete;
-};
-
-struct SpawnAttributes {
-  posix_spawnattr_t attributes;
-  SpawnAttributes() { posix_spawnattr_init(&attributes); }
-  ~SpawnAttributes() { posix_spawnattr_destroy(&attributes); }
-  SpawnAttributes(const SpawnAttributes&) = delete;
-  SpawnAttributes& operator=(const SpawnAttributes&) = delete;
-};
-
 // Host and port text of "host:port", "[v6]:port" or "[v6]"; the brackets only protect the
 // address's own colons, so ssh gets the bare address and, without a port, its default 22.
 Result<std::pair<std::string, std::string>> split_host_port(const std::string& address) {
@@ -82,12 +67,6 @@ Result<std::pair<std::string, std::string>> split_host_port(const std::string& a
   const auto colon = address.rfind(':');
   if (colon == std::string::npos) return fail("missing port in {}", address);
   return std::pair{address.substr(0, colon), address.substr(colon + 1)};
-}
-
-Result<std::pair<UniqueFd, UniqueFd>> make_pipe() {
-  int fds[2];
-  if (::pipe2(fds, O_CLOEXEC) != 0) return fail("{}", os_error_text(errno));
-  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
 }  // namespace
@@ -141,25 +120,17 @@ ConnectResult<Transport> ssh_connect(const Target& target,
   if (!command) return failed(command.message());
 
   auto to_child = make_pipe();
-  if (!to_child) return failed(to_child.message());
+  if (!to_child) return failed(os_error_text(errno));
   auto from_child = make_pipe();
-  if (!from_child) return failed(from_child.message());
+  if (!from_child) return failed(os_error_text(errno));
   auto& [child_stdin, our_stdin] = *to_child;
   auto& [our_stdout, child_stdout] = *from_child;
 
   SpawnActions actions;
   posix_spawn_file_actions_adddup2(&actions.actions, child_stdin.get(), 0);
   posix_spawn_file_actions_adddup2(&actions.actions, child_stdout.get(), 1);
-  // The child gets the default SIGPIPE and an empty signal mask, whatever this process uses.
   SpawnAttributes attributes;
-  sigset_t defaults;
-  sigemptyset(&defaults);
-  sigaddset(&defaults, SIGPIPE);
-  sigset_t empty;
-  sigemptyset(&empty);
-  posix_spawnattr_setsigdefault(&attributes.attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes.attributes, &empty);
-  posix_spawnattr_setflags(&attributes.attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  attributes.reset_signals({SIGPIPE});
 
   std::vector<char*> argv;
   argv.push_back(command->program.data());

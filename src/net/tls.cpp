@@ -11,19 +11,15 @@
 #include <openssl/ssl.h>
 #include <openssl/x509v3.h>
 
+#include "util/unique_handle.h"
+
 namespace nolv {
 
+// The socket is closed by TlsStream, not by the engine; `ssl` goes before its context.
 struct TlsStream::Engine {
-  SSL_CTX* context = nullptr;
-  SSL* ssl = nullptr;
-
-  Engine() = default;
-  Engine(const Engine&) = delete;
-  Engine& operator=(const Engine&) = delete;
-  ~Engine() {
-    SSL_free(ssl);  // the socket is closed by TlsStream, not by the engine
-    SSL_CTX_free(context);
-  }
+  UniqueHandle<SSL_CTX, SSL_CTX_free> context_owner;
+  UniqueHandle<SSL, SSL_free> ssl_owner;
+  SSL* ssl() const { return ssl_owner.get(); }
 };
 
 TlsStream::TlsStream(UniqueFd socket, std::unique_ptr<Engine> engine)
@@ -103,9 +99,9 @@ void wait_ready(int socket, short events) {
 Result<std::unique_ptr<TlsStream::Engine>> make_engine(int socket, const std::string& name,
                                                        bool insecure) {
   auto engine = std::make_unique<TlsStream::Engine>();
-  engine->context = SSL_CTX_new(TLS_client_method());
-  if (engine->context == nullptr) return fail("{}", library_error_text(nullptr, SSL_ERROR_SSL, 0));
-  SSL_CTX* context = engine->context;
+  engine->context_owner.reset(SSL_CTX_new(TLS_client_method()));
+  SSL_CTX* context = engine->context_owner.get();
+  if (context == nullptr) return fail("{}", library_error_text(nullptr, SSL_ERROR_SSL, 0));
   if (SSL_CTX_set_min_proto_version(context, TLS1_2_VERSION) != 1 ||
       SSL_CTX_set_max_proto_version(context, TLS1_3_VERSION) != 1) {
     return fail("{}", library_error_text(nullptr, SSL_ERROR_SSL, 0));
@@ -123,9 +119,9 @@ Result<std::unique_ptr<TlsStream::Engine>> make_engine(int socket, const std::st
     SSL_CTX_set_verify(context, SSL_VERIFY_NONE, nullptr);
   }
 
-  engine->ssl = SSL_new(context);
-  if (engine->ssl == nullptr) return fail("{}", library_error_text(nullptr, SSL_ERROR_SSL, 0));
-  SSL* ssl = engine->ssl;
+  engine->ssl_owner.reset(SSL_new(context));
+  SSL* ssl = engine->ssl();
+  if (ssl == nullptr) return fail("{}", library_error_text(nullptr, SSL_ERROR_SSL, 0));
   if (SSL_set_fd(ssl, socket) != 1) return fail("{}", library_error_text(ssl, SSL_ERROR_SSL, 0));
 
   std::string bare = name;
@@ -231,7 +227,7 @@ ConnectResult<std::shared_ptr<TlsStream>> tls_connect(UniqueFd socket, std::stri
   const std::string name = tls_server_name(address);
   auto engine = make_engine(socket.get(), name, insecure);
   if (!engine) return failed(engine.message());
-  if (auto done = handshake((*engine)->ssl); !done) return failed(done.message());
+  if (auto done = handshake((*engine)->ssl()); !done) return failed(done.message());
   const int flags = ::fcntl(socket.get(), F_GETFL);
   if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
     return failed(os_error_text(errno));
@@ -245,7 +241,7 @@ Result<std::size_t> tls_read(TlsStream& stream, std::span<std::uint8_t> buffer) 
     AttemptResult result;
     {
       std::lock_guard lock(stream.mutex);
-      result = read_attempt(stream.engine().ssl, buffer);
+      result = read_attempt(stream.engine().ssl(), buffer);
     }
     if (result.state == Attempt::Done) return result.count;
     if (result.state == Attempt::Failed) return fail("{}", result.error);
@@ -259,7 +255,7 @@ Result<std::size_t> tls_write(TlsStream& stream, std::span<const std::uint8_t> b
     AttemptResult result;
     {
       std::lock_guard lock(stream.mutex);
-      result = write_attempt(stream.engine().ssl, bytes);
+      result = write_attempt(stream.engine().ssl(), bytes);
     }
     if (result.state == Attempt::Done) return result.count;
     if (result.state == Attempt::Failed) return fail("{}", result.error);

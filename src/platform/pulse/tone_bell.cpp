@@ -10,6 +10,8 @@
 #include <cmath>
 #include <numbers>
 
+#include "platform/pulse/pulse_handles.h"
+
 namespace nolv {
 namespace {
 
@@ -20,40 +22,6 @@ constexpr std::uint32_t kFadeMs = 5;
 // How long the server may take to accept the stream and to play out its end, beyond the tone.
 constexpr std::chrono::milliseconds kServerAllowance{2000};
 constexpr int kPollIntervalUs = 10'000;
-
-struct Mainloop {
-  pa_mainloop* loop = pa_mainloop_new();
-  Mainloop() = default;
-  Mainloop(const Mainloop&) = delete;
-  Mainloop& operator=(const Mainloop&) = delete;
-  ~Mainloop() {
-    if (loop != nullptr) pa_mainloop_free(loop);
-  }
-};
-
-struct Context {
-  pa_context* ctx = nullptr;
-  Context() = default;
-  Context(const Context&) = delete;
-  Context& operator=(const Context&) = delete;
-  ~Context() {
-    if (ctx == nullptr) return;
-    pa_context_disconnect(ctx);
-    pa_context_unref(ctx);
-  }
-};
-
-struct Stream {
-  pa_stream* stream = nullptr;
-  Stream() = default;
-  Stream(const Stream&) = delete;
-  Stream& operator=(const Stream&) = delete;
-  ~Stream() {
-    if (stream == nullptr) return;
-    pa_stream_disconnect(stream);
-    pa_stream_unref(stream);
-  }
-};
 
 // Runs one round of the loop, waiting at most a poll interval; false once the deadline passed
 // or the loop failed.
@@ -93,57 +61,56 @@ Status PulseToneBell::beep(std::uint32_t frequency_hz, std::uint32_t duration_ms
                 kToneSampleRate);
   const auto deadline =
       std::chrono::steady_clock::now() + std::chrono::milliseconds(duration_ms) + kServerAllowance;
-  Mainloop mainloop;
-  if (mainloop.loop == nullptr) return fail("audio main loop: out of memory");
-  Context context;
-  context.ctx = pa_context_new(pa_mainloop_get_api(mainloop.loop), application_name_.c_str());
-  if (context.ctx == nullptr) return fail("audio context: out of memory");
-  if (pa_context_connect(context.ctx, nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
-    return fail("audio server: {}", context_error(context.ctx));
+  PulseMainloop mainloop(pa_mainloop_new());
+  if (mainloop == nullptr) return fail("audio main loop: out of memory");
+  PulseContext context(
+      pa_context_new(pa_mainloop_get_api(mainloop.get()), application_name_.c_str()));
+  if (context == nullptr) return fail("audio context: out of memory");
+  if (pa_context_connect(context.get(), nullptr, PA_CONTEXT_NOAUTOSPAWN, nullptr) < 0) {
+    return fail("audio server: {}", context_error(context.get()));
   }
   for (;;) {
-    const pa_context_state_t state = pa_context_get_state(context.ctx);
+    const pa_context_state_t state = pa_context_get_state(context.get());
     if (state == PA_CONTEXT_READY) break;
-    if (!PA_CONTEXT_IS_GOOD(state)) return fail("audio server: {}", context_error(context.ctx));
-    if (!iterate(mainloop.loop, deadline)) return fail("audio server: no answer");
+    if (!PA_CONTEXT_IS_GOOD(state)) return fail("audio server: {}", context_error(context.get()));
+    if (!iterate(mainloop.get(), deadline)) return fail("audio server: no answer");
   }
 
   const pa_sample_spec spec{PA_SAMPLE_S16LE, kToneSampleRate, 1};
-  Stream stream;
-  stream.stream = pa_stream_new(context.ctx, "bell", &spec, nullptr);
-  if (stream.stream == nullptr) return fail("audio stream: {}", context_error(context.ctx));
-  if (pa_stream_connect_playback(stream.stream, nullptr, nullptr, PA_STREAM_NOFLAGS, nullptr,
+  PulseStream stream(pa_stream_new(context.get(), "bell", &spec, nullptr));
+  if (stream == nullptr) return fail("audio stream: {}", context_error(context.get()));
+  if (pa_stream_connect_playback(stream.get(), nullptr, nullptr, PA_STREAM_NOFLAGS, nullptr,
                                  nullptr) < 0) {
-    return fail("audio stream: {}", context_error(context.ctx));
+    return fail("audio stream: {}", context_error(context.get()));
   }
   const std::vector<std::int16_t> samples = sine_tone(frequency_hz, duration_ms);
   const auto* bytes = reinterpret_cast<const std::uint8_t*>(samples.data());
   std::size_t remaining = samples.size() * sizeof(std::int16_t);
   while (remaining > 0) {
-    const pa_stream_state_t state = pa_stream_get_state(stream.stream);
-    if (!PA_STREAM_IS_GOOD(state)) return fail("audio stream: {}", context_error(context.ctx));
+    const pa_stream_state_t state = pa_stream_get_state(stream.get());
+    if (!PA_STREAM_IS_GOOD(state)) return fail("audio stream: {}", context_error(context.get()));
     const std::size_t writable =
-        state == PA_STREAM_READY ? pa_stream_writable_size(stream.stream) : 0;
+        state == PA_STREAM_READY ? pa_stream_writable_size(stream.get()) : 0;
     if (writable == static_cast<std::size_t>(-1)) {
-      return fail("audio stream: {}", context_error(context.ctx));
+      return fail("audio stream: {}", context_error(context.get()));
     }
     if (writable == 0) {
-      if (!iterate(mainloop.loop, deadline)) return fail("audio stream: no room to play");
+      if (!iterate(mainloop.get(), deadline)) return fail("audio stream: no room to play");
       continue;
     }
     const std::size_t n = std::min(writable, remaining) & ~std::size_t{1};
-    if (pa_stream_write(stream.stream, bytes, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
-      return fail("audio stream: {}", context_error(context.ctx));
+    if (pa_stream_write(stream.get(), bytes, n, nullptr, 0, PA_SEEK_RELATIVE) < 0) {
+      return fail("audio stream: {}", context_error(context.get()));
     }
     bytes += n;
     remaining -= n;
   }
   bool drained = false;
   pa_operation* drain = pa_stream_drain(
-      stream.stream, [](pa_stream*, int, void* done) { *static_cast<bool*>(done) = true; },
+      stream.get(), [](pa_stream*, int, void* done) { *static_cast<bool*>(done) = true; },
       &drained);
-  if (drain == nullptr) return fail("audio stream: {}", context_error(context.ctx));
-  while (!drained && iterate(mainloop.loop, deadline)) {
+  if (drain == nullptr) return fail("audio stream: {}", context_error(context.get()));
+  while (!drained && iterate(mainloop.get(), deadline)) {
   }
   if (!drained) pa_operation_cancel(drain);  // its callback must not outlive `drained`
   pa_operation_unref(drain);

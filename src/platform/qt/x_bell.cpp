@@ -1,6 +1,7 @@
 #include "platform/qt/x_bell.h"
 
 #include "platform/pulse/tone_bell.h"
+#include "util/unique_handle.h"
 
 #include <X11/Xlib.h>
 // Xlib's macro of that name would hide nolv::Status.
@@ -10,11 +11,10 @@ namespace nolv {
 
 Status XServerBell::beep(std::uint32_t, std::uint32_t) {
   // A connection of its own: Xlib connections are not shared across threads here.
-  Display* display = XOpenDisplay(nullptr);
+  const UniqueHandle<Display, XCloseDisplay> display(XOpenDisplay(nullptr));
   if (display == nullptr) return fail("X bell: cannot open the display");
-  XBell(display, 0);
-  XFlush(display);
-  XCloseDisplay(display);
+  XBell(display.get(), 0);
+  XFlush(display.get());
   return {};
 }
 

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "util/text.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 namespace {
@@ -35,11 +36,12 @@ constexpr std::size_t kMaxIncrTransfers = 8;
 // A requestor that takes no piece for this long is given up.
 constexpr auto kIncrIdleTimeout = std::chrono::seconds(5);
 
-struct FreeDeleter {
-  void operator()(void* p) const { std::free(p); }
-};
+void free_reply(void* reply) {
+  std::free(reply);
+}
 template <class T>
-using XReply = std::unique_ptr<T, FreeDeleter>;
+using XReply = UniqueHandle<T, free_reply>;
+using XcbConnection = UniqueHandle<xcb_connection_t, xcb_disconnect>;
 using Event = XReply<xcb_generic_event_t>;
 
 std::string latin1_to_utf8(std::string_view bytes) {
@@ -72,22 +74,19 @@ class XClipboard::Connection {
  public:
   static Result<std::unique_ptr<Connection>> open(int wake_fd) {
     int screen_number = 0;
-    xcb_connection_t* c = xcb_connect(nullptr, &screen_number);
-    if (xcb_connection_has_error(c) != 0) {
-      xcb_disconnect(c);
+    XcbConnection c(xcb_connect(nullptr, &screen_number));
+    if (xcb_connection_has_error(c.get()) != 0) {
       return fail("cannot open the display for the clipboard");
     }
-    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c));
+    xcb_screen_iterator_t screens = xcb_setup_roots_iterator(xcb_get_setup(c.get()));
     for (int i = 0; i < screen_number && screens.rem > 0; ++i) xcb_screen_next(&screens);
-    if (screens.rem == 0) {
-      xcb_disconnect(c);
-      return fail("the display has no screen {}", screen_number);
-    }
-    return std::make_unique<Connection>(c, screens.data->root, wake_fd);
+    if (screens.rem == 0) return fail("the display has no screen {}", screen_number);
+    const xcb_window_t root = screens.data->root;
+    return std::make_unique<Connection>(std::move(c), root, wake_fd);
   }
 
-  // Takes over the connection `c`.
-  Connection(xcb_connection_t* c, xcb_window_t root, int wake_fd) : c_(c), wake_fd_(wake_fd) {
+  Connection(XcbConnection c, xcb_window_t root, int wake_fd)
+      : c_(std::move(c)), wake_fd_(wake_fd) {
     const std::array<std::string_view, 9> names = {"CLIPBOARD",
                                                    "UTF8_STRING",
                                                    "TEXT",
@@ -99,12 +98,12 @@ class XClipboard::Connection {
                                                    "NOLV_SELECTION"};
     std::array<xcb_intern_atom_cookie_t, names.size()> cookies;
     for (std::size_t i = 0; i < names.size(); ++i) {
-      cookies[i] =
-          xcb_intern_atom(c_, 0, static_cast<std::uint16_t>(names[i].size()), names[i].data());
+      cookies[i] = xcb_intern_atom(c_.get(), 0, static_cast<std::uint16_t>(names[i].size()),
+                                   names[i].data());
     }
     std::array<xcb_atom_t, names.size()> atoms{};
     for (std::size_t i = 0; i < names.size(); ++i) {
-      XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c_, cookies[i], nullptr));
+      XReply<xcb_intern_atom_reply_t> reply(xcb_intern_atom_reply(c_.get(), cookies[i], nullptr));
       atoms[i] = reply != nullptr ? reply->atom : XCB_NONE;
     }
     clipboard_ = atoms[0];
@@ -116,24 +115,20 @@ class XClipboard::Connection {
     text_plain_utf8_ = atoms[6];
     text_plain_ = atoms[7];
     property_ = atoms[8];
-    window_ = xcb_generate_id(c_);
+    window_ = xcb_generate_id(c_.get());
     const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_create_window(c_, XCB_COPY_FROM_PARENT, window_, root, 0, 0, 1, 1, 0,
+    xcb_create_window(c_.get(), XCB_COPY_FROM_PARENT, window_, root, 0, 0, 1, 1, 0,
                       XCB_WINDOW_CLASS_INPUT_ONLY, XCB_COPY_FROM_PARENT, XCB_CW_EVENT_MASK, &mask);
-    xcb_flush(c_);
+    xcb_flush(c_.get());
   }
 
-  ~Connection() { xcb_disconnect(c_); }
-  Connection(const Connection&) = delete;
-  Connection& operator=(const Connection&) = delete;
-
-  bool broken() const { return xcb_connection_has_error(c_) != 0; }
+  bool broken() const { return xcb_connection_has_error(c_.get()) != 0; }
 
   Result<std::string> read(const std::stop_token& stop) {
     handle_queued();
     if (owned_ != nullptr) return *owned_;
-    XReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
+    XReply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
+        c_.get(), xcb_get_selection_owner(c_.get(), clipboard_), nullptr));
     if (owner == nullptr) return fail("cannot ask for the clipboard owner");
     if (owner->owner == XCB_NONE) return fail("the clipboard holds no text");
     const Clock::time_point read_deadline = Clock::now() + kReadTimeout;
@@ -152,9 +147,9 @@ class XClipboard::Connection {
     const xcb_timestamp_t time = timestamp();
     owned_ = std::make_shared<const std::string>(std::move(text));
     owned_since_ = time;
-    xcb_set_selection_owner(c_, window_, clipboard_, time);
-    XReply<xcb_get_selection_owner_reply_t> owner(
-        xcb_get_selection_owner_reply(c_, xcb_get_selection_owner(c_, clipboard_), nullptr));
+    xcb_set_selection_owner(c_.get(), window_, clipboard_, time);
+    XReply<xcb_get_selection_owner_reply_t> owner(xcb_get_selection_owner_reply(
+        c_.get(), xcb_get_selection_owner(c_.get(), clipboard_), nullptr));
     if (owner == nullptr || owner->owner != window_) {
       owned_.reset();
       return fail("another program kept the clipboard");
@@ -184,15 +179,15 @@ class XClipboard::Connection {
   template <class Want>
   Event serve(Want want, Clock::time_point deadline, const std::stop_token* stop, bool wake_ends) {
     while (true) {
-      while (Event e{xcb_poll_for_event(c_)}) {
+      while (Event e{xcb_poll_for_event(c_.get())}) {
         if (want(*e)) return e;
         handle(*e);
       }
       if (broken() || (stop != nullptr && stop->stop_requested())) return nullptr;
       expire_transfers();
       if (Clock::now() >= deadline) return nullptr;
-      xcb_flush(c_);
-      std::array<pollfd, 2> fds = {pollfd{xcb_get_file_descriptor(c_), POLLIN, 0},
+      xcb_flush(c_.get());
+      std::array<pollfd, 2> fds = {pollfd{xcb_get_file_descriptor(c_.get()), POLLIN, 0},
                                    pollfd{wake_fd_, POLLIN, 0}};
       if (::poll(fds.data(), fds.size(), millis_until(deadline)) < 0 && errno != EINTR) {
         return nullptr;
@@ -234,8 +229,8 @@ class XClipboard::Connection {
 
   // The server's time now, for the selection requests: a property change reports it.
   xcb_timestamp_t timestamp() {
-    xcb_change_property(c_, XCB_PROP_MODE_APPEND, window_, timestamp_, XCB_ATOM_INTEGER, 32, 0,
-                        nullptr);
+    xcb_change_property(c_.get(), XCB_PROP_MODE_APPEND, window_, timestamp_, XCB_ATOM_INTEGER, 32,
+                        0, nullptr);
     Event e = serve(
         [&](const xcb_generic_event_t& ev) {
           if (kind(ev) != XCB_PROPERTY_NOTIFY) return false;
@@ -249,8 +244,8 @@ class XClipboard::Connection {
 
   XReply<xcb_get_property_reply_t> get_property(bool remove, std::uint32_t words) {
     return XReply<xcb_get_property_reply_t>(
-        xcb_get_property_reply(c_,
-                               xcb_get_property(c_, remove ? 1 : 0, window_, property_,
+        xcb_get_property_reply(c_.get(),
+                               xcb_get_property(c_.get(), remove ? 1 : 0, window_, property_,
                                                 XCB_GET_PROPERTY_TYPE_ANY, 0, words),
                                nullptr));
   }
@@ -288,8 +283,8 @@ class XClipboard::Connection {
   Result<std::optional<std::string>> convert(xcb_atom_t target, xcb_timestamp_t time,
                                              const std::stop_token& stop,
                                              Clock::time_point read_deadline) {
-    xcb_delete_property(c_, window_, property_);
-    xcb_convert_selection(c_, window_, clipboard_, target, property_, time);
+    xcb_delete_property(c_.get(), window_, property_);
+    xcb_convert_selection(c_.get(), window_, clipboard_, target, property_, time);
     Event e = serve(
         [&](const xcb_generic_event_t& ev) {
           if (kind(ev) != XCB_SELECTION_NOTIFY) return false;
@@ -318,7 +313,7 @@ class XClipboard::Connection {
         return fail("the clipboard text is over {} bytes", kMaxClipboardText);
       }
     }
-    xcb_delete_property(c_, window_, property_);
+    xcb_delete_property(c_.get(), window_, property_);
     std::string text;
     while (true) {
       if (wait_for_property(stop, read_deadline) == nullptr) return not_answered(stop).error();
@@ -345,8 +340,8 @@ class XClipboard::Connection {
     // An event sent is always 32 bytes long.
     std::array<char, 32> event{};
     std::memcpy(event.data(), &notify, sizeof notify);
-    xcb_send_event(c_, 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, event.data());
-    xcb_flush(c_);
+    xcb_send_event(c_.get(), 0, request.requestor, XCB_EVENT_MASK_NO_EVENT, event.data());
+    xcb_flush(c_.get());
   }
 
   bool give(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t target) {
@@ -354,13 +349,13 @@ class XClipboard::Connection {
       const std::array<xcb_atom_t, 7> targets = {targets_,   timestamp_,      utf8_string_,
                                                  text_,      XCB_ATOM_STRING, text_plain_utf8_,
                                                  text_plain_};
-      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
+      xcb_change_property(c_.get(), XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_ATOM, 32,
                           targets.size(), targets.data());
       return true;
     }
     if (target == timestamp_) {
-      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_INTEGER, 32, 1,
-                          &owned_since_);
+      xcb_change_property(c_.get(), XCB_PROP_MODE_REPLACE, requestor, property, XCB_ATOM_INTEGER,
+                          32, 1, &owned_since_);
       return true;
     }
     if (target == utf8_string_ || target == text_) {
@@ -379,16 +374,16 @@ class XClipboard::Connection {
   bool put_text(xcb_window_t requestor, xcb_atom_t property, xcb_atom_t type,
                 std::shared_ptr<const std::string> text) {
     if (text->size() <= kIncrPiece) {
-      xcb_change_property(c_, XCB_PROP_MODE_REPLACE, requestor, property, type, 8,
+      xcb_change_property(c_.get(), XCB_PROP_MODE_REPLACE, requestor, property, type, 8,
                           static_cast<std::uint32_t>(text->size()), text->data());
       return true;
     }
     if (transfers_.size() >= kMaxIncrTransfers) return false;
     // The requestor's deletions of the property ask for each next piece.
     const std::uint32_t mask = XCB_EVENT_MASK_PROPERTY_CHANGE;
-    xcb_change_window_attributes(c_, requestor, XCB_CW_EVENT_MASK, &mask);
+    xcb_change_window_attributes(c_.get(), requestor, XCB_CW_EVENT_MASK, &mask);
     const auto size = static_cast<std::uint32_t>(text->size());
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, requestor, property, incr_, 32, 1, &size);
+    xcb_change_property(c_.get(), XCB_PROP_MODE_REPLACE, requestor, property, incr_, 32, 1, &size);
     transfers_.push_back(
         Transfer{requestor, property, type, std::move(text), 0, Clock::now() + kIncrIdleTimeout});
     return true;
@@ -401,7 +396,7 @@ class XClipboard::Connection {
     if (it == transfers_.end()) return;
     const std::size_t n = std::min(kIncrPiece, it->text->size() - it->offset);
     // The last piece is an empty one.
-    xcb_change_property(c_, XCB_PROP_MODE_REPLACE, window, property, it->type, 8,
+    xcb_change_property(c_.get(), XCB_PROP_MODE_REPLACE, window, property, it->type, 8,
                         static_cast<std::uint32_t>(n), it->text->data() + it->offset);
     if (n == 0) {
       transfers_.erase(it);
@@ -410,7 +405,7 @@ class XClipboard::Connection {
       it->offset += n;
       it->deadline = Clock::now() + kIncrIdleTimeout;
     }
-    xcb_flush(c_);
+    xcb_flush(c_.get());
   }
 
   void expire_transfers() {
@@ -430,10 +425,10 @@ class XClipboard::Connection {
       return;
     }
     const std::uint32_t none = XCB_EVENT_MASK_NO_EVENT;
-    xcb_change_window_attributes(c_, window, XCB_CW_EVENT_MASK, &none);
+    xcb_change_window_attributes(c_.get(), window, XCB_CW_EVENT_MASK, &none);
   }
 
-  xcb_connection_t* c_;
+  XcbConnection c_;
   int wake_fd_;
   bool woken_ = false;  // a wake came while a read was waiting: the next wait returns at once
   xcb_window_t window_ = XCB_NONE;
@@ -453,16 +448,13 @@ class XClipboard::Connection {
 
 XClipboard::XClipboard() : wake_fd_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)) {}
 
-XClipboard::~XClipboard() {
-  x_.reset();
-  if (wake_fd_ >= 0) ::close(wake_fd_);
-}
+XClipboard::~XClipboard() = default;
 
 Result<XClipboard::Connection*> XClipboard::connection() {
   if (x_ != nullptr && x_->broken()) x_.reset();
   if (x_ == nullptr) {
-    if (wake_fd_ < 0) return fail("no wake-up descriptor for the clipboard");
-    auto opened = Connection::open(wake_fd_);
+    if (!wake_fd_.valid()) return fail("no wake-up descriptor for the clipboard");
+    auto opened = Connection::open(wake_fd_.get());
     if (!opened) return opened.error();
     x_ = std::move(*opened);
   }
@@ -497,7 +489,7 @@ void XClipboard::wait_until(std::chrono::steady_clock::time_point deadline) {
 void XClipboard::wake() {
   ClipboardAccess::wake();
   const std::uint64_t one = 1;
-  if (wake_fd_ >= 0) (void)!::write(wake_fd_, &one, sizeof one);
+  if (wake_fd_.valid()) (void)!::write(wake_fd_.get(), &one, sizeof one);
 }
 
 }  // namespace nolv

@@ -9,6 +9,7 @@
 #include <mutex>
 
 #include "platform/clipboard.h"
+#include "util/unique_handle.h"
 
 namespace nolv {
 
@@ -30,8 +31,8 @@ class XClipboard : public ClipboardAccess {
   Result<Connection*> connection();
 
   std::mutex mutex_;  // the thread's calls; only one thread uses the connection at a time
+  UniqueFd wake_fd_;  // an eventfd that wake() writes; outlives the connection that polls it
   std::unique_ptr<Connection> x_;
-  int wake_fd_ = -1;  // an eventfd that wake() writes
 };
 
 }  // namespace nolv

@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "util/unique_handle.h"
+
 // Last: their macros (Status, Bool, None) break any header included after them.
 #include <X11/XKBlib.h>
 #include <X11/Xatom.h>
@@ -18,19 +20,20 @@ std::string env(const char* name) {
   const char* v = std::getenv(name);
   return v != nullptr ? v : "";
 }
+
+using DisplayConnection = UniqueHandle<Display, XCloseDisplay>;
+using XData = UniqueHandle<unsigned char, XFree>;
 }  // namespace
 
 bool x_display_reachable() {
-  Display* dpy = XOpenDisplay(nullptr);
-  if (dpy == nullptr) return false;
-  XCloseDisplay(dpy);
-  return true;
+  return DisplayConnection(XOpenDisplay(nullptr)) != nullptr;
 }
 
 std::optional<std::string> x_keyboard_layout() {
   if (env("DISPLAY").empty()) return std::nullopt;
-  Display* dpy = XOpenDisplay(nullptr);
-  if (dpy == nullptr) return std::nullopt;
+  DisplayConnection connection(XOpenDisplay(nullptr));
+  if (connection == nullptr) return std::nullopt;
+  Display* dpy = connection.get();
   std::optional<std::string> layout;
   XkbStateRec state{};
   const bool have_state = XkbGetState(dpy, XkbUseCoreKbd, &state) == Success;
@@ -38,20 +41,21 @@ std::optional<std::string> x_keyboard_layout() {
   Atom type = None;
   int format = 0;
   unsigned long count = 0, after = 0;
-  unsigned char* data = nullptr;
-  if (have_state && names != None &&
-      XGetWindowProperty(dpy, DefaultRootWindow(dpy), names, 0, 1024, False, XA_STRING, &type,
-                         &format, &count, &after, &data) == Success &&
-      data != nullptr && format == 8) {
+  unsigned char* raw = nullptr;
+  const bool got = have_state && names != None &&
+                   XGetWindowProperty(dpy, DefaultRootWindow(dpy), names, 0, 1024, False, XA_STRING,
+                                      &type, &format, &count, &after, &raw) == Success;
+  const XData data(raw);
+  if (got && data != nullptr && format == 8) {
     // rules, model, layout, variant, options: NUL-separated
     std::vector<std::string> fields;
     std::string current;
     for (unsigned long i = 0; i < count; ++i) {
-      if (data[i] == 0) {
+      if (data.get()[i] == 0) {
         fields.push_back(std::move(current));
         current.clear();
       } else {
-        current += static_cast<char>(data[i]);
+        current += static_cast<char>(data.get()[i]);
       }
     }
     fields.push_back(current);
@@ -70,8 +74,6 @@ std::optional<std::string> x_keyboard_layout() {
       if (group < layouts.size() && !layouts[group].empty()) layout = layouts[group];
     }
   }
-  if (data != nullptr) XFree(data);
-  XCloseDisplay(dpy);
   return layout;
 }
 

@@ -1,0 +1,25 @@
+#include "util/spawn.h"
+
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace nolv {
+
+std::optional<std::pair<UniqueFd, UniqueFd>> make_pipe() {
+  int fds[2];
+  if (::pipe2(fds, O_CLOEXEC) != 0) return std::nullopt;
+  return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+void SpawnAttributes::reset_signals(std::initializer_list<int> signals) {
+  sigset_t defaults;
+  sigemptyset(&defaults);
+  for (int signal : signals) sigaddset(&defaults, signal);
+  sigset_t none;
+  sigemptyset(&none);
+  posix_spawnattr_setsigdefault(&attributes, &defaults);
+  posix_spawnattr_setsigmask(&attributes, &none);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+}
+
+}  // namespace nolv
