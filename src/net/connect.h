@@ -56,22 +56,8 @@ struct ConnectError {
   friend bool operator==(const ConnectError&, const ConnectError&) = default;
 };
 
-// Either a value or a ConnectError.
 template <typename T>
-class [[nodiscard]] ConnectResult {
- public:
-  ConnectResult(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  ConnectResult(ConnectError error) : state_(std::in_place_index<1>, std::move(error)) {}
-
-  bool ok() const { return state_.index() == 0; }
-  explicit operator bool() const { return ok(); }
-  T& value() & { return std::get<0>(state_); }
-  T&& value() && { return std::get<0>(std::move(state_)); }
-  const ConnectError& error() const { return std::get<1>(state_); }
-
- private:
-  std::variant<T, ConnectError> state_;
-};
+using ConnectResult = Result<T, ConnectError>;
 
 // The open connection. The variant index is the tag (0 Tcp ... 4 Ssh), the same numbers as
 // TargetKind's first five kinds. The Client writes through one Transport, the reader thread reads

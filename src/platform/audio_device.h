@@ -5,11 +5,8 @@
 #include <chrono>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
-#include <utility>
-#include <variant>
 
 #include "util/result.h"
 
@@ -27,24 +24,8 @@ struct AudioDeviceError {
 };
 
 template <typename T>
-class [[nodiscard]] DeviceResult {
- public:
-  DeviceResult(T value) : value_(std::move(value)) {}
-  DeviceResult(AudioDeviceError error) : error_(std::move(error)) {}
-  bool ok() const { return value_.has_value(); }
-  explicit operator bool() const { return ok(); }
-  const T& value() const { return *value_; }
-  const T& operator*() const { return *value_; }
-  const AudioDeviceError& error() const { return error_; }
-
- private:
-  std::optional<T> value_;
-  AudioDeviceError error_;
-};
-using DeviceStatus = DeviceResult<std::monostate>;
-inline DeviceStatus device_ok() {
-  return std::monostate{};
-}
+using DeviceResult = Result<T, AudioDeviceError>;
+using DeviceStatus = Result<void, AudioDeviceError>;
 
 // One open output stream; used from one thread only.
 class AudioOutput {

@@ -19,11 +19,13 @@ template <typename... Args>
   return Error{fmt::format(f, std::forward<Args>(args)...)};
 }
 
-template <typename T>
+// `E` is Error or another error type with a `message` field that also carries what its handler
+// needs beyond the text (an exit code, whether a device went away).
+template <typename T, typename E = Error>
 class [[nodiscard]] Result {
  public:
   Result(T value) : state_(std::in_place_index<0>, std::move(value)) {}
-  Result(Error error) : state_(std::in_place_index<1>, std::move(error)) {}
+  Result(E error) : state_(std::in_place_index<1>, std::move(error)) {}
 
   bool ok() const { return state_.index() == 0; }
   explicit operator bool() const { return ok(); }
@@ -36,26 +38,26 @@ class [[nodiscard]] Result {
   T* operator->() { return &value(); }
   const T* operator->() const { return &value(); }
 
-  const Error& error() const { return std::get<1>(state_); }
+  const E& error() const { return std::get<1>(state_); }
   const std::string& message() const { return error().message; }
 
  private:
-  std::variant<T, Error> state_;
+  std::variant<T, E> state_;
 };
 
-template <>
-class [[nodiscard]] Result<void> {
+template <typename E>
+class [[nodiscard]] Result<void, E> {
  public:
   Result() = default;
-  Result(Error error) : error_(std::move(error)), failed_(true) {}
+  Result(E error) : error_(std::move(error)), failed_(true) {}
 
   bool ok() const { return !failed_; }
   explicit operator bool() const { return ok(); }
-  const Error& error() const { return error_; }
+  const E& error() const { return error_; }
   const std::string& message() const { return error_.message; }
 
  private:
-  Error error_;
+  E error_;
   bool failed_ = false;
 };
 

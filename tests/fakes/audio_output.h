@@ -57,35 +57,35 @@ class FakeAudioOutput : public AudioOutput {
     if (auto e = take_failure()) return *e;
     state_->written.insert(state_->written.end(), samples.begin(), samples.end());
     state_->held_frames += static_cast<std::uint32_t>(samples.size() / state_->channels);
-    return device_ok();
+    return {};
   }
   DeviceStatus start() override {
     std::lock_guard lock(state_->mutex);
     if (auto e = take_failure()) return *e;
     state_->started = true;
     ++state_->starts;
-    return device_ok();
+    return {};
   }
   DeviceStatus stop() override {
     std::lock_guard lock(state_->mutex);
     if (auto e = take_failure()) return *e;
     state_->started = false;
     ++state_->stops;
-    return device_ok();
+    return {};
   }
   DeviceStatus reset() override {
     std::lock_guard lock(state_->mutex);
     if (auto e = take_failure()) return *e;
     state_->held_frames = 0;
     ++state_->resets;
-    return device_ok();
+    return {};
   }
   bool has_rate_adjust() const override { return state_->rate_adjust; }
   DeviceStatus set_sample_rate(float frames_per_second) override {
     std::lock_guard lock(state_->mutex);
     if (auto e = take_failure()) return *e;
     state_->rates.push_back(frames_per_second);
-    return device_ok();
+    return {};
   }
   // A started device that plays in real time: it asks for data every few milliseconds.
   bool wait(std::chrono::milliseconds timeout) override {

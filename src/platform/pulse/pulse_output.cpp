@@ -8,6 +8,7 @@
 #include <condition_variable>
 #include <limits>
 #include <mutex>
+#include <optional>
 #include <thread>
 
 #include "platform/pulse/pulse_handles.h"
@@ -118,12 +119,12 @@ class PulseOutput : public AudioOutput {
   DeviceStatus write(std::span<const std::int16_t> samples) override {
     Lock lock(loop_.get());
     if (auto lost = lost_device()) return *lost;
-    if (samples.empty()) return device_ok();
+    if (samples.empty()) return {};
     if (pa_stream_write(stream_.get(), samples.data(), samples.size_bytes(), nullptr, 0,
                         PA_SEEK_RELATIVE) < 0) {
       return error();
     }
-    return device_ok();
+    return {};
   }
 
   DeviceStatus start() override { return cork(false); }
@@ -148,10 +149,10 @@ class PulseOutput : public AudioOutput {
     // stream plays on at its own rate.
     if (operation == nullptr) {
       refuse_rate_changes();
-      return device_ok();
+      return {};
     }
     pa_operation_unref(operation);
-    return device_ok();
+    return {};
   }
 
   bool wait(std::chrono::milliseconds timeout) override {
@@ -208,7 +209,7 @@ class PulseOutput : public AudioOutput {
   DeviceStatus done(pa_operation* operation) {
     if (operation == nullptr) return error();
     pa_operation_unref(operation);
-    return device_ok();
+    return {};
   }
 
   DeviceStatus cork(bool paused) {
