@@ -76,16 +76,15 @@ Result<AudioWorker> start_audio_worker(AudioWorkerBody body, EventLoopProxy prox
   // for it (join).
   auto done = Channel<std::monostate>::open();
   auto commands = Channel<AudioCommand>::open(kAudioChannelCapacity);
-  AudioWorkerContext context{
+  std::optional<AudioWorkerContext> context(AudioWorkerContext{
       std::move(commands.receiver), std::move(proxy),
-      [sender = probe.sender](Status result) { (void)sender.send(std::move(result)); }, running};
-  auto shared_context = std::make_shared<std::optional<AudioWorkerContext>>(std::move(context));
+      [sender = probe.sender](Status result) { (void)sender.send(std::move(result)); }, running});
   Status started = spawn_detached(
       "audio", [probe_end = std::move(probe.sender), done_end = std::move(done.sender),
-                shared_context, body = std::move(body)] {
+                context = std::move(context), body = std::move(body)]() mutable {
         {
-          AudioWorkerContext own = std::move(**shared_context);
-          shared_context->reset();
+          AudioWorkerContext own = std::move(*context);
+          context.reset();
           body(std::move(own));
         }
         probe_end.close();

@@ -239,9 +239,8 @@ void Client::startup(ActiveEventLoop& loop) {
       fatal(fmt::format("failed to clone the connection: {}", reader_transport.message()));
     }
     Status reader = spawn_detached(
-        "reader",
-        [body = reader_body, t = std::make_shared<Transport>(std::move(*reader_transport)),
-         p = proxy, b = backlog]() mutable { body(std::move(*t), std::move(p), std::move(b)); });
+        "reader", [body = reader_body, t = std::move(*reader_transport), p = proxy,
+                   b = backlog]() mutable { body(std::move(t), std::move(p), std::move(b)); });
     if (!reader) fatal(fmt::format("failed to start the reader thread: {}", reader.message()));
   }
   reader_started = true;

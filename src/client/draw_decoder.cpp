@@ -248,11 +248,12 @@ void decoding_thread_entry(DecodeThreadContext context) {
 }
 
 void start_decoding_thread(DecodeReceiver receiver, EventLoopProxy proxy) {
-  // std::function wants a copyable body; the context moves into the thread once.
-  auto context = std::make_shared<DecodeThreadContext>(
-      DecodeThreadContext{std::move(receiver), std::move(proxy)});
   Status started = spawn_detached(
-      "decode", [context] { decoding_thread_entry(std::move(*context)); }, kDecodeThreadStack);
+      "decode",
+      [context = DecodeThreadContext{std::move(receiver), std::move(proxy)}]() mutable {
+        decoding_thread_entry(std::move(context));
+      },
+      kDecodeThreadStack);
   if (!started) fatal(fmt::format("failed to start the decode thread: {}", started.message()));
 }
 

@@ -13,7 +13,7 @@ namespace {
 
 struct Start {
   std::string name;
-  std::function<void()> body;
+  ThreadBody body;
 };
 
 void* thread_main(void* arg) {
@@ -25,7 +25,7 @@ void* thread_main(void* arg) {
 
 }  // namespace
 
-Status spawn_detached(std::string name, std::function<void()> body, std::size_t stack_size) {
+Status spawn_detached(std::string name, ThreadBody body, std::size_t stack_size) {
   pthread_attr_t attr;
   if (int rc = pthread_attr_init(&attr); rc != 0) return fail("{}", std::strerror(rc));
   pthread_attr_setdetachstate(&attr, PTHREAD_CREATE_DETACHED);
