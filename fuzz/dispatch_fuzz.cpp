@@ -52,6 +52,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       const std::string type = *name;
       nolv::Packet packet;
       packet.items = std::move(*items);
+      // As the reader marks it: names of internal events must be refused, not handled.
+      packet.from_server = true;
       client->dispatch_packet(loop, type, std::move(packet));
     }
   }
