@@ -343,10 +343,4 @@ Bytes encode_packet(const Value& packet) {
   return out;
 }
 
-Status write_packet(Transport& transport, const Value& packet) {
-  const Bytes frame = encode_packet(packet);
-  if (frame.empty()) return fail("the packet is too large to frame");
-  return transport_write_all(transport, frame);
-}
-
 }  // namespace nolv

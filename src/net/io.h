@@ -58,7 +58,4 @@ void read_packet(Transport transport, EventLoopProxy proxy,
 // text has 4 GiB or more, which the 32-bit length cannot frame.
 [[nodiscard]] Bytes encode_packet(const Value& packet);
 
-// Encodes the packet and writes it as one buffer through the transport's write primitive.
-[[nodiscard]] Status write_packet(Transport& transport, const Value& packet);
-
 }  // namespace nolv

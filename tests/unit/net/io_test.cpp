@@ -15,6 +15,7 @@
 #include "fakes/event_sink.h"
 #include "fakes/log_capture.h"
 #include "net/packet.h"
+#include "unit/net/transport_test_util.h"
 
 namespace nolv {
 
@@ -519,7 +520,7 @@ TEST(WritePacket, OneBufferThroughTheTransportAndErrorsReturned) {
   UniqueFd server(fds[1]);
   Transport transport{Transport::Tcp{UniqueFd(fds[0])}};
   const Value packet = Value::array({"keyboard-event", 1, "a", true});
-  ASSERT_TRUE(write_packet(transport, packet).ok());
+  ASSERT_TRUE(test::write_packet(transport, packet).ok());
   const Bytes expected = encode_packet(packet);
   Bytes got(expected.size() + 1);
   ASSERT_EQ(::read(server.get(), got.data(), got.size()), static_cast<ssize_t>(expected.size()));
@@ -527,7 +528,7 @@ TEST(WritePacket, OneBufferThroughTheTransportAndErrorsReturned) {
   EXPECT_EQ(got, expected);
 
   server = UniqueFd();
-  Status failed = write_packet(transport, packet);
+  Status failed = test::write_packet(transport, packet);
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.message(), "Broken pipe (os error 32)");
 }

@@ -170,7 +170,7 @@ TEST_P(TransportRoundTrip, ScriptedSequenceArrivesAndRepliesReachTheServer) {
   ASSERT_EQ(wait_for_events(1).size(), 1u);
   EXPECT_EQ(packet_get_str(events_[0].items, 0), "ping");
   EXPECT_EQ(packet_get_i64(events_[0].items, 1), 5);
-  ASSERT_TRUE(write_packet(writer, Value::array({"hello", 1})));
+  ASSERT_TRUE(test::write_packet(writer, Value::array({"hello", 1})));
 
   auto events = wait_for_events(3);
   ASSERT_EQ(events.size(), 3u);
@@ -183,7 +183,7 @@ TEST_P(TransportRoundTrip, ScriptedSequenceArrivesAndRepliesReachTheServer) {
   EXPECT_EQ(events[2].chunks.at(1), pattern(100, 2));
 
   // The server closes once it has "bye": the reader ends with one connection-lost.
-  ASSERT_TRUE(write_packet(writer, Value::array({"bye"})));
+  ASSERT_TRUE(test::write_packet(writer, Value::array({"bye"})));
   events = wait_for_events(4);
   reading.join();
   ASSERT_EQ(events.size(), 4u);

@@ -24,10 +24,19 @@
 #include <gtest/gtest.h>
 
 #include "net/connect.h"
+#include "net/io.h"
 
 extern char** environ;
 
 namespace nolv::test {
+
+// Encodes the packet and writes it as one buffer through the transport's write primitive, as a
+// server's peer would without the packet writer's thread.
+[[nodiscard]] inline Status write_packet(Transport& transport, const Value& packet) {
+  const Bytes frame = encode_packet(packet);
+  if (frame.empty()) return fail("the packet is too large to frame");
+  return transport_write_all(transport, frame);
+}
 
 // A socket listening on a free loopback port.
 class Listener {
