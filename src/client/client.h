@@ -263,6 +263,12 @@ class Client {
   // cannot be: the window's surface failed to present, or the window went.
   void acknowledge_unshown_draws(ClientWindow& window, const Status& shown);
   void present_window(ClientWindow& window);
+  // Painted draws are shown by one "present-windows" event posted behind them; at most one
+  // waits in the queue at a time.
+  void post_present();
+  void handle_present_windows(ActiveEventLoop& loop, Packet& packet);
+  void present_waiting_windows();
+  bool present_posted = false;
 
   // ---- password dialog ----
   // Open while the user is asked for the password.

@@ -59,6 +59,7 @@ const Route kRoutes[] = {
     {{"draw", "window-draw"}, &Client::handle_draw},
     {{"draw-decoded"}, &Client::handle_draw_decoded},
     {{"draw-failed", "decoding-failed"}, &Client::handle_draw_failed},
+    {{"present-windows"}, &Client::handle_present_windows},
     {{"ping"}, &Client::handle_ping},
     {{"send-ping"}, &Client::handle_send_ping},
     {{"send-log"}, &Client::handle_send_log},

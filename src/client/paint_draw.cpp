@@ -245,8 +245,29 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   window.unshown_draws.push_back(answer);
   if (window.unshown_draws.size() >= kMaxUnshownDraws) {
     present_window(window);
-  } else if (painted) {
-    window.window->request_redraw();
+  } else {
+    post_present();
+  }
+}
+
+// The server sends the next draw only once this one is answered, so waiting for the toolkit's
+// next redraw (a timer of several milliseconds) would stall the whole picture road. The event
+// queues behind pictures already decoded, which are painted first and shown by one present.
+void Client::post_present() {
+  if (present_posted) return;
+  present_posted = proxy.send_event(make_internal_event("present-windows", ""));
+  // A loop that takes no more events is ending: the answers go now instead.
+  if (!present_posted) present_waiting_windows();
+}
+
+void Client::handle_present_windows(ActiveEventLoop&, Packet&) {
+  present_posted = false;
+  present_waiting_windows();
+}
+
+void Client::present_waiting_windows() {
+  for (auto& [wid, window] : windows) {
+    if (!window.unshown_draws.empty()) present_window(window);
   }
 }
 

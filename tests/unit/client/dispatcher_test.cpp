@@ -236,10 +236,11 @@ TEST_F(SessionTest, UnknownNamesWarnAndPendingRequestsAreSilent) {
 // and nothing else: no reply, no exit, no posted event.
 TEST_F(SessionTest, ServerPacketsNamedLikeInternalEventsAreRefused) {
   client->startup_complete = true;
-  for (const char* name : {"draw-decoded", "decoding-failed", "connect-result", "clipboard-changed",
-                           "challenge-password", "challenge-cancel", "challenge-fallback-dialog",
-                           "send-ping", "send-log", "tray-exit", "interrupt", "connection-lost",
-                           "invalid-packet", "audio-latency", "audio-worker-failed"}) {
+  for (const char* name :
+       {"draw-decoded", "present-windows", "decoding-failed", "connect-result", "clipboard-changed",
+        "challenge-password", "challenge-cancel", "challenge-fallback-dialog", "send-ping",
+        "send-log", "tray-exit", "interrupt", "connection-lost", "invalid-packet", "audio-latency",
+        "audio-worker-failed"}) {
     SCOPED_TRACE(name);
     Packet p = packet_of({S(name), S("payload"), S("x")});
     p.from_server = true;

@@ -101,6 +101,15 @@ class PaintedWindow : public PictureHandlers {
     WindowEvent event = RedrawRequested{};
     client->handle_window_event(5, event);
   }
+  // Delivers what the session posted to itself, as the loop would; returns the names.
+  std::vector<std::string> deliver_posted() {
+    std::vector<std::string> names;
+    for (Packet& p : sink->take()) {
+      names.push_back(packet_get_str(p.items, 0));
+      client->dispatch_packet(loop, names.back(), std::move(p));
+    }
+    return names;
+  }
   std::vector<std::string> acks() {
     std::vector<std::string> out;
     for (const auto& p : peer.drain()) out.push_back(p.dump());
@@ -121,32 +130,70 @@ TEST_F(PaintedWindow, PaintsClipsRecordsDamageAndAcknowledgesOncePresented) {
   // Server columns 3..5, row 2 at 1.5: floor(4.5)=4 .. min(ceil(9), 9); floor(3)=3 ..
   // min(ceil(4.5), 5).
   EXPECT_EQ(window().damage[0], (Rect{4, 3, 5, 2}));
-  EXPECT_EQ(native->redraw_requests, 1);
   client->dispatch_packet(loop, "draw-decoded", decoded(5, -2, 0, "png", std::nullopt));
   EXPECT_EQ(window().back_buffer[0], 0x021020u);  // source column 2, R G B order
   EXPECT_TRUE(acks().empty());                    // nothing is on the screen yet
+  EXPECT_TRUE(surface().presents.empty());
 
-  redraw();
+  // Both draws are shown by the one present queued behind them, not by a toolkit redraw.
+  EXPECT_EQ(deliver_posted(), (std::vector<std::string>{"present-windows"}));
+  EXPECT_EQ(native->redraw_requests, 0);
   ASSERT_EQ(surface().presents.size(), 1u);
   EXPECT_EQ(acks(), (std::vector<std::string>{R"(["window-ack",5,4,2,44,1234,""])",
                                               R"(["window-ack",5,4,2,44,0,""])"}));
   redraw();  // answered once only
   EXPECT_TRUE(acks().empty());
+  // The next draw queues a present of its own.
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 5));
+  EXPECT_EQ(deliver_posted(), (std::vector<std::string>{"present-windows"}));
+  EXPECT_EQ(acks(), (std::vector<std::string>{R"(["window-ack",5,4,2,44,5,""])"}));
+}
+
+TEST_F(PaintedWindow, DrawsAreShownAtOnceWhenTheLoopTakesNoMoreEvents) {
+  sink->close();
+  client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 6));
+  EXPECT_EQ(surface().presents.size(), 1u);
+  EXPECT_EQ(acks(), (std::vector<std::string>{R"(["window-ack",5,4,2,44,6,""])"}));
+}
+
+TEST_F(PaintedWindow, OnePresentShowsTheDrawsOfEveryWindowInTheirOrder) {
+  ClientWindow& other = client->windows[6];
+  other.wid = 6;
+  auto native6 = std::make_shared<FakeWindow>(WindowId{78});
+  other.window = native6;
+  auto surface_made = native6->create_surface();
+  ASSERT_TRUE(surface_made.ok());
+  other.surface = std::move(*surface_made);
+  other.server_w = other.local_w = 4;
+  other.server_h = other.local_h = 2;
+  other.back_buffer.assign(8, 0);
+  ASSERT_TRUE(other.surface->resize(4, 2).ok());
+  Packet a = decoded(5, 0, 0, "jpeg", 1), b = decoded(6, 0, 0, "jpeg", 2),
+         c = decoded(5, 1, 0, "jpeg", 3);
+  c.items[8] = I(45);
+  client->dispatch_packet(loop, "draw-decoded", std::move(a));
+  client->dispatch_packet(loop, "draw-decoded", std::move(b));
+  client->dispatch_packet(loop, "draw-decoded", std::move(c));
+  EXPECT_EQ(deliver_posted(), (std::vector<std::string>{"present-windows"}));
+  EXPECT_EQ(surface().presents.size(), 1u);
+  EXPECT_EQ(native6->surface->presents.size(), 1u);
+  EXPECT_EQ(acks(), (std::vector<std::string>{R"(["window-ack",5,4,2,44,1,""])",
+                                              R"(["window-ack",5,4,2,45,3,""])",
+                                              R"(["window-ack",6,4,2,44,2,""])"}));
 }
 
 TEST_F(PaintedWindow, NothingToPaintIsStillAcknowledgedAsSuccess) {
   struct Case {
     Packet packet;
-    int redraws;
+    std::size_t presents;
   };
   Case cases[] = {{decoded(5, 0, 0, "h264", 50, 0), 0},   // no picture
                   {decoded(5, 0, 0, "jpeg", 51, 31), 0},  // one byte short
-                  {decoded(5, 40, 40, "jpeg", 52), 1}};   // wholly outside: redrawn anyway
+                  {decoded(5, 40, 40, "jpeg", 52), 1}};   // wholly outside: presented anyway
   for (Case& c : cases) {
     const std::uint64_t time = *c.packet.decode_time_us;
     client->dispatch_packet(loop, "draw-decoded", std::move(c.packet));
-    EXPECT_EQ(native->redraw_requests, c.redraws);
-    if (c.redraws != 0) redraw();
+    EXPECT_EQ(deliver_posted().size(), c.presents);
     auto ack = peer.next();
     ASSERT_TRUE(ack.has_value());
     EXPECT_EQ((*ack)[5], time);
@@ -180,7 +227,7 @@ TEST_F(PaintedWindow, ASurfaceThatCannotShowThePictureAnswersMinusOneAndWhy) {
     LogCapture log;
     client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 70));
     client->dispatch_packet(loop, "draw-decoded", decoded(5, 2, 0, "png", 71));
-    redraw();
+    deliver_posted();
     const std::string want = fmt::format(R"(["window-ack",5,4,2,44,-1,"{}"])", c.message);
     EXPECT_EQ(acks(), (std::vector<std::string>{want, want})) << c.fault;
     EXPECT_TRUE(any_line_has(log.take_lines(), c.message)) << c.fault;
@@ -195,7 +242,7 @@ TEST_F(PaintedWindow, DrawWithNothingToShowWaitsBehindPaintedOnes) {
   client->dispatch_packet(loop, "draw-decoded", std::move(first));
   client->dispatch_packet(loop, "draw-decoded", std::move(headers_only));
   EXPECT_TRUE(acks().empty());
-  redraw();
+  deliver_posted();
   EXPECT_EQ(acks(), (std::vector<std::string>{R"(["window-ack",5,4,2,1,80,""])",
                                               R"(["window-ack",5,4,2,2,81,""])"}));
 }
@@ -208,10 +255,10 @@ TEST_F(PaintedWindow, DrawsOfAWindowThatGoesBeforeItsRedrawAreNotFound) {
             (std::vector<std::string>{R"(["window-ack",5,4,2,44,-1,"window not found!"])"}));
 }
 
-TEST_F(PaintedWindow, RedrawsThatNeverComeDoNotHoldTheAnswersBack) {
+TEST_F(PaintedWindow, PresentsThatNeverComeDoNotHoldTheAnswersBack) {
   for (std::size_t i = 0; i < kMaxUnshownDraws; ++i)
     client->dispatch_packet(loop, "draw-decoded", decoded(5, 0, 0, "jpeg", 7));
-  EXPECT_EQ(surface().presents.size(), 1u);  // presented without a redraw event
+  EXPECT_EQ(surface().presents.size(), 1u);  // presented without the queued event
   EXPECT_TRUE(window().unshown_draws.empty());
   // More answers than the socket holds: read them as they come instead of waiting for the
   // writer to finish first.
