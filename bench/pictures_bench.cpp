@@ -20,6 +20,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
+#include "client/bands.h"
 #include "client/draw_decoder.h"
 #include "client/mediafoundation.h"
 #include "client/paint_draw.h"
@@ -139,6 +140,7 @@ class MemorySurface : public Surface {
 
 // A window as the client keeps it, presented through its own draw_screen.
 struct BenchWindow {
+  BandWorkers bands;
   ClientWindow w;
 
   explicit BenchWindow(double s) {
@@ -151,6 +153,7 @@ struct BenchWindow {
     w.column_map = build_index_map(w.local_w, kW, s);
     w.row_map = build_index_map(w.local_h, kH, s);
     w.surface = std::make_unique<MemorySurface>();
+    w.bands = &bands;
     if (!w.surface->resize(w.local_w, w.local_h)) std::abort();
   }
 
@@ -336,6 +339,22 @@ void BM_PaintConvert(benchmark::State& state, const char* coding) {
                           static_cast<std::int64_t>(pixels.size()));
 }
 
+// One present of a fully damaged 1080p window through draw_screen, the event loop's share of a
+// frame beside painting: at scale 1.0 a copy, at 1.5 the rescale to 2880x1620. Second argument:
+// 1 with the helper threads, 0 on the calling thread alone.
+void BM_Present(benchmark::State& state) {
+  BenchWindow window(static_cast<double>(state.range(0)) / 100.0);
+  if (state.range(1) == 0) window.w.bands = nullptr;
+  window.present();  // the first present has no buffer age and copies everything anyway
+  const Rect whole{0, 0, window.w.local_w, window.w.local_h};
+  for (auto _ : state) {
+    window.w.damage.push_back(whole);
+    window.present();
+  }
+  state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
+                          static_cast<std::int64_t>(std::uint64_t{whole.width} * whole.height * 4));
+}
+
 void BM_Memcpy(benchmark::State& state) {
   const Bytes pixels(std::size_t{kW} * kH * 4, 0x5a);
   std::vector<std::uint32_t> back(std::size_t{kW} * kH);
@@ -377,6 +396,11 @@ BENCHMARK_CAPTURE(BM_ClientPath, jpeg, "jpeg")
 BENCHMARK_CAPTURE(BM_PaintConvert, bgrx, "jpeg")->Unit(benchmark::kMicrosecond);
 BENCHMARK_CAPTURE(BM_PaintConvert, rgba, "png")->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMicrosecond);
+BENCHMARK(BM_Present)
+    ->ArgsProduct({{100, 150}, {0, 1}})
+    ->ArgNames({"scale%", "helpers"})
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 
 }  // namespace
 }  // namespace nolv

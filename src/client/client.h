@@ -20,6 +20,7 @@
 
 #include "client/audio.h"
 #include "client/auth_dialog.h"
+#include "client/bands.h"
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
@@ -220,6 +221,7 @@ class Client {
 
   // ---- windows and input ----
   ModifierMap modifier_map;
+  BandWorkers present_bands;                      // before the windows, which point to it
   std::map<std::uint64_t, ClientWindow> windows;  // ordered: modal updates walk it in id order
   // Back buffer and surface pixels of all windows together; tests lower it.
   std::uint64_t window_pixel_budget = kMaxTotalWindowPixels;

@@ -181,6 +181,7 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   record.row_map = build_index_map(local_h, server_h, scale);
   record.window = window;
   record.surface = std::move(*surface);
+  record.bands = &present_bands;
   record.wid = wid;
   record.scale = scale;
   record.server_w = server_w;

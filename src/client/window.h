@@ -26,6 +26,7 @@ inline constexpr std::uint64_t kMaxWindowPixels = std::uint64_t{1} << 28;
 inline constexpr std::uint64_t kMaxTotalWindowPixels = std::uint64_t{1} << 29;
 
 struct MonitorInfo;
+class BandWorkers;
 
 // A window's properties as the server describes them; a field is absent when its key is absent
 // or its value has the wrong type or range.
@@ -87,6 +88,7 @@ struct ClientWindow {
   std::vector<UnshownDraw> unshown_draws;  // in the order of the draws
   std::shared_ptr<Window> window;
   std::unique_ptr<Surface> surface;  // declared after the window: released first
+  BandWorkers* bands = nullptr;      // the session's helpers for large presents; none: one thread
   std::uint64_t wid = 0;
   double scale = 1.0;
   std::int32_t pointer_x = 0;

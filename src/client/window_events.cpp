@@ -44,27 +44,15 @@ Status ClientWindow::draw_screen() {
 
   const auto copy_started = std::chrono::steady_clock::now();
   std::optional<std::vector<Rect>> rects;
-  auto copy_rect = [&](const Rect& r) {
+  auto copy = [&](const Rect& r) {
     if (same_size) {
-      // Damage is clipped to the surface by its producers; clip again so no row overruns.
-      const std::uint32_t x1 = std::min<std::uint64_t>(std::uint64_t{r.x} + r.width, local_w);
-      const std::uint32_t y1 = std::min<std::uint64_t>(std::uint64_t{r.y} + r.height, local_h);
-      for (std::uint32_t row = r.y; row < y1 && r.x < x1; ++row) {
-        const std::size_t at = std::size_t{row} * local_w + r.x;
-        std::copy_n(back_buffer.begin() + static_cast<std::ptrdiff_t>(at), x1 - r.x,
-                    dst.begin() + static_cast<std::ptrdiff_t>(at));
-      }
+      copy_rect(back_buffer, dst, local_w, r, bands);
     } else {
-      scale_rect(back_buffer, server_w, dst, local_w, r, column_map, row_map);
+      scale_rect(back_buffer, server_w, dst, local_w, r, column_map, row_map, bands);
     }
   };
   if (full) {
-    if (same_size) {
-      std::copy_n(back_buffer.begin(), std::min(back_buffer.size(), dst.size()), dst.begin());
-    } else if (local_w != 0 && local_h != 0) {
-      scale_rect(back_buffer, server_w, dst, local_w, Rect{0, 0, local_w, local_h}, column_map,
-                 row_map);
-    }
+    copy(Rect{0, 0, local_w, local_h});
   } else {
     // Draws between two presents often repaint the same area, and the buffer's older frames
     // overlap this one's: each pixel is copied once.
@@ -72,7 +60,7 @@ Status ClientWindow::draw_screen() {
     for (std::size_t i = 0; i + 1 < age && i < damage_history.size(); ++i)
       all.insert(all.end(), damage_history[i].begin(), damage_history[i].end());
     rects = disjoint_cover(all);
-    for (const Rect& r : *rects) copy_rect(r);
+    for (const Rect& r : *rects) copy(r);
   }
   const auto copy_time = std::chrono::steady_clock::now() - copy_started;
   const auto present_started = std::chrono::steady_clock::now();

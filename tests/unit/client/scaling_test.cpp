@@ -4,6 +4,9 @@
 
 #include <cmath>
 #include <limits>
+#include <random>
+
+#include "client/bands.h"
 
 namespace nolv {
 namespace {
@@ -112,6 +115,98 @@ TEST(ScaleRect, BrokenCallsStayInsideTheBuffers) {
     Fixture f;  // a zero source width
     scale_rect(f.src, 0, f.dst, 8, {0, 0, 6, 4}, f.cols, f.rows);
     EXPECT_EQ(f.dst, Map(32, G));
+  }
+}
+
+// What the tables say each destination pixel shows, one pixel at a time.
+std::vector<std::uint32_t> reference_scale(const std::vector<std::uint32_t>& src,
+                                           std::uint32_t src_width, std::uint32_t dst_width,
+                                           std::uint32_t dst_height, const Rect& rect,
+                                           const Map& cols, const Map& rows, std::uint32_t guard) {
+  std::vector<std::uint32_t> dst(std::size_t{dst_width} * dst_height, guard);
+  for (std::uint32_t r = rect.y; r < rect.y + rect.height; ++r)
+    for (std::uint32_t c = rect.x; c < rect.x + rect.width; ++c)
+      dst[std::size_t{r} * dst_width + c] = src[std::size_t{rows[r]} * src_width + cols[c]];
+  return dst;
+}
+
+std::vector<std::uint32_t> random_pixels(std::size_t count) {
+  std::mt19937 random(7);
+  std::vector<std::uint32_t> pixels(count);
+  for (auto& p : pixels) p = random() & 0xffffffu;
+  return pixels;
+}
+
+// Enlarging, shrinking and odd sizes: the eight-column blocks, their fall-backs near the right
+// edge and for columns too far apart, and the tails; on one thread and split into bands (the
+// large cases are big enough to be split).
+TEST(ScaleRect, MatchesThePerPixelRuleAtManyScales) {
+  struct Case {
+    std::uint32_t src_w, src_h;
+    double scale;
+    Rect rect;  // empty: the whole destination
+  } cases[] = {
+      {13, 7, 1.5, {}},
+      {37, 5, 1.25, {}},
+      {9, 9, 2.0, {}},
+      {40, 6, 0.5, {}},
+      {41, 6, 0.875, {}},
+      {23, 11, 3.0, {5, 4, 50, 20}},
+      {16, 4, 1.0, {3, 1, 9, 2}},
+      {1000, 700, 1.5, {}},
+      {1001, 650, 0.75, {}},
+      {960, 540, 2.0, {17, 33, 1500, 900}},
+  };
+  BandWorkers bands;
+  constexpr std::uint32_t kGuard = 0xff000000u;
+  for (const Case& c : cases) {
+    const auto dst_w = static_cast<std::uint32_t>(std::lround(c.src_w * c.scale));
+    const auto dst_h = static_cast<std::uint32_t>(std::lround(c.src_h * c.scale));
+    const Map cols = build_index_map(dst_w, c.src_w, c.scale);
+    const Map rows = build_index_map(dst_h, c.src_h, c.scale);
+    const Rect rect = c.rect.width == 0 ? Rect{0, 0, dst_w, dst_h} : c.rect;
+    const auto src = random_pixels(std::size_t{c.src_w} * c.src_h);
+    const auto expected = reference_scale(src, c.src_w, dst_w, dst_h, rect, cols, rows, kGuard);
+    for (BandWorkers* workers : {static_cast<BandWorkers*>(nullptr), &bands}) {
+      std::vector<std::uint32_t> dst(expected.size(), kGuard);
+      scale_rect(src, c.src_w, dst, dst_w, rect, cols, rows, workers);
+      EXPECT_TRUE(dst == expected) << c.src_w << "x" << c.src_h << " at " << c.scale
+                                   << (workers != nullptr ? " in bands" : "");
+    }
+  }
+}
+
+TEST(CopyRect, CopiesTheRectangleAndClipsToBothBuffers) {
+  constexpr std::uint32_t kGuard = 0xff000000u;
+  struct Case {
+    std::uint32_t width, height;
+    Rect rect;
+    std::uint32_t dst_rows;  // rows the destination holds
+    Rect copied;             // what must arrive
+  } cases[] = {
+      {7, 5, {2, 1, 3, 2}, 5, {2, 1, 3, 2}},
+      {7, 5, {5, 3, 10, 10}, 5, {5, 3, 2, 2}},  // past the right edge and the last row
+      {7, 5, {0, 0, 7, 5}, 3, {0, 0, 7, 3}},    // a destination with fewer rows
+      {7, 5, {7, 0, 4, 4}, 5, {0, 0, 0, 0}},    // wholly right of the buffer
+      {7, 5, {0xffffffffu, 0xffffffffu, 0xffffffffu, 0xffffffffu}, 5, {0, 0, 0, 0}},
+      {0, 5, {0, 0, 4, 4}, 5, {0, 0, 0, 0}},                       // a zero width
+      {1920, 1080, {0, 0, 1920, 1080}, 1080, {0, 0, 1920, 1080}},  // split into bands
+      {1920, 1080, {100, 7, 1700, 1000}, 1080, {100, 7, 1700, 1000}},
+  };
+  BandWorkers bands;
+  for (const Case& c : cases) {
+    const auto src = random_pixels(std::size_t{c.width} * c.height);
+    std::vector<std::uint32_t> expected(std::size_t{c.width} * c.dst_rows, kGuard);
+    for (std::uint32_t r = c.copied.y; r < c.copied.y + c.copied.height; ++r)
+      for (std::uint32_t x = c.copied.x; x < c.copied.x + c.copied.width; ++x)
+        expected[std::size_t{r} * c.width + x] = src[std::size_t{r} * c.width + x];
+    for (BandWorkers* workers : {static_cast<BandWorkers*>(nullptr), &bands}) {
+      std::vector<std::uint32_t> dst(expected.size(), kGuard);
+      copy_rect(src, dst, c.width, c.rect, workers);
+      EXPECT_TRUE(dst == expected)
+          << c.width << "x" << c.height << " rect " << c.rect.x << "," << c.rect.y << " "
+          << c.rect.width << "x" << c.rect.height << (workers != nullptr ? " in bands" : "");
+    }
   }
 }
 
