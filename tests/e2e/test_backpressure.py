@@ -38,6 +38,10 @@ class PacketCollector:
     flooding thread's sends are never disturbed by the session's timeouts."""
 
     def __init__(self, sock, buffered):
+        # Blocking from here on, and never switched while the thread reads: switching a socket
+        # to blocking marks it so before the descriptor follows, and a read that starts in
+        # between fails with EAGAIN, which ends the collecting for good.
+        sock.settimeout(None)
         self.sock = sock
         self.data = bytearray(buffered)
         self.packets = []
@@ -96,9 +100,11 @@ class FloodCase(unittest.TestCase):
 
     def flood(self, frame_for, seconds=FLOOD_SECONDS, stall_seconds=None):
         """Sends frame_for(0), frame_for(1), ... for `seconds`; with `stall_seconds`, stops early
-        once one send has been blocked that long (the client no longer reads). Returns the count
-        of frames sent whole."""
-        self.sock.settimeout(stall_seconds)
+        once one send has been blocked that long (the client no longer reads); without it the
+        socket keeps its mode, which a PacketCollector reading it at the same time relies on.
+        Returns the count of frames sent whole."""
+        if stall_seconds is not None:
+            self.sock.settimeout(stall_seconds)
         sent = 0
         deadline = time.monotonic() + seconds
         try:
