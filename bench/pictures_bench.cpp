@@ -160,8 +160,8 @@ struct BenchWindow {
   // Paints as the event loop does, the pixel buffer going back for the next decode.
   void paint(Packet& decoded) {
     DecodedDraw draw = read_decoded_draw(decoded);
-    PaintTarget target{w.back_buffer, w.server_w, w.server_h,     w.local_w,
-                       w.local_h,     w.scale,    w.track_damage, &w.damage};
+    PaintTarget target{w.back_buffer, w.server_w,     w.server_h, w.local_w, w.local_h,
+                       w.scale,       w.track_damage, &w.damage,  w.bands};
     if (paint_decoded_draw(target, draw) != PaintOutcome::Painted) std::abort();
     picture_buffers().give_back(std::move(draw.pixels));
   }

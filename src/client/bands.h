@@ -65,4 +65,15 @@ class BandWorkers {
   std::vector<std::jthread> helpers_;  // last: stopped and joined before the state they use goes
 };
 
+// As BandWorkers::for_each_band on `workers`; without them, the whole job on the caller.
+template <typename Work>
+void for_each_band(BandWorkers* workers, std::uint64_t begin, std::uint64_t end,
+                   std::uint64_t row_pixels, Work&& work) {
+  if (workers != nullptr) {
+    workers->for_each_band(begin, end, row_pixels, work);
+  } else if (begin < end) {
+    work(begin, end);
+  }
+}
+
 }  // namespace nolv

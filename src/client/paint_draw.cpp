@@ -11,6 +11,7 @@
 #include <emmintrin.h>
 #endif
 
+#include "client/bands.h"
 #include "client/client.h"
 #include "client/picture_buffers.h"
 #include "util/format.h"
@@ -106,7 +107,8 @@ DecodedDraw read_decoded_draw(Packet& packet) {
 
 void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,
                 std::uint32_t server_h, std::int32_t x, std::int32_t y, std::uint32_t width,
-                std::uint32_t height, PixelOrder order, std::span<const std::uint8_t> pixels) {
+                std::uint32_t height, PixelOrder order, std::span<const std::uint8_t> pixels,
+                BandWorkers* bands) {
   const std::int64_t w = width;
   const std::int64_t h = height;
   const std::int64_t c0 = clamp64(-std::int64_t{x}, 0, w);
@@ -122,16 +124,20 @@ void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,
     return;
   }
   const std::size_t count = static_cast<std::size_t>(c1 - c0);
-  for (std::int64_t r = r0; r < r1; ++r) {
-    const std::uint8_t* src = pixels.data() + static_cast<std::size_t>(r * w * 4 + c0 * 4);
-    std::uint32_t* dst =
-        back_buffer.data() + static_cast<std::size_t>((r + y) * std::int64_t{server_w} + x + c0);
-    if (order == PixelOrder::Bgrx) {
-      convert_row<PixelOrder::Bgrx>(dst, src, count);
-    } else {
-      convert_row<PixelOrder::Rgba>(dst, src, count);
-    }
-  }
+  for_each_band(
+      bands, static_cast<std::uint64_t>(r0), static_cast<std::uint64_t>(r1), count,
+      [&](std::uint64_t first, std::uint64_t end) {
+        for (auto r = static_cast<std::int64_t>(first); r < static_cast<std::int64_t>(end); ++r) {
+          const std::uint8_t* src = pixels.data() + static_cast<std::size_t>(r * w * 4 + c0 * 4);
+          std::uint32_t* dst = back_buffer.data() +
+                               static_cast<std::size_t>((r + y) * std::int64_t{server_w} + x + c0);
+          if (order == PixelOrder::Bgrx) {
+            convert_row<PixelOrder::Bgrx>(dst, src, count);
+          } else {
+            convert_row<PixelOrder::Rgba>(dst, src, count);
+          }
+        }
+      });
 }
 
 std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t width,
@@ -173,7 +179,7 @@ PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
   }
   const auto start = std::chrono::steady_clock::now();
   paint_rect(target.back_buffer, target.server_w, target.server_h, draw.x, draw.y, draw.width,
-             draw.height, pixel_order_of(draw.coding), draw.pixels);
+             draw.height, pixel_order_of(draw.coding), draw.pixels, target.bands);
   if (log_enabled(LogLevel::Trace)) {
     log_trace(kWindowLog, "perf: paint wid={} {}x{} converted in {}", draw.wid, draw.width,
               draw.height,
@@ -231,7 +237,7 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   ClientWindow& window = it->second;
   PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
                            window.local_w,      window.local_h,  window.scale,
-                           window.track_damage, &window.damage};
+                           window.track_damage, &window.damage,  window.bands};
   const bool painted = paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted;
   picture_buffers().give_back(std::move(draw.pixels));
   const UnshownDraw answer{draw.packet_sequence, draw.width, draw.height,

@@ -22,6 +22,8 @@ enum class PixelOrder : std::uint8_t { Bgrx, Rgba };
 PixelOrder pixel_order_of(std::string_view coding);
 
 // The parts of a window that painting touches.
+class BandWorkers;
+
 struct PaintTarget {
   std::span<std::uint32_t> back_buffer;  // server_w x server_h pixels of 0x00RRGGBB
   std::uint32_t server_w = 0;
@@ -31,6 +33,7 @@ struct PaintTarget {
   double scale = 1.0;
   bool track_damage = true;
   std::vector<Rect>* damage = nullptr;
+  BandWorkers* bands = nullptr;  // helpers for a large picture; none: the caller alone
 };
 
 // The items of a "draw-decoded" packet that painting reads.
@@ -49,10 +52,12 @@ enum class PaintOutcome : std::uint8_t {
 // Steps of painting one decoded draw, short of the redraw request and the acknowledgement.
 PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw);
 
-// Copies the visible part of the rectangle into the back buffer, converting each pixel.
+// Copies the visible part of the rectangle into the back buffer, converting each pixel; with
+// `bands`, a large rectangle is split over their helper threads.
 void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,
                 std::uint32_t server_h, std::int32_t x, std::int32_t y, std::uint32_t width,
-                std::uint32_t height, PixelOrder order, std::span<const std::uint8_t> pixels);
+                std::uint32_t height, PixelOrder order, std::span<const std::uint8_t> pixels,
+                BandWorkers* bands = nullptr);
 
 // The local pixels that the painted server pixels reach; none when nothing visible was painted.
 std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t width,

@@ -66,16 +66,6 @@ void gather_row(std::uint32_t* out, const std::uint32_t* src_row, std::uint32_t 
   gather_row_scalar(out, src_row, columns);
 }
 
-template <typename Rows>
-void for_rows(BandWorkers* bands, std::uint64_t begin, std::uint64_t end, std::uint64_t row_pixels,
-              Rows&& rows) {
-  if (bands != nullptr) {
-    bands->for_each_band(begin, end, row_pixels, rows);
-  } else {
-    rows(begin, end);
-  }
-}
-
 }  // namespace
 
 std::vector<std::uint32_t> build_index_map(std::uint32_t dest_len, std::uint32_t src_len,
@@ -110,7 +100,7 @@ void scale_rect(std::span<const std::uint32_t> src, std::uint32_t src_width,
                   [&](std::uint32_t c) { return c >= src_width; })) {
     return;
   }
-  for_rows(bands, rect.y, row_end, columns.size(), [&](std::uint64_t first, std::uint64_t end) {
+  auto rows = [&](std::uint64_t first, std::uint64_t end) {
     // Enlarging shows a source row on several destination rows: it is gathered once (into a
     // row that stays cached), then stored to each.
     std::vector<std::uint32_t> gathered(columns.size());
@@ -126,7 +116,8 @@ void scale_rect(std::span<const std::uint32_t> src, std::uint32_t src_width,
       }
       std::copy_n(gathered.data(), columns.size(), dst.data() + dst_start);
     }
-  });
+  };
+  for_each_band(bands, rect.y, row_end, columns.size(), rows);
 }
 
 void copy_rect(std::span<const std::uint32_t> src, std::span<std::uint32_t> dst,
@@ -137,7 +128,7 @@ void copy_rect(std::span<const std::uint32_t> src, std::span<std::uint32_t> dst,
   const std::uint64_t y1 = std::min<std::uint64_t>(std::uint64_t{rect.y} + rect.height, held);
   if (rect.y >= y1) return;
   const std::size_t count = static_cast<std::size_t>(x1 - rect.x);
-  for_rows(bands, rect.y, y1, count, [&](std::uint64_t first, std::uint64_t end) {
+  for_each_band(bands, rect.y, y1, count, [&](std::uint64_t first, std::uint64_t end) {
     for (std::uint64_t r = first; r < end; ++r) {
       const std::size_t at = static_cast<std::size_t>(r * width + rect.x);
       std::copy_n(src.data() + at, count, dst.data() + at);

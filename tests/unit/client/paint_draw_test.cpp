@@ -4,6 +4,9 @@
 
 #include <algorithm>
 #include <cmath>
+#include <random>
+
+#include "client/bands.h"
 
 namespace nolv {
 namespace {
@@ -53,6 +56,23 @@ TEST(PaintRect, ClipsAtNegativeOriginAndBeyondTheBuffer) {
             << "case x=" << c.x << " y=" << c.y << " at " << bx << "," << by;
       }
     }
+  }
+}
+
+// A picture large enough to be split into bands paints what one thread paints, clipped on all
+// sides, in both pixel orders.
+TEST(PaintRect, PaintingInBandsMatchesOneThread) {
+  BandWorkers bands;
+  std::mt19937 random(11);
+  Bytes src(std::size_t{1100} * 900 * 4);
+  for (auto& b : src) b = static_cast<std::uint8_t>(random());
+  for (PixelOrder order : {PixelOrder::Bgrx, PixelOrder::Rgba}) {
+    Buffer alone(1024, 768);
+    Buffer split(1024, 768);
+    paint_rect(alone.px, alone.w, alone.h, -30, -20, 1100, 900, order, src);
+    paint_rect(split.px, split.w, split.h, -30, -20, 1100, 900, order, src, &bands);
+    EXPECT_NE(alone.at(0, 0), 0xdeadbeef);
+    EXPECT_TRUE(alone.px == split.px);
   }
 }
 
