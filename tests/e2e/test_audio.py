@@ -1,6 +1,7 @@
 """Speaker forwarding end to end: the scripted server negotiates Opus audio and streams a sine
 tone; nolv plays it on a private PulseAudio server's null sink, whose monitor parec records, and
 sox checks the recording's pitch and loudness."""
+import contextlib
 import os
 import re
 import shutil
@@ -18,6 +19,13 @@ from xsession import stop_process
 TONE_HZ = 440
 TONE_SECONDS = 3
 PACKET_SECONDS = 0.02
+# The client hands the sound server 40 ms ahead and keeps the rest of its 120 ms target queued,
+# so its queue covers a stream up to 40 ms late; a stream later than that may empty it, and the
+# underrun that follows is the client's right answer. When the scripted server itself falls
+# that far behind its schedule (a loaded machine stalls it), the run says nothing about the
+# client and is played again.
+SENDER_SLACK_SECONDS = 0.04
+TRIALS = 3
 
 
 def ogg_packets(path):
@@ -120,22 +128,36 @@ class SpeakerForwarding(unittest.TestCase):
              "--channels=2", "--format=s16le", "--file-format=wav", capture], env=self.pulse.env)
         return parec, capture
 
-    def play_tone(self, pulse):
+    def play_punctual_tone(self, pulse):
+        """play_tone until the scripted server keeps to its schedule, at most TRIALS times."""
+        late_runs = []
+        for _ in range(TRIALS):
+            trial = contextlib.ExitStack()
+            self.addCleanup(trial.close)
+            syncs, capture, client, late = self.play_tone(pulse, trial)
+            if late <= SENDER_SLACK_SECONDS:
+                return syncs, capture, client
+            late_runs.append(round(late * 1000))
+            trial.close()
+        self.fail(f"the scripted server fell behind its schedule in every run, by {late_runs} ms")
+
+    def play_tone(self, pulse, trial):
         """Streams the tone in real time to a client playing on `pulse`; returns the "sync"
-        delays it reported after the two zeros, the recording of the null sink and the client."""
+        delays it reported after the two zeros, the recording of the null sink, the client and
+        how late the stream came at its latest, in seconds. `trial` stops what it starts."""
         packets = self.opus_tone()
         # The recorder's low latency settles the idle null sink, which otherwise renders up to
         # 2 s ahead and leaves a new stream waiting that long.
         parec, capture = self.record()
-        self.addCleanup(stop_process, parec)
+        trial.callback(stop_process, parec)
         time.sleep(2.5)
         peer = Peer.tcp()
-        self.addCleanup(peer.close)
+        trial.callback(peer.close)
         client = WatchedClient(peer.target, ["-v"], {"PULSE_SERVER": pulse.env["PULSE_SERVER"],
                                                      "HOME": self.tmp.name})
-        self.addCleanup(client.close)
+        trial.callback(client.close)
         session = peer.accept(timeout=10)
-        self.addCleanup(session.close)
+        trial.callback(session.close)
         hello = session.expect("hello", timeout=10)
         self.assertEqual(hello[1]["audio"], {"async": True})
         session.send(["hello", {"version": "6.1", "audio": {"async": True},
@@ -152,6 +174,7 @@ class SpeakerForwarding(unittest.TestCase):
                      chunks={2: packets[0]})
         session.send(["audio-data", "opus", b"", {"sequence": 1}], chunks={2: packets[1]})
         start = time.monotonic()
+        late = 0.0
         for i, packet in enumerate(packets[2:]):
             delay = start + i * PACKET_SECONDS - time.monotonic()
             if delay > 0:
@@ -159,6 +182,7 @@ class SpeakerForwarding(unittest.TestCase):
             session.send(["audio-data", "opus", b"",
                           {"sequence": 1, "timestamp": int(i * PACKET_SECONDS * 1e9),
                            "duration": int(PACKET_SECONDS * 1e9)}], chunks={2: packet})
+            late = max(late, time.monotonic() - (start + i * PACKET_SECONDS))
         session.send(["audio-data", "opus", b"", {"sequence": 1, "end-of-stream": True}])
         self.assertEqual(session.wait_for("audio-control", timeout=10)[:2],
                          ["audio-control", "sync"])
@@ -171,10 +195,10 @@ class SpeakerForwarding(unittest.TestCase):
         # 0 at negotiation and at the stream's start, then the playback latency.
         self.assertEqual(syncs[:2], [0, 0], controls)
         self.assertIn(["audio-control", "new-sequence", 2], controls)
-        return syncs[2:], capture, client
+        return syncs[2:], capture, client, late
 
     def test_an_opus_tone_plays_on_the_default_output_and_latency_reaches_the_server(self):
-        syncs, capture, client = self.play_tone(self.pulse)
+        syncs, capture, client = self.play_punctual_tone(self.pulse)
         self.assertTrue(any(80 <= s <= 400 for s in syncs), syncs)
 
         # From the tone's start (the silence before it cut), past its first half second.
@@ -198,13 +222,15 @@ class SpeakerForwarding(unittest.TestCase):
         front = PulseServer(front_dir, (f"module-tunnel-sink server=unix:{self.pulse.socket} "
                                         "sink_name=tun sink=testsink",))
         self.addCleanup(front.close)
-        syncs, capture, client = self.play_tone(front)
+        syncs, capture, client = self.play_punctual_tone(front)
         log = client.log()
         self.assertNotIn("speaker forwarding disabled", log)
-        # The delay reported is what the client holds, near its 120 ms target, not the
-        # granted buffer on top of it; it starts low while the client prebuffers.
+        # The delay reported is what the client holds, not the granted buffer on top of it: its
+        # reports peak at 133 to 173 ms here, and near 200 when a loaded machine stalls the sound
+        # server or lets packets pile up before the start; with the granted 140 ms counted they
+        # peak at 273 ms and above.
         self.assertTrue(any(syncs), log)
-        self.assertLessEqual(max(syncs), 175, syncs)
+        self.assertLess(max(syncs), 260, syncs)
         self.assertEqual([line for line in log.splitlines() if "audio underrun" in line], [])
         self.assertEqual(silent_gaps(capture, 1.0), [],
                          "silent 5 ms windows, in s after the tone's start")
