@@ -300,8 +300,10 @@ class X11:
 class X11Case(unittest.TestCase):
     """A test with its own display, window manager and scripted server; `start` runs nolv."""
 
+    SCREEN = "800x600"
+
     def setUp(self):
-        self.x = X11()
+        self.x = X11(size=self.SCREEN)
         self.tmp = self.x.dir
         self.peer = Peer.tcp()
         self.client = None
