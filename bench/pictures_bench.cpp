@@ -328,11 +328,14 @@ void BM_DecodeStep(benchmark::State& state, const char* coding) {
   set_fps(state);
 }
 
+// Argument: 1 with the helper threads that split a large picture, 0 on the calling thread alone.
 void BM_PaintConvert(benchmark::State& state, const char* coding) {
   const Bytes pixels(std::size_t{kW} * kH * 4, 0x5a);
   std::vector<std::uint32_t> back(std::size_t{kW} * kH);
+  BandWorkers bands;
+  BandWorkers* helpers = state.range(0) == 1 ? &bands : nullptr;
   for (auto _ : state) {
-    paint_rect(back, kW, kH, 0, 0, kW, kH, pixel_order_of(coding), pixels);
+    paint_rect(back, kW, kH, 0, 0, kW, kH, pixel_order_of(coding), pixels, helpers);
     benchmark::DoNotOptimize(back.data());
   }
   state.SetBytesProcessed(static_cast<std::int64_t>(state.iterations()) *
@@ -393,8 +396,18 @@ BENCHMARK_CAPTURE(BM_ClientPath, jpeg, "jpeg")
     ->ArgNames({"scale%", "in_flight", "slices"})
     ->Unit(benchmark::kMillisecond)
     ->UseRealTime();
-BENCHMARK_CAPTURE(BM_PaintConvert, bgrx, "jpeg")->Unit(benchmark::kMicrosecond);
-BENCHMARK_CAPTURE(BM_PaintConvert, rgba, "png")->Unit(benchmark::kMicrosecond);
+BENCHMARK_CAPTURE(BM_PaintConvert, bgrx, "jpeg")
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("helpers")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
+BENCHMARK_CAPTURE(BM_PaintConvert, rgba, "png")
+    ->Arg(0)
+    ->Arg(1)
+    ->ArgName("helpers")
+    ->Unit(benchmark::kMicrosecond)
+    ->UseRealTime();
 BENCHMARK(BM_Memcpy)->Unit(benchmark::kMicrosecond);
 BENCHMARK(BM_Present)
     ->ArgsProduct({{100, 150}, {0, 1}})
