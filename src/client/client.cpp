@@ -239,7 +239,8 @@ void Client::startup(ActiveEventLoop& loop) {
       fatal(fmt::format("failed to clone the connection: {}", reader_transport.message()));
     }
     Status reader = spawn_detached(
-        "reader", [body = reader_body, t = std::move(*reader_transport), p = proxy,
+        "reader", [body = reader_body, t = std::move(*reader_transport),
+                   p = EventLoopProxy(std::make_shared<DrawRoute>(proxy, decode_sender)),
                    b = backlog]() mutable { body(std::move(t), std::move(p), std::move(b)); });
     if (!reader) fatal(fmt::format("failed to start the reader thread: {}", reader.message()));
   }

@@ -173,8 +173,6 @@ class Client {
   // Drops `cursor` and gives every window the default arrow.
   void reset_cursors();
   // pictures
-  void handle_eos(ActiveEventLoop& loop, Packet& packet);
-  void handle_draw(ActiveEventLoop& loop, Packet& packet);
   void handle_draw_decoded(ActiveEventLoop& loop, Packet& packet);
   void handle_draw_failed(ActiveEventLoop& loop, Packet& packet);
   // tray, notifications, clipboard

@@ -168,6 +168,66 @@ Result<Bytes> decode_webp_bgra(std::span<const std::uint8_t> data) {
   return pixels;
 }
 
+// --- The reader's hand-over ----------------------------------------------------------------
+
+namespace {
+
+bool goes_to_decoder(std::string_view name) {
+  return name == "draw" || name == "window-draw" || name == "eos" || name == "window-eos";
+}
+
+bool ends_window(std::string_view name) {
+  return name == "lost-window" || name == "window-destroy";
+}
+
+bool creates_window(std::string_view name) {
+  return name == "new-window" || name == "window-create" || name == "new-override-redirect";
+}
+
+Packet decoder_release(std::uint64_t wid) {
+  Packet release;
+  release.items = {Yaml::string("lost-window"), Yaml::integer(static_cast<std::int64_t>(wid))};
+  return release;
+}
+
+}  // namespace
+
+bool DrawRoute::post(Packet packet) {
+  std::vector<Packet> one;
+  one.push_back(std::move(packet));
+  return post_batch(std::move(one));
+}
+
+bool DrawRoute::post_batch(std::vector<Packet> packets) {
+  std::vector<Packet> for_loop;
+  for (Packet& packet : packets) {
+    const std::string name = packet.from_server ? packet_get_str(packet.items, 0) : std::string();
+    const std::uint64_t wid = packet_get_usize(packet.items, draw_item::kWid);
+    if (creates_window(name) && windows_.size() < kMaxRoutedWindows) windows_.insert(wid);
+    if (ends_window(name)) {
+      windows_.erase(wid);
+      to_decoder(decoder_release(wid));
+    }
+    if (!goes_to_decoder(name)) {
+      for_loop.push_back(std::move(packet));
+      continue;
+    }
+    if (!for_loop.empty() && !loop_.send_events(std::exchange(for_loop, {}))) return false;
+    const bool orphan = !windows_.contains(wid) &&
+                        packet_get_str(packet.items, draw_item::kCoding) == "h264" &&
+                        (name == "draw" || name == "window-draw");
+    to_decoder(std::move(packet));
+    if (orphan) to_decoder(decoder_release(wid));
+  }
+  return for_loop.empty() || loop_.send_events(std::move(for_loop));
+}
+
+void DrawRoute::to_decoder(Packet packet) {
+  if (decode_.send(std::move(packet)) != SendOutcome::Sent) {
+    log_error(kClientLog, "cannot decode: the decoding thread has stopped");
+  }
+}
+
 // --- The thread ----------------------------------------------------------------------------
 
 Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {

@@ -10,6 +10,8 @@
 #include <memory>
 #include <optional>
 #include <span>
+#include <unordered_set>
+#include <vector>
 
 #include "client/draw_items.h"
 #include "client/mediafoundation.h"
@@ -37,6 +39,39 @@ std::optional<Packet> receive_or_idle(DecodeReceiver& receiver, std::chrono::mil
 struct DecodeThreadContext {
   DecodeReceiver receiver;
   EventLoopProxy proxy;
+};
+
+// Window ids the reader remembers, far above what any desktop shows. A server that opens more
+// without closing them gets ids that are not remembered: their H.264 decoders are released after
+// every draw, which costs such a stream its pictures rather than the client its memory.
+inline constexpr std::size_t kMaxRoutedWindows = 65536;
+
+// The reader's way to the event loop. Draws and ends of stream go from the reader straight to
+// the "decode" thread, so a draw never waits while the loop paints or presents; everything else
+// goes to the loop. Why the order still holds:
+// - A packet read before a draw is on the loop's queue before the draw is on the channel, and
+//   the decoded draw is posted to the same queue after that, so the loop has made the draw's
+//   window (or handled anything else read first) before it paints.
+// - Draws, ends of stream and releases of a window's H.264 decoder reach the decode thread in the
+//   order read, so a stream's frames, its end, and a window id taken again after a
+//   "lost-window" cannot overtake one another. The release is sent here at its place in the
+//   stream; the loop, which handles "lost-window" too, sends none.
+// - An H.264 draw for a window id that no window read so far has is followed by a release, so the
+//   decoder it made does not live on until a "lost-window" that may never come.
+// - Each packet keeps its backlog charge until the thread that takes it drops it.
+// Only packets read from the connection are routed by name. Used by the reader thread alone.
+class DrawRoute : public EventSink {
+ public:
+  DrawRoute(EventLoopProxy loop, DecodeSender decode)
+      : loop_(std::move(loop)), decode_(std::move(decode)) {}
+  bool post(Packet packet) override;
+  bool post_batch(std::vector<Packet> packets) override;
+
+ private:
+  void to_decoder(Packet packet);
+  EventLoopProxy loop_;
+  DecodeSender decode_;
+  std::unordered_set<std::uint64_t> windows_;
 };
 
 // Decodes one draw by its coding and builds the result packet ("draw-decoded" with the pixels in

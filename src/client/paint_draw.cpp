@@ -206,29 +206,11 @@ Value window_ack_packet(std::uint64_t packet_sequence, std::uint64_t wid, std::u
 // ---- the dispatcher's picture rows: draws go to the "decode" thread, its results are painted
 // here and answered once presented ----
 
-void Client::handle_draw(ActiveEventLoop&, Packet& packet) {
-  if (decode_sender.send(std::move(packet)) != SendOutcome::Sent) {
-    log_error(kClientLog, "cannot decode: the decoding thread has stopped");
-  }
-}
-
-void Client::handle_eos(ActiveEventLoop&, Packet& packet) {
-  static_cast<void>(decode_sender.send(std::move(packet)));  // a stopped thread holds nothing
-}
-
 void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   DecodedDraw draw = read_decoded_draw(packet);
   auto it = windows.find(draw.wid);
   if (it == windows.end()) {
     picture_buffers().give_back(std::move(draw.pixels));
-    // The decoder that a stream for no window made would otherwise live until the server ends
-    // that stream, which it may never do.
-    if (draw.coding == "h264") {
-      Packet release;
-      release.items = {Yaml::string("lost-window"),
-                       Yaml::integer(static_cast<std::int64_t>(draw.wid))};
-      static_cast<void>(decode_sender.send(std::move(release)));
-    }
     send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
                     "window not found!");
     return;

@@ -73,8 +73,9 @@ struct UnshownDraw {
   std::int64_t decode_time = 0;
 };
 
-// At most this many draws wait for the present that shows them: a window whose redraws stop
-// coming is presented at once then, so their answers are never held back without end.
+// At most this many draws wait for the present that shows them: many small pictures decoded
+// ahead of the queued present are shown at once then, so their answers never pile up without
+// end.
 inline constexpr std::size_t kMaxUnshownDraws = 1024;
 
 struct ClientWindow {

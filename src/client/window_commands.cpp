@@ -173,7 +173,6 @@ void Client::handle_lost_window(ActiveEventLoop&, Packet& packet) {
     // `record` goes here: its surface, buffers and native window.
   }
   update_dock_icon();
-  static_cast<void>(decode_sender.send(std::move(packet)));  // a stopped thread holds nothing
 }
 
 }  // namespace nolv

@@ -21,7 +21,6 @@ class CursorSession : public SessionTest {
   void SetUp() override {
     SessionTest::SetUp();
     client->resumed = true;
-    client->decode_sender = channel.sender;
   }
   FakeWindow& create(std::int64_t wid) {
     dispatch({S("new-window"), I(wid), I(0), I(0), I(10), I(10), H()});
@@ -53,8 +52,6 @@ class CursorSession : public SessionTest {
                    Carried carried = Carried::Chunk) {
     dispatch_with_image({S("window-icon"), I(wid), I(0), I(0), S(encoding)}, 5, png, carried);
   }
-
-  DecodeChannel channel = DecodeChannel::open();
 };
 
 Bytes coordinate_png(std::uint32_t w, std::uint32_t h) {
