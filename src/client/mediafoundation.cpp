@@ -6,12 +6,15 @@
 #include <cstring>
 #include <mutex>
 #include <string>
+#include <utility>
 
 extern "C" {
 #include <libavcodec/avcodec.h>
+#include <libavutil/buffer.h>
 #include <libavutil/error.h>
 #include <libavutil/frame.h>
 #include <libavutil/log.h>
+#include <libavutil/opt.h>
 #include <libavutil/pixdesc.h>
 #include <libavutil/pixfmt.h>
 #include <libswscale/swscale.h>
@@ -89,21 +92,36 @@ void route_libav_logs_once() {
   std::call_once(once, [] { av_log_set_callback(log_from_libav); });
 }
 
-std::atomic<int> slice_threads_taken{0};
+// Threads handed out in shares: up to `per_user` while the total allows, else the caller's thread
+// alone.
+class ThreadBudget {
+ public:
+  constexpr ThreadBudget(int per_user, int total) : per_user_(per_user), total_(total) {}
 
-// Up to kSliceThreadsPerDecoder threads while the total allows, else the caller's thread alone.
-int take_slice_threads() {
-  int taken = slice_threads_taken.load();
-  for (;;) {
-    const int threads = std::min(kSliceThreadsPerDecoder, kSliceThreadsTotal - taken);
-    if (threads <= 1) return 1;
-    if (slice_threads_taken.compare_exchange_weak(taken, taken + threads)) return threads;
+  int take() {
+    int taken = taken_.load();
+    for (;;) {
+      const int threads = std::min(per_user_, total_ - taken);
+      if (threads <= 1) return 1;
+      if (taken_.compare_exchange_weak(taken, taken + threads)) return threads;
+    }
   }
-}
+  void give_back(int threads) {
+    if (threads > 1) taken_ -= threads;
+  }
+  int in_use() const { return taken_.load(); }
 
-void return_slice_threads(int threads) {
-  if (threads > 1) slice_threads_taken -= threads;
-}
+ private:
+  const int per_user_;
+  const int total_;
+  std::atomic<int> taken_{0};
+};
+
+ThreadBudget slice_thread_budget{kSliceThreadsPerDecoder, kSliceThreadsTotal};
+ThreadBudget converter_thread_budget{kConverterThreadsPerDecoder, kConverterThreadsTotal};
+
+// The converter writes into the caller's picture; the reference it takes must not free it.
+void keep_picture(void*, std::uint8_t*) {}
 
 bool is_slice(std::uint8_t type) {
   return type == 1 || type == 5;
@@ -127,7 +145,11 @@ bool contains_slice(std::span<const std::uint8_t> unit) {
 }  // namespace
 
 int slice_threads_in_use() {
-  return slice_threads_taken.load();
+  return slice_thread_budget.in_use();
+}
+
+int converter_threads_in_use() {
+  return converter_thread_budget.in_use();
 }
 
 std::vector<std::span<const std::uint8_t>> split_access_units(std::span<const std::uint8_t> data) {
@@ -183,20 +205,20 @@ Result<std::unique_ptr<H264Decoder>> H264Decoder::create(std::uint64_t wid) {
   if (context == nullptr) return fail("failed to create H.264 decoder: out of memory");
   // A frame is wanted as soon as its input arrives: frame threads would hold back
   // thread_count - 1 frames, slice threads do not.
-  const int threads = take_slice_threads();
+  const int threads = slice_thread_budget.take();
   context->flags |= AV_CODEC_FLAG_LOW_DELAY;
   context->thread_type = FF_THREAD_SLICE;
   context->thread_count = threads;
   if (const int rc = avcodec_open2(context.get(), codec, nullptr); rc < 0) {
     context.reset();
-    return_slice_threads(threads);
+    slice_thread_budget.give_back(threads);
     return fail("failed to create H.264 decoder: {}", av_error_text(rc));
   }
   AvPacketHandle packet(av_packet_alloc());
   AvFrameHandle frame(av_frame_alloc());
   if (packet == nullptr || frame == nullptr) {
     context.reset();
-    return_slice_threads(threads);
+    slice_thread_budget.give_back(threads);
     return fail("failed to create H.264 decoder: out of memory");
   }
   return std::unique_ptr<H264Decoder>(
@@ -212,9 +234,10 @@ H264Decoder::H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacket
       threads_(threads) {}
 
 H264Decoder::~H264Decoder() {
-  // The slice threads end with the codec context; only then may another decoder have them.
+  // Threads end with their codec context or converter; only then may another decoder have them.
+  release_processor();
   decoder_.reset();
-  return_slice_threads(threads_);
+  slice_thread_budget.give_back(threads_);
 }
 
 Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_t height,
@@ -280,22 +303,35 @@ Status H264Decoder::drain(std::int32_t width, std::int32_t height, std::optional
 
 Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t width,
                                      std::int32_t height) {
-  processor_.reset(sws_getContext(setup.src_width, setup.src_height,
-                                  static_cast<AVPixelFormat>(setup.src_format), width, height,
-                                  AV_PIX_FMT_BGR0, SWS_BILINEAR, nullptr, nullptr, nullptr));
-  if (processor_ == nullptr) {
-    processor_dirty_ = true;
+  release_processor();
+  processor_dirty_ = true;
+  const bool large = std::int64_t{width} * std::int64_t{height} >= kMinThreadedConvertPixels;
+  const int threads = large ? converter_thread_budget.take() : 1;
+  ConverterHandle converter(sws_alloc_context());
+  const auto src_format = static_cast<AVPixelFormat>(setup.src_format);
+  const bool set = converter != nullptr &&
+                   av_opt_set_int(converter.get(), "srcw", setup.src_width, 0) >= 0 &&
+                   av_opt_set_int(converter.get(), "srch", setup.src_height, 0) >= 0 &&
+                   av_opt_set_pixel_fmt(converter.get(), "src_format", src_format, 0) >= 0 &&
+                   av_opt_set_int(converter.get(), "dstw", width, 0) >= 0 &&
+                   av_opt_set_int(converter.get(), "dsth", height, 0) >= 0 &&
+                   av_opt_set_pixel_fmt(converter.get(), "dst_format", AV_PIX_FMT_BGR0, 0) >= 0 &&
+                   av_opt_set_int(converter.get(), "sws_flags", SWS_BILINEAR, 0) >= 0 &&
+                   av_opt_set_int(converter.get(), "threads", threads, 0) >= 0 &&
+                   sws_init_context(converter.get(), nullptr, nullptr) >= 0;
+  if (!set) {
+    converter_thread_budget.give_back(threads);
     return fail("sws_getContext: cannot convert {}x{} {} to {}x{} bgr0", setup.src_width,
-                setup.src_height, av_get_pix_fmt_name(static_cast<AVPixelFormat>(setup.src_format)),
-                width, height);
+                setup.src_height, av_get_pix_fmt_name(src_format), width, height);
   }
+  processor_ = std::move(converter);
+  processor_threads_ = threads;
   const int* matrix = sws_getCoefficients(setup.colorspace);
   const int rc =
       sws_setColorspaceDetails(processor_.get(), matrix, full_range_ ? 1 : 0,
                                sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   if (rc < 0) {
-    processor_.reset();
-    processor_dirty_ = true;
+    release_processor();
     return fail("sws_setColorspaceDetails: {}", av_error_text(rc));
   }
   processor_input_ = setup;
@@ -304,6 +340,11 @@ Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t w
   processor_dirty_ = false;
   ++processor_setups_;
   return {};
+}
+
+void H264Decoder::release_processor() {
+  processor_.reset();
+  converter_thread_budget.give_back(std::exchange(processor_threads_, 1));
 }
 
 Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
@@ -319,11 +360,29 @@ Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, st
   // The converter writes every row of the picture, so a reused buffer needs no clearing.
   const std::size_t stride = static_cast<std::size_t>(width) * 4;
   if (!picture) picture = picture_buffers().take(stride * static_cast<std::size_t>(height));
-  std::uint8_t* const planes[4] = {picture->data(), nullptr, nullptr, nullptr};
-  const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
-  const int rows =
-      sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
-  if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
+  if (processor_threads_ > 1) {
+    // Only the frame interface spreads the rows over the converter's threads.
+    AvFrameHandle out(av_frame_alloc());
+    if (out == nullptr) return fail("sws_scale_frame: out of memory");
+    out->buf[0] = av_buffer_create(picture->data(), picture->size(), keep_picture, nullptr, 0);
+    if (out->buf[0] == nullptr) return fail("sws_scale_frame: out of memory");
+    out->data[0] = picture->data();
+    out->linesize[0] = static_cast<int>(stride);
+    out->width = width;
+    out->height = height;
+    out->format = AV_PIX_FMT_BGR0;
+    if (const int rc = sws_scale_frame(processor_.get(), out.get(), &frame); rc < 0) {
+      return fail("sws_scale_frame: {}", av_error_text(rc));
+    }
+  } else {
+    std::uint8_t* const planes[4] = {picture->data(), nullptr, nullptr, nullptr};
+    const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
+    const int rows =
+        sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
+    if (rows <= 0) {
+      return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
+    }
+  }
   log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture->size());
   return {};
 }

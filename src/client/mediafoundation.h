@@ -53,6 +53,17 @@ inline constexpr int kSliceThreadsTotal = 12;
 // The slice threads that live decoders hold, within kSliceThreadsTotal.
 int slice_threads_in_use();
 
+// Colour conversion threads of one decoder's converter, its caller's included: converting a 1080p
+// frame costs about as much as decoding it, and all decoders share the one decode thread.
+inline constexpr int kConverterThreadsPerDecoder = 4;
+// Of all converters together: only one converts at a time, so two pools cover a window that is
+// replaced while another plays.
+inline constexpr int kConverterThreadsTotal = 8;
+// Below this many output pixels waking the threads costs more than the split saves.
+inline constexpr std::int64_t kMinThreadedConvertPixels = std::int64_t{512} * 1024;
+// The conversion threads that live converters hold, within kConverterThreadsTotal.
+int converter_threads_in_use();
+
 // What the colour converter is currently set up for.
 struct ConverterSetup {
   int src_width = 0;
@@ -83,6 +94,8 @@ class H264Decoder {
   std::uint64_t processor_setups() const { return processor_setups_; }
   // The threads the decoder may use, its caller's included (1: no threads of its own).
   int threads() const { return threads_; }
+  // The threads its converter uses, its caller's included.
+  int converter_threads() const { return processor_threads_; }
 
  private:
   H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacketHandle packet,
@@ -92,6 +105,7 @@ class H264Decoder {
   Status convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
                          std::optional<Bytes>& picture);
   Status set_up_processor(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
+  void release_processor();
 
   std::uint64_t wid_;
   std::uint64_t frame_count_ = 0;
@@ -105,6 +119,7 @@ class H264Decoder {
   bool processor_dirty_ = true;
   bool full_range_ = true;
   std::uint64_t processor_setups_ = 0;
+  int processor_threads_ = 1;
   int threads_;
   Bytes input_;  // one access unit with the zeroed padding the decoder may read past its end
 };

@@ -187,6 +187,37 @@ TEST(H264Decoding, ConverterIsSetUpAgainOnlyWhenSizeOrRangeChange) {
   EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
 }
 
+// Two windows take every conversion thread there is; a third converts on the decode thread
+// alone, and must give the same bytes in both ranges (each thread's part of the picture follows
+// the colour details set on the whole).
+TEST(H264Decoding, ThreadedConversionMatchesOneThreadAndStaysWithinItsBudget) {
+  const Bytes stream = read_picture("big720.h264");
+  ASSERT_GE(std::int64_t{1280} * 720, kMinThreadedConvertPixels);
+  ASSERT_EQ(converter_threads_in_use(), 0);
+  for (const bool full : {false, true}) {
+    H264DecoderMap decoders;
+    std::vector<Bytes> pictures;
+    for (std::uint64_t wid = 1; wid <= 3; ++wid) {
+      auto picture = decode(decoders, wid, 1280, 720, stream, full);
+      ASSERT_TRUE(picture && picture->has_value()) << (picture ? "" : picture.message());
+      pictures.push_back(std::move(**picture));
+    }
+    EXPECT_EQ(decoders.at(1)->converter_threads(), kConverterThreadsPerDecoder);
+    EXPECT_EQ(decoders.at(2)->converter_threads(),
+              kConverterThreadsTotal - kConverterThreadsPerDecoder);
+    EXPECT_EQ(decoders.at(3)->converter_threads(), 1);
+    EXPECT_EQ(converter_threads_in_use(), kConverterThreadsTotal);
+    EXPECT_TRUE(pictures[0] == pictures[2]) << "full range " << full;
+    EXPECT_TRUE(pictures[1] == pictures[2]) << "full range " << full;
+    // A small picture needs no threads: the converter gives its share back.
+    auto small = decode(decoders, 1, 640, 480, stream, full);
+    ASSERT_TRUE(small && small->has_value());
+    EXPECT_EQ(decoders.at(1)->converter_threads(), 1);
+    EXPECT_EQ(converter_threads_in_use(), kConverterThreadsTotal - kConverterThreadsPerDecoder);
+  }
+  EXPECT_EQ(converter_threads_in_use(), 0);
+}
+
 TEST(H264Decoding, ErrorsAndBounds) {
   H264DecoderMap decoders;
   const Bytes stream = read_picture("tiny.h264");
