@@ -147,14 +147,14 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   if (!writer) fatal(fmt::format("failed to start the writer thread: {}", writer.message()));
   auto client = std::make_unique<Client>(std::move(*writer), std::move(backlog));
   client->proxy = context.proxy;
-  client->reader_body = context.reader_body;
+  client->reader_body = context.services.reader_body;
   client->decode_sender = context.decode_sender;
   client->log_forwarding = context.log_forwarding;
-  client->bell = std::move(context.bell);
-  client->tray_platform = std::move(context.tray_platform);
-  client->clipboard_access = std::move(context.clipboard_access);
-  if (context.audio_worker_body) {
-    auto worker = start_audio_worker(std::move(context.audio_worker_body), context.proxy);
+  client->bell = std::move(context.services.bell);
+  client->tray_platform = std::move(context.services.tray_platform);
+  client->clipboard_access = std::move(context.services.clipboard_access);
+  if (context.services.audio_worker_body) {
+    auto worker = start_audio_worker(std::move(context.services.audio_worker_body), context.proxy);
     if (worker) {
       client->audio_worker = std::move(*worker);
     } else {
@@ -164,7 +164,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->started_at = std::chrono::steady_clock::now();
   const std::optional<std::string> setting = environment_text("NOLV_KEYBOARD_LAYOUT");
   std::optional<std::string> system;
-  if (context.system_keyboard_layout) system = context.system_keyboard_layout();
+  if (context.services.system_keyboard_layout) system = context.services.system_keyboard_layout();
   client->keyboard_layout = choose_keyboard_layout(setting, system);
   client->target = std::move(target);
   client->username = std::move(username);

@@ -65,11 +65,9 @@ const std::vector<std::string>& supported_encodings();
 using ReaderBody = std::function<void(Transport transport, EventLoopProxy proxy,
                                       std::shared_ptr<Backlog> backlog)>;
 
-// What `Client::create` takes from the event-loop handler's state.
-struct ClientContext {
-  EventLoopProxy proxy;
-  DecodeSender decode_sender;
-  std::shared_ptr<LogForwardSlot> log_forwarding;
+// The services of the system a session uses, made once by the program's entry and kept by the
+// event-loop handler's state for every session it builds.
+struct SessionServices {
   // The system keyboard layout, asked for when the Client is built.
   std::function<std::optional<std::string>()> system_keyboard_layout;
   // The audio worker body; none starts no worker at all (unit tests).
@@ -82,6 +80,14 @@ struct ClientContext {
   std::shared_ptr<TrayPlatform> tray_platform;
   // The local clipboard; none makes every clipboard read and write fail.
   std::shared_ptr<ClipboardAccess> clipboard_access;
+};
+
+// What `Client::create` takes from the event-loop handler's state.
+struct ClientContext {
+  EventLoopProxy proxy;
+  DecodeSender decode_sender;
+  std::shared_ptr<LogForwardSlot> log_forwarding;
+  SessionServices services;
 };
 
 class Client {

@@ -10,9 +10,7 @@ constexpr std::string_view kClientLog = "nolv::client::client";
 }  // namespace
 
 ClientContext AppState::client_context() const {
-  return ClientContext{
-      proxy,       decode_sender, log_forwarding, system_keyboard_layout, audio_worker_body,
-      reader_body, bell,          tray_platform,  clipboard_access};
+  return ClientContext{proxy, decode_sender, log_forwarding, services};
 }
 
 void AppState::request_exit(ActiveEventLoop& loop, std::int32_t code) {

@@ -49,12 +49,7 @@ class AppState : public EventLoopHandler {
   std::int32_t exit_code = kNoExitCode;
   bool resumed_flag = false;
   bool ssl_insecure = false;
-  std::function<std::optional<std::string>()> system_keyboard_layout;
-  AudioWorkerBody audio_worker_body;
-  ReaderBody reader_body;
-  std::shared_ptr<Bell> bell;
-  std::shared_ptr<TrayPlatform> tray_platform;
-  std::shared_ptr<ClipboardAccess> clipboard_access;
+  SessionServices services;
   DecodeSender decode_sender;
 };
 

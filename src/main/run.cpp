@@ -96,13 +96,13 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
   // Declared before the state, so that it still watches while the state is taken down.
   std::optional<ExitDeadline> teardown_deadline;
   AppState state(proxy, std::move(options), std::move(log_forwarding), command_line->ssl_insecure);
-  state.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
-  state.audio_worker_body = audio_worker_body(platform.audio_outputs());
-  state.bell = platform.bell();
-  state.tray_platform = (*loop)->tray();
-  state.clipboard_access = (*loop)->clipboard();
+  state.services.system_keyboard_layout = [&platform] { return platform.keyboard_layout(); };
+  state.services.audio_worker_body = audio_worker_body(platform.audio_outputs());
+  state.services.bell = platform.bell();
+  state.services.tray_platform = (*loop)->tray();
+  state.services.clipboard_access = (*loop)->clipboard();
   state.decode_sender = std::move(decode.sender);
-  state.reader_body = read_packet;
+  state.services.reader_body = read_packet;
   if (transport) {
     state.client = Client::create(state.client_context(), std::move(*transport),
                                   *command_line->target, std::nullopt, std::nullopt);

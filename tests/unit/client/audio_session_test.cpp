@@ -56,15 +56,15 @@ class AudioSessionTest : public SessionTest {
         Client::create(ClientContext{EventLoopProxy(sink),
                                      {},
                                      slot,
-                                     {},
-                                     [holder](AudioWorkerContext context) {
-                                       // Kept before the probe answers, so that the test thread,
-                                       // which waits for the answer, finds it in place.
-                                       AudioProbeSender probe = context.probe;
-                                       holder->emplace(std::move(context));
-                                       probe({});
-                                     },
-                                     {}},
+                                     {{},
+                                      [holder](AudioWorkerContext context) {
+                                        // Kept before the probe answers, so that the test
+                                        // thread, which waits for the answer, finds it in place.
+                                        AudioProbeSender probe = context.probe;
+                                        holder->emplace(std::move(context));
+                                        probe({});
+                                      },
+                                      {}}},
                        peer.make_transport(), "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
     ASSERT_TRUE(client->audio_worker);
   }
@@ -387,7 +387,7 @@ TEST(AudioProbeSession, AFailedProbeLeavesTheSessionWithoutSpeakerForwarding) {
   SocketPeer peer;
   LogCapture capture;
   auto client = Client::create(
-      ClientContext{EventLoopProxy(), {}, nullptr, {}, audio_worker_body(nullptr), {}},
+      ClientContext{EventLoopProxy(), {}, nullptr, {{}, audio_worker_body(nullptr), {}}},
       peer.make_transport(), "t", std::nullopt, std::nullopt);
   EXPECT_TRUE(any_line_has(capture.take_lines(),
                            "WARN  [nolv::client::client] speaker forwarding unavailable: "));

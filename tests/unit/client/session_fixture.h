@@ -70,8 +70,8 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     ensure_test_logger();
     client =
-        Client::create(ClientContext{EventLoopProxy(sink), {}, slot, {}, {}, {}},
-                       peer.make_transport(), "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
+        Client::create(ClientContext{EventLoopProxy(sink), {}, slot, {}}, peer.make_transport(),
+                       "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
   }
   void dispatch(std::vector<Yaml> items) {
     Packet p = packet_of(std::move(items));

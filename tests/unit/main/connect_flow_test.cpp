@@ -119,8 +119,8 @@ TEST(ConnectFlow, ASuccessfulConnectBuildsTheClientAndClosesTheDialog) {
   socklen_t len = sizeof addr;
   ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
   // The Client's reader must not run here: the test only checks who owns what.
-  f.state.reader_body = [](Transport, EventLoopProxy, std::shared_ptr<Backlog>) {};
-  f.state.audio_worker_body = [](AudioWorkerContext context) {
+  f.state.services.reader_body = [](Transport, EventLoopProxy, std::shared_ptr<Backlog>) {};
+  f.state.services.audio_worker_body = [](AudioWorkerContext context) {
     context.probe(fail("no audio in this test"));
   };
   f.state.resumed(f.loop);
