@@ -37,9 +37,6 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     auto client = nolv::Client::create(nolv::ClientContext{nolv::EventLoopProxy(sink),
                                                            channel.sender,
                                                            std::make_shared<nolv::LogForwardSlot>(),
-                                                           {},
-                                                           {},
-                                                           {},
                                                            {}},
                                        std::move(fed.transport), "tcp://127.0.0.1:1/", std::nullopt,
                                        std::nullopt);
