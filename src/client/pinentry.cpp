@@ -203,14 +203,14 @@ PinentryOutcome run_program(const PinentryRequest& request) {
   auto& [child_stdin, to_child] = *in_pipe;
   auto& [from_child, child_stdout] = *out_pipe;
   SpawnActions actions;
-  posix_spawn_file_actions_adddup2(&actions.actions, child_stdin.get(), STDIN_FILENO);
-  posix_spawn_file_actions_adddup2(&actions.actions, child_stdout.get(), STDOUT_FILENO);
+  posix_spawn_file_actions_adddup2(&actions.value, child_stdin.get(), STDIN_FILENO);
+  posix_spawn_file_actions_adddup2(&actions.value, child_stdout.get(), STDOUT_FILENO);
   SpawnAttributes attributes;
-  attributes.reset_signals({SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM});
+  reset_signals(attributes, {SIGPIPE, SIGINT, SIGQUIT, SIGHUP, SIGTERM});
   char* argv[] = {const_cast<char*>(request.program.c_str()), nullptr};
   pid_t pid = 0;
-  const int rc = posix_spawn(&pid, request.program.c_str(), &actions.actions,
-                             &attributes.attributes, argv, environ);
+  const int rc =
+      posix_spawn(&pid, request.program.c_str(), &actions.value, &attributes.value, argv, environ);
   child_stdin = UniqueFd();
   child_stdout = UniqueFd();
   if (rc != 0) return fail("cannot start {}: {}", request.program, std::strerror(rc));

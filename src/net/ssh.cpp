@@ -127,10 +127,10 @@ ConnectResult<Transport> ssh_connect(const Target& target,
   auto& [our_stdout, child_stdout] = *from_child;
 
   SpawnActions actions;
-  posix_spawn_file_actions_adddup2(&actions.actions, child_stdin.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions.actions, child_stdout.get(), 1);
+  posix_spawn_file_actions_adddup2(&actions.value, child_stdin.get(), 0);
+  posix_spawn_file_actions_adddup2(&actions.value, child_stdout.get(), 1);
   SpawnAttributes attributes;
-  attributes.reset_signals({SIGPIPE});
+  reset_signals(attributes, {SIGPIPE});
 
   std::vector<char*> argv;
   argv.push_back(command->program.data());
@@ -138,8 +138,8 @@ ConnectResult<Transport> ssh_connect(const Target& target,
   argv.push_back(nullptr);
 
   pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, command->program.c_str(), &actions.actions,
-                              &attributes.attributes, argv.data(), environ);
+  const int rc = posix_spawnp(&pid, command->program.c_str(), &actions.value, &attributes.value,
+                              argv.data(), environ);
   if (rc != 0) {
     return failed(fmt::format("failed to launch {}: {}", command->program, os_error_text(rc)));
   }

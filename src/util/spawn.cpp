@@ -11,15 +11,15 @@ std::optional<std::pair<UniqueFd, UniqueFd>> make_pipe() {
   return std::pair{UniqueFd(fds[0]), UniqueFd(fds[1])};
 }
 
-void SpawnAttributes::reset_signals(std::initializer_list<int> signals) {
+void reset_signals(SpawnAttributes& attributes, std::initializer_list<int> signals) {
   sigset_t defaults;
   sigemptyset(&defaults);
   for (int signal : signals) sigaddset(&defaults, signal);
   sigset_t none;
   sigemptyset(&none);
-  posix_spawnattr_setsigdefault(&attributes, &defaults);
-  posix_spawnattr_setsigmask(&attributes, &none);
-  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
+  posix_spawnattr_setsigdefault(&attributes.value, &defaults);
+  posix_spawnattr_setsigmask(&attributes.value, &none);
+  posix_spawnattr_setflags(&attributes.value, POSIX_SPAWN_SETSIGDEF | POSIX_SPAWN_SETSIGMASK);
 }
 
 }  // namespace nolv
