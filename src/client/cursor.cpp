@@ -34,21 +34,24 @@ bool rgba_size_matches(std::uint32_t width, std::uint32_t height, std::size_t by
 
 Result<RgbaImage> decode_png_rgba(std::span<const std::uint8_t> bytes) {
   auto opened = PngReader::open(bytes, PngLimits{kMaxPngSide, kMaxPngChunkBytes});
-  if (const PngError* e = std::get_if<PngError>(&opened)) {
-    switch (e->step) {
+  if (!opened) {
+    const PngError& e = opened.error();
+    switch (e.step) {
       case PngStep::Init:
-        return fail("spng init failed: {}", e->code);
+        return fail("spng init failed: {}", e.code);
       case PngStep::Buffer:
-        return fail("invalid png: {}", e->code);
+        return fail("invalid png: {}", e.code);
       case PngStep::Header:
-        return fail("invalid png header: {}", e->code);
+        return fail("invalid png header: {}", e.code);
       default:
-        return fail("bad png size: {}", e->code);
+        return fail("bad png size: {}", e.code);
     }
   }
-  PngReader& png = std::get<PngReader>(opened);
+  PngReader& png = *opened;
   RgbaImage image{png.width(), png.height(), std::vector<std::uint8_t>(png.rgba_size(), 0)};
-  if (auto e = png.decode_rgba(image.pixels)) return fail("png decode failed: {}", e->code);
+  if (auto decoded = png.decode_rgba(image.pixels); !decoded) {
+    return fail("png decode failed: {}", decoded.error().code);
+  }
   return image;
 }
 

@@ -123,9 +123,9 @@ Result<Bytes> decode_jpeg_bgra(std::span<const std::uint8_t> data) {
 Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
   auto opened =
       PngReader::open(data, PngLimits{static_cast<std::uint32_t>(kMaxPictureSide), kPngChunkLimit});
-  if (const PngError* e = std::get_if<PngError>(&opened)) {
-    const std::string text = png_error_text(e->code);
-    switch (e->step) {
+  if (!opened) {
+    const std::string text = png_error_text(opened.error().code);
+    switch (opened.error().step) {
       case PngStep::Init:
         return fail("png decoder initialization failed: {}", text);
       case PngStep::Buffer:
@@ -134,14 +134,14 @@ Result<Bytes> decode_png_rgba8(std::span<const std::uint8_t> data) {
         return fail("invalid png image size: {}", text);
     }
   }
-  PngReader& png = std::get<PngReader>(opened);
+  PngReader& png = *opened;
   if (picture_too_large(png.width(), png.height())) {
     return fail("invalid png image size: {}", too_large(png.width(), png.height()));
   }
   Bytes pixels = picture_buffers().take(png.rgba_size());
-  if (auto e = png.decode_rgba(pixels)) {
+  if (auto decoded = png.decode_rgba(pixels); !decoded) {
     picture_buffers().give_back(std::move(pixels));
-    return fail("png decoding failed: {}", png_error_text(e->code));
+    return fail("png decoding failed: {}", png_error_text(decoded.error().code));
   }
   return pixels;
 }

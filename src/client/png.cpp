@@ -12,8 +12,8 @@ void PngReader::Free::operator()(spng_ctx* ctx) const {
   spng_ctx_free(ctx);
 }
 
-std::variant<PngReader, PngError> PngReader::open(std::span<const std::uint8_t> data,
-                                                  const PngLimits& limits) {
+Result<PngReader, PngError> PngReader::open(std::span<const std::uint8_t> data,
+                                            const PngLimits& limits) {
   PngReader png(std::unique_ptr<spng_ctx, Free>(spng_ctx_new(0)));
   spng_ctx* ctx = png.ctx_.get();
   if (ctx == nullptr) return PngError{PngStep::Init, SPNG_EMEM};
@@ -32,10 +32,10 @@ std::variant<PngReader, PngError> PngReader::open(std::span<const std::uint8_t> 
   return png;
 }
 
-std::optional<PngError> PngReader::decode_rgba(std::span<std::uint8_t> out) {
+Result<void, PngError> PngReader::decode_rgba(std::span<std::uint8_t> out) {
   if (int rc = spng_decode_image(ctx_.get(), out.data(), out.size(), SPNG_FMT_RGBA8, 0); rc != 0)
     return PngError{PngStep::Decode, rc};
-  return std::nullopt;
+  return {};
 }
 
 }  // namespace nolv

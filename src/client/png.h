@@ -5,10 +5,10 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
-#include <optional>
 #include <span>
 #include <string>
-#include <variant>
+
+#include "util/result.h"
 
 struct spng_ctx;
 
@@ -24,8 +24,8 @@ struct PngLimits {
 enum class PngStep : std::uint8_t { Init, Buffer, Header, Size, Decode };
 
 struct PngError {
-  PngStep step;
-  int code;  // the decoder's error code
+  PngStep step = PngStep::Init;
+  int code = 0;  // the decoder's error code
 };
 
 // The decoder's own words for one of its codes.
@@ -35,14 +35,14 @@ std::string png_error_text(int code);
 // are decoded into a buffer the caller provides.
 class PngReader {
  public:
-  [[nodiscard]] static std::variant<PngReader, PngError> open(std::span<const std::uint8_t> data,
-                                                              const PngLimits& limits);
+  static Result<PngReader, PngError> open(std::span<const std::uint8_t> data,
+                                          const PngLimits& limits);
 
   std::uint32_t width() const { return width_; }
   std::uint32_t height() const { return height_; }
   std::size_t rgba_size() const { return rgba_size_; }
   // Fills `out` (rgba_size() bytes) with R, G, B, A rows top to bottom.
-  [[nodiscard]] std::optional<PngError> decode_rgba(std::span<std::uint8_t> out);
+  Result<void, PngError> decode_rgba(std::span<std::uint8_t> out);
 
  private:
   struct Free {
