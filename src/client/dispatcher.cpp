@@ -5,7 +5,6 @@
 #include <fmt/format.h>
 
 #include "client/client.h"
-#include "client/internal_event.h"
 #include "client/signals.h"
 #include "util/fatal.h"
 #include "util/format.h"
@@ -20,65 +19,73 @@ constexpr std::string_view kLog = "nolv::client::client";
 
 using Handler = void (Client::*)(ActiveEventLoop&, Packet&);
 
+// Who sends a name: a server packet under an internal name is refused as an unknown type.
+enum class Origin { Server, Internal };
+
 struct Route {
   std::initializer_list<std::string_view> names;
   Handler handler;
+  Origin origin;
 };
 
 // In the order the names are tested; the first match wins.
 const Route kRoutes[] = {
-    {{"hello"}, &Client::handle_server_hello},
-    {{"audio-capabilities"}, &Client::handle_audio_capabilities},
-    {{"audio-data", "sound-data"}, &Client::handle_audio_data},
-    {{"audio-latency"}, &Client::handle_audio_latency},
-    {{"audio-worker-failed"}, &Client::handle_audio_worker_failed},
-    {{"encoding-set", "encodings"}, &Client::handle_encodings},
-    {{"startup-complete"}, &Client::handle_startup_complete},
-    {{"new-window", "window-create"}, &Client::handle_new_window},
-    {{"new-override-redirect"}, &Client::handle_new_override_redirect},
-    {{"window-move-resize"}, &Client::handle_window_move_resize},
-    {{"window-resized"}, &Client::handle_window_resized},
-    {{"configure-override-redirect"}, &Client::handle_window_move_resize},
-    {{"initiate-moveresize", "window-initiate-moveresize"}, &Client::handle_initiate_moveresize},
-    {{"raise-window", "window-raise"}, &Client::handle_raise_window},
-    {{"show-desktop", "display-show-desktop"}, &Client::handle_show_desktop},
-    {{"pointer-position"}, &Client::handle_pointer_position},
-    {{"pointer-grab", "window-grab"}, &Client::handle_pointer_grab},
-    {{"pointer-ungrab", "window-ungrab"}, &Client::handle_pointer_ungrab},
-    {{"lost-window", "window-destroy"}, &Client::handle_lost_window},
-    {{"setting-change"}, &Client::handle_setting_change},
-    {{"bell", "window-bell"}, &Client::handle_bell},
-    {{"cursor-data"}, &Client::handle_cursor_data},
-    {{"cursor-default"}, &Client::handle_cursor_default},
-    {{"notify_show", "notification-show"}, &Client::handle_notify_show},
-    {{"notify_close", "notification-close"}, &Client::handle_notify_close},
-    {{"window-icon"}, &Client::handle_window_icon},
-    {{"window-metadata"}, &Client::handle_window_metadata},
-    {{"server-event", "events"}, &Client::handle_server_event},
-    {{"draw-decoded"}, &Client::handle_draw_decoded},
-    {{"draw-failed", "decoding-failed"}, &Client::handle_draw_failed},
-    {{"present-windows"}, &Client::handle_present_windows},
-    {{"ping"}, &Client::handle_ping},
-    {{"send-ping"}, &Client::handle_send_ping},
-    {{"send-log"}, &Client::handle_send_log},
-    {{"ping_echo", "ping-echo"}, &Client::handle_ping_echo},
-    {{"challenge"}, &Client::handle_challenge},
-    {{"challenge-password"}, &Client::handle_challenge_password},
-    {{"challenge-cancel"}, &Client::handle_challenge_cancel},
-    {{"challenge-fallback-dialog"}, &Client::handle_challenge_fallback_dialog},
-    {{"set-clipboard-enabled", "clipboard-status"}, &Client::handle_set_clipboard_enabled},
-    {{"clipboard-token"}, &Client::handle_clipboard_token},
-    {{"clipboard-data"}, &Client::handle_clipboard_data},
-    {{"clipboard-request"}, &Client::handle_clipboard_request},
-    {{"clipboard-contents"}, &Client::handle_clipboard_contents},
-    {{"clipboard-contents-none"}, &Client::handle_clipboard_contents_none},
-    {{"clipboard-pending-requests"}, &Client::handle_clipboard_pending_requests},
-    {{"clipboard-changed"}, &Client::handle_clipboard_changed},
-    {{"tray-exit"}, &Client::handle_tray_exit},
-    {{"interrupt"}, &Client::handle_interrupt},
-    {{"disconnect", "connection-close"}, &Client::handle_disconnect},
-    {{"connection-lost"}, &Client::handle_connection_lost},
-    {{"invalid-packet"}, &Client::handle_invalid_packet},
+    {{"hello"}, &Client::handle_server_hello, Origin::Server},
+    {{"audio-capabilities"}, &Client::handle_audio_capabilities, Origin::Server},
+    {{"audio-data", "sound-data"}, &Client::handle_audio_data, Origin::Server},
+    {{"audio-latency"}, &Client::handle_audio_latency, Origin::Internal},
+    {{"audio-worker-failed"}, &Client::handle_audio_worker_failed, Origin::Internal},
+    {{"encoding-set", "encodings"}, &Client::handle_encodings, Origin::Server},
+    {{"startup-complete"}, &Client::handle_startup_complete, Origin::Server},
+    {{"new-window", "window-create"}, &Client::handle_new_window, Origin::Server},
+    {{"new-override-redirect"}, &Client::handle_new_override_redirect, Origin::Server},
+    {{"window-move-resize"}, &Client::handle_window_move_resize, Origin::Server},
+    {{"window-resized"}, &Client::handle_window_resized, Origin::Server},
+    {{"configure-override-redirect"}, &Client::handle_window_move_resize, Origin::Server},
+    {{"initiate-moveresize", "window-initiate-moveresize"},
+     &Client::handle_initiate_moveresize,
+     Origin::Server},
+    {{"raise-window", "window-raise"}, &Client::handle_raise_window, Origin::Server},
+    {{"show-desktop", "display-show-desktop"}, &Client::handle_show_desktop, Origin::Server},
+    {{"pointer-position"}, &Client::handle_pointer_position, Origin::Server},
+    {{"pointer-grab", "window-grab"}, &Client::handle_pointer_grab, Origin::Server},
+    {{"pointer-ungrab", "window-ungrab"}, &Client::handle_pointer_ungrab, Origin::Server},
+    {{"lost-window", "window-destroy"}, &Client::handle_lost_window, Origin::Server},
+    {{"setting-change"}, &Client::handle_setting_change, Origin::Server},
+    {{"bell", "window-bell"}, &Client::handle_bell, Origin::Server},
+    {{"cursor-data"}, &Client::handle_cursor_data, Origin::Server},
+    {{"cursor-default"}, &Client::handle_cursor_default, Origin::Server},
+    {{"notify_show", "notification-show"}, &Client::handle_notify_show, Origin::Server},
+    {{"notify_close", "notification-close"}, &Client::handle_notify_close, Origin::Server},
+    {{"window-icon"}, &Client::handle_window_icon, Origin::Server},
+    {{"window-metadata"}, &Client::handle_window_metadata, Origin::Server},
+    {{"server-event", "events"}, &Client::handle_server_event, Origin::Server},
+    {{"draw-decoded"}, &Client::handle_draw_decoded, Origin::Internal},
+    {{"draw-failed", "decoding-failed"}, &Client::handle_draw_failed, Origin::Internal},
+    {{"present-windows"}, &Client::handle_present_windows, Origin::Internal},
+    {{"ping"}, &Client::handle_ping, Origin::Server},
+    {{"send-ping"}, &Client::handle_send_ping, Origin::Internal},
+    {{"send-log"}, &Client::handle_send_log, Origin::Internal},
+    {{"ping_echo", "ping-echo"}, &Client::handle_ping_echo, Origin::Server},
+    {{"challenge"}, &Client::handle_challenge, Origin::Server},
+    {{"challenge-password"}, &Client::handle_challenge_password, Origin::Internal},
+    {{"challenge-cancel"}, &Client::handle_challenge_cancel, Origin::Internal},
+    {{"challenge-fallback-dialog"}, &Client::handle_challenge_fallback_dialog, Origin::Internal},
+    {{"set-clipboard-enabled", "clipboard-status"},
+     &Client::handle_set_clipboard_enabled,
+     Origin::Server},
+    {{"clipboard-token"}, &Client::handle_clipboard_token, Origin::Server},
+    {{"clipboard-data"}, &Client::handle_clipboard_data, Origin::Server},
+    {{"clipboard-request"}, &Client::handle_clipboard_request, Origin::Server},
+    {{"clipboard-contents"}, &Client::handle_clipboard_contents, Origin::Server},
+    {{"clipboard-contents-none"}, &Client::handle_clipboard_contents_none, Origin::Server},
+    {{"clipboard-pending-requests"}, &Client::handle_clipboard_pending_requests, Origin::Server},
+    {{"clipboard-changed"}, &Client::handle_clipboard_changed, Origin::Internal},
+    {{"tray-exit"}, &Client::handle_tray_exit, Origin::Internal},
+    {{"interrupt"}, &Client::handle_interrupt, Origin::Internal},
+    {{"disconnect", "connection-close"}, &Client::handle_disconnect, Origin::Server},
+    {{"connection-lost"}, &Client::handle_connection_lost, Origin::Internal},
+    {{"invalid-packet"}, &Client::handle_invalid_packet, Origin::Internal},
 };
 
 std::string join(const std::vector<std::string>& parts) {
@@ -88,14 +95,11 @@ std::string join(const std::vector<std::string>& parts) {
 }  // namespace
 
 void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
-  // A server packet named like an internal event is refused as an unknown type.
-  if (!packet.from_server || !is_internal_event_name(name)) {
-    for (const Route& route : kRoutes) {
-      if (std::find(route.names.begin(), route.names.end(), name) != route.names.end()) {
-        (this->*route.handler)(loop, packet);
-        return;
-      }
-    }
+  for (const Route& route : kRoutes) {
+    if (std::find(route.names.begin(), route.names.end(), name) == route.names.end()) continue;
+    if (packet.from_server && route.origin == Origin::Internal) break;
+    (this->*route.handler)(loop, packet);
+    return;
   }
   log_warn(kLog, "unhandled packet type {}", log_value(name));
 }

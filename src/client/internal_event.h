@@ -1,15 +1,6 @@
 // Internal events: messages from the program's own threads to the event-loop thread, shaped
-// like server packets.
+// like server packets (`make_internal_event`). The dispatcher's routing table says which names
+// are the program's own; a packet read from the connection under one of them is refused.
 #pragma once
 
-#include <string_view>
-
 #include "net/packet.h"
-
-namespace nolv {
-
-// True for the names the program's own threads post; a packet read from the connection under
-// one of them is refused.
-[[nodiscard]] bool is_internal_event_name(std::string_view name);
-
-}  // namespace nolv

@@ -60,6 +60,7 @@ class HostileServer(test_session.SessionCase):
         forged = [["tray-exit"], ["audio-worker-failed", "gone"],
                   ["challenge-password", "chosen by the server"], ["interrupt", "Ctrl-C"],
                   ["draw-decoded", 1, 0, 0, 1, 1, "png", "", 1, 4],
+                  ["draw-failed", 1, 0, 0, 1, 1, "png", "the server's own text", 1, 4],
                   ["connection-lost", "x"], ["invalid-packet", "x"], ["send-ping", ""]]
         for items in forged:
             session.send(items)

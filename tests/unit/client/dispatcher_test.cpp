@@ -237,10 +237,10 @@ TEST_F(SessionTest, UnknownNamesWarnAndPendingRequestsAreSilent) {
 TEST_F(SessionTest, ServerPacketsNamedLikeInternalEventsAreRefused) {
   client->startup_complete = true;
   for (const char* name :
-       {"draw-decoded", "present-windows", "decoding-failed", "connect-result", "clipboard-changed",
-        "challenge-password", "challenge-cancel", "challenge-fallback-dialog", "send-ping",
-        "send-log", "tray-exit", "interrupt", "connection-lost", "invalid-packet", "audio-latency",
-        "audio-worker-failed"}) {
+       {"draw-decoded", "present-windows", "draw-failed", "decoding-failed", "connect-result",
+        "clipboard-changed", "challenge-password", "challenge-cancel", "challenge-fallback-dialog",
+        "send-ping", "send-log", "tray-exit", "interrupt", "connection-lost", "invalid-packet",
+        "audio-latency", "audio-worker-failed"}) {
     SCOPED_TRACE(name);
     Packet p = packet_of({S(name), S("payload"), S("x")});
     p.from_server = true;
