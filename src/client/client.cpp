@@ -139,13 +139,22 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
                                        std::string target, std::optional<std::string> username,
                                        std::optional<std::string> password) {
   auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit);
+  auto failure = std::make_shared<WriteFailureSlot>();
+  // The code is stored at the failure, so that whatever the loop handles before the posted event
+  // cannot change it, and the event's handler knows that the failure was already reported.
   auto writer = PacketWriter::start(
-      std::move(transport), backlog, [proxy = context.proxy](const std::string& error) {
+      std::move(transport), backlog, [proxy = context.proxy, failure](const std::string& error) {
         log_error(kLog, "failed to send packet to the server: {}", error);
+        const std::int32_t code =
+            failure->startup_complete ? kExitConnectionLost : kExitConnectionFailed;
+        std::int32_t none = kNoExitCode;
+        (void)failure->exit_code.compare_exchange_strong(none, code);
+        remember_exit_code(failure->exit_code);
         (void)proxy.send_event(make_internal_event("connection-lost", error));
       });
   if (!writer) fatal(fmt::format("failed to start the writer thread: {}", writer.message()));
   auto client = std::make_unique<Client>(std::move(*writer), std::move(backlog));
+  client->write_failure = std::move(failure);
   client->proxy = context.proxy;
   client->reader_body = context.services.reader_body;
   client->decode_sender = context.decode_sender;
@@ -249,6 +258,7 @@ void Client::startup(ActiveEventLoop& loop) {
 }
 
 void Client::send_packet(Value packet) {
+  take_write_failure();
   if (exit_code != kNoExitCode) return;
   const std::int32_t lost = startup_complete ? kExitConnectionLost : kExitConnectionFailed;
   Bytes encoded = encode_packet(packet);
@@ -259,12 +269,16 @@ void Client::send_packet(Value packet) {
     (void)proxy.send_event(make_internal_event("connection-lost", error));
     return;
   }
-  // A failed write was logged and posted by the writer; its code is stored here, at the first
-  // packet after it, or by the "connection-lost" it posted.
-  if (!writer->enqueue(std::move(encoded))) store_exit_code(lost);
+  // Refused once a write failed (the writer stored its code then) or the shut-down began.
+  if (!writer->enqueue(std::move(encoded))) take_write_failure();
+}
+
+void Client::take_write_failure() {
+  if (exit_code == kNoExitCode) exit_code = write_failure->exit_code;
 }
 
 void Client::store_exit_code(std::int32_t code) {
+  take_write_failure();
   if (exit_code == kNoExitCode) exit_code = code;
   remember_exit_code(exit_code);
 }

@@ -90,6 +90,13 @@ struct ClientContext {
   SessionServices services;
 };
 
+// What the writer thread shares with the session for its failure: whether "startup-complete"
+// has arrived, and the exit code it stores at a failed write (1, or 18 before it), first wins.
+struct WriteFailureSlot {
+  std::atomic<bool> startup_complete{false};
+  std::atomic<std::int32_t> exit_code{kNoExitCode};
+};
+
 class Client {
  public:
   // `Client::new`: never fails; blocks up to 5 s for the audio probe.
@@ -111,6 +118,8 @@ class Client {
   void exit_with(ActiveEventLoop& loop, std::int32_t code);
   // Stores `code` unless one is stored already; also the code of a forced end.
   void store_exit_code(std::int32_t code);
+  // Takes over the code the writer thread stored at a failed write, unless one is stored here.
+  void take_write_failure();
   void send_connection_close(ActiveEventLoop& loop, std::string reason);
   void send_hello(const std::optional<ChallengeAnswer>& answer);
   void dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet);
@@ -216,6 +225,8 @@ class Client {
   std::int64_t round_trip_ms = -1;
   bool server_ping = false;
   bool startup_complete = false;
+  // Filled by the writer thread; `startup_complete` is mirrored into it.
+  std::shared_ptr<WriteFailureSlot> write_failure = std::make_shared<WriteFailureSlot>();
   std::chrono::steady_clock::time_point started_at = std::chrono::steady_clock::now();
   std::int32_t exit_code = kNoExitCode;
   bool reader_started = false;

@@ -109,6 +109,7 @@ void Client::handle_startup_complete(ActiveEventLoop&, Packet&) {
   update_dock_icon();
   if (startup_complete) return;
   startup_complete = true;
+  write_failure->startup_complete = true;
   if (!server_ping) {
     log_debug(kLog, "not sending pings: the server does not want them");
     return;
@@ -233,6 +234,8 @@ void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
 }
 
 void Client::handle_connection_lost(ActiveEventLoop& loop, Packet& packet) {
+  // A failed write has logged and stored its code already: no second warning.
+  take_write_failure();
   if (exit_code == kNoExitCode)
     log_warn(kLog, "connection lost: {}", log_value(packet_get_str(packet.items, 1)));
   exit_with(loop, startup_complete ? kExitConnectionLost : kExitConnectionFailed);
