@@ -376,6 +376,12 @@ void transport_shutdown(const Transport& transport) {
   };
   const int socket = std::visit(SocketOf{}, transport.value);
   if (socket >= 0) (void)::shutdown(socket, SHUT_RDWR);
+  // The end of its input ends the ssh child once it has passed on what it was given; a writer
+  // still stuck in a write to it keeps the pipe, which closes when the process ends.
+  if (const auto* ssh = std::get_if<Transport::Ssh>(&transport.value)) {
+    std::unique_lock lock(ssh->stdin_pipe->mutex, std::try_to_lock);
+    if (lock.owns_lock()) ssh->stdin_pipe->fd = UniqueFd();
+  }
 }
 
 void transport_route_pongs(const Transport& transport,

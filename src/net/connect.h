@@ -140,7 +140,8 @@ Status transport_write_raw(Transport& transport, std::span<const std::uint8_t> b
 
 // Shuts the connection down in both directions, so that every thread blocked on it (a reader
 // waiting for bytes, a writer waiting for the server to take some) wakes with an error or the end
-// of the stream. The ssh pipes are left alone: the child ends with the process.
+// of the stream. For ssh the child's input is closed, which ends it; its output stays open
+// until the child closes it.
 void transport_shutdown(const Transport& transport);
 
 // Where the reader's pongs go from now on; none writes them straight to the socket again.

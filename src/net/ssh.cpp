@@ -2,11 +2,12 @@
 
 #include <fcntl.h>
 #include <signal.h>
-#include <spawn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
+#include <cstdlib>
 #include <memory>
 
 #include <fmt/format.h>
@@ -110,6 +111,99 @@ void ssh_child_waiter(int pid) {
   }
 }
 
+namespace {
+
+// The candidates for `program` in the order the shell's lookup tries them: the name itself when
+// it holds a '/', else each PATH entry (an empty one is the current directory) joined with it.
+std::vector<std::string> program_candidates(const std::string& program) {
+  if (program.find('/') != std::string::npos) return {program};
+  const char* path = std::getenv("PATH");
+  const std::string_view entries = path != nullptr ? path : "/bin:/usr/bin";
+  std::vector<std::string> out;
+  std::size_t start = 0;
+  for (;;) {
+    const std::size_t end = std::min(entries.find(':', start), entries.size());
+    const std::string_view dir = entries.substr(start, end - start);
+    out.push_back(dir.empty() ? program : fmt::format("{}/{}", dir, program));
+    if (end == entries.size()) break;
+    start = end + 1;
+  }
+  return out;
+}
+
+// A console interrupt goes to the whole foreground process group. The child keeps the console
+// (its password prompts need it) but ignores the two keyboard signals, which ssh keeps ignored,
+// so that the client can still send its farewell through it and then end it by closing its
+// input.
+constexpr int kSignalsIgnoredByTheChild[] = {SIGINT, SIGQUIT};
+
+// In the forked child: only async-signal-safe calls until exec. Writes errno to `report` when no
+// candidate could be executed.
+[[noreturn]] void exec_child(const std::vector<std::string>& candidates, char* const* argv,
+                             int child_stdin, int child_stdout, int report) {
+  struct sigaction action {};
+  sigemptyset(&action.sa_mask);
+  action.sa_handler = SIG_IGN;
+  for (int signal : kSignalsIgnoredByTheChild) (void)::sigaction(signal, &action, nullptr);
+  action.sa_handler = SIG_DFL;
+  (void)::sigaction(SIGPIPE, &action, nullptr);
+  sigset_t none;
+  sigemptyset(&none);
+  (void)::sigprocmask(SIG_SETMASK, &none, nullptr);
+  if (::dup2(child_stdin, 0) < 0 || ::dup2(child_stdout, 1) < 0) {
+    const int error = errno;
+    (void)!::write(report, &error, sizeof error);
+    ::_exit(127);
+  }
+  int error = ENOENT;
+  bool denied = false;
+  for (const std::string& candidate : candidates) {
+    ::execve(candidate.c_str(), argv, environ);
+    if (errno == EACCES) denied = true;
+    if (errno != ENOENT && errno != ENOTDIR && errno != EACCES) {
+      error = errno;
+      break;
+    }
+  }
+  if (denied && error == ENOENT) error = EACCES;
+  (void)!::write(report, &error, sizeof error);
+  ::_exit(127);
+}
+
+// Starts the child with its stdin and stdout on the given pipe ends; the pid, or the system's
+// error text of the failed start.
+Result<pid_t> start_child(const SshCommandLine& command, int child_stdin, int child_stdout) {
+  const std::vector<std::string> candidates = program_candidates(command.program);
+  std::vector<std::string> words;
+  words.push_back(command.program);
+  words.insert(words.end(), command.arguments.begin(), command.arguments.end());
+  std::vector<char*> argv;
+  for (std::string& word : words) argv.push_back(word.data());
+  argv.push_back(nullptr);
+
+  auto report = make_pipe();
+  if (!report) return fail("{}", os_error_text(errno));
+  const pid_t pid = ::fork();
+  if (pid < 0) return fail("{}", os_error_text(errno));
+  if (pid == 0)
+    exec_child(candidates, argv.data(), child_stdin, child_stdout, report->second.get());
+  report->second = UniqueFd();
+  int error = 0;
+  ssize_t n = 0;
+  do {
+    n = ::read(report->first.get(), &error, sizeof error);
+  } while (n < 0 && errno == EINTR);
+  if (n == static_cast<ssize_t>(sizeof error)) {
+    int status = 0;
+    while (::waitpid(pid, &status, 0) < 0 && errno == EINTR) {
+    }
+    return fail("{}", os_error_text(error));
+  }
+  return pid;  // the report pipe closed at exec
+}
+
+}  // namespace
+
 ConnectResult<Transport> ssh_connect(const Target& target,
                                      const std::optional<std::vector<std::string>>& ssh_command,
                                      const std::optional<std::string>& remote_nolv) {
@@ -126,23 +220,11 @@ ConnectResult<Transport> ssh_connect(const Target& target,
   auto& [child_stdin, our_stdin] = *to_child;
   auto& [our_stdout, child_stdout] = *from_child;
 
-  SpawnActions actions;
-  posix_spawn_file_actions_adddup2(&actions.value, child_stdin.get(), 0);
-  posix_spawn_file_actions_adddup2(&actions.value, child_stdout.get(), 1);
-  SpawnAttributes attributes;
-  reset_signals(attributes, {SIGPIPE});
-
-  std::vector<char*> argv;
-  argv.push_back(command->program.data());
-  for (std::string& argument : command->arguments) argv.push_back(argument.data());
-  argv.push_back(nullptr);
-
-  pid_t pid = 0;
-  const int rc = posix_spawnp(&pid, command->program.c_str(), &actions.value, &attributes.value,
-                              argv.data(), environ);
-  if (rc != 0) {
-    return failed(fmt::format("failed to launch {}: {}", command->program, os_error_text(rc)));
+  auto started = start_child(*command, child_stdin.get(), child_stdout.get());
+  if (!started) {
+    return failed(fmt::format("failed to launch {}: {}", command->program, started.message()));
   }
+  const pid_t pid = *started;
   child_stdin = UniqueFd();
   child_stdout = UniqueFd();
 
