@@ -236,6 +236,13 @@ void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
 void Client::handle_connection_lost(ActiveEventLoop& loop, Packet& packet) {
   // A failed write has logged and stored its code already: no second warning.
   take_write_failure();
+  // A TLS 1.3 server refuses the handshake (a client certificate it requires) only after our
+  // part of it was done: the set-up failed, with its own code and message.
+  if (std::optional<ConnectError> refused = writer->setup_failure()) {
+    if (exit_code == kNoExitCode) log_error("nolv", "{}", refused->message);
+    exit_with(loop, refused->code);
+    return;
+  }
   if (exit_code == kNoExitCode)
     log_warn(kLog, "connection lost: {}", log_value(packet_get_str(packet.items, 1)));
   exit_with(loop, startup_complete ? kExitConnectionLost : kExitConnectionFailed);

@@ -32,6 +32,26 @@ std::string os_error_text(int error_number) {
   return fmt::format("{} (os error {})", text, error_number);
 }
 
+std::string StepDeadline::text() const {
+  return fmt::format("the server did not answer within {}",
+                     format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(limit)));
+}
+
+Result<bool> poll_until(std::span<pollfd> fds, const StepDeadline* deadline) {
+  for (;;) {
+    int timeout = -1;
+    if (deadline != nullptr) {
+      const auto left = std::chrono::ceil<std::chrono::milliseconds>(
+          deadline->at - std::chrono::steady_clock::now());
+      if (left.count() <= 0) return false;
+      timeout = static_cast<int>(std::min<std::int64_t>(left.count(), 60'000));
+    }
+    const int n = ::poll(fds.data(), fds.size(), timeout);
+    if (n > 0) return true;
+    if (n < 0 && errno != EINTR) return fail("{}", os_error_text(errno));
+  }
+}
+
 bool is_closed_by_peer(const Error& error) {
   return error.message == kEndOfStreamText || error.message == os_error_text(ECONNRESET);
 }
@@ -126,28 +146,31 @@ Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view add
 
 namespace {
 
-// A blocking connect; a signal during it leaves the connection going on, so wait for its end.
-Result<UniqueFd> connect_one(const SocketAddress& address) {
-  UniqueFd socket(::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC, 0));
+// Connects without blocking, so that a server that never completes the connection is given up
+// at the deadline; the socket is blocking again afterwards.
+Result<UniqueFd> connect_one(const SocketAddress& address, const StepDeadline& deadline) {
+  UniqueFd socket(
+      ::socket(address.storage.ss_family, SOCK_STREAM | SOCK_CLOEXEC | SOCK_NONBLOCK, 0));
   if (!socket.valid()) return fail("{}", os_error_text(errno));
   if (::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address.storage),
-                address.length) == 0) {
-    return socket;
-  }
-  if (errno != EINTR) return fail("{}", os_error_text(errno));
-  for (;;) {
+                address.length) != 0) {
+    if (errno != EINPROGRESS && errno != EINTR) return fail("{}", os_error_text(errno));
     pollfd p{socket.get(), POLLOUT, 0};
-    const int n = ::poll(&p, 1, -1);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0) return fail("{}", os_error_text(errno));
+    auto ready = poll_until(std::span(&p, 1), &deadline);
+    if (!ready) return ready.error();
+    if (!*ready) return fail("{}", deadline.text());
     int error = 0;
     socklen_t len = sizeof error;
     if (getsockopt(socket.get(), SOL_SOCKET, SO_ERROR, &error, &len) != 0) {
       return fail("{}", os_error_text(errno));
     }
     if (error != 0) return fail("{}", os_error_text(error));
-    return socket;
   }
+  const int flags = ::fcntl(socket.get(), F_GETFL);
+  if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    return fail("{}", os_error_text(errno));
+  }
+  return socket;
 }
 
 // Writes to a peer that has gone must fail with EPIPE rather than end the process.
@@ -198,25 +221,26 @@ Status fd_read_exact(int fd, std::span<std::uint8_t> buffer) {
   return {};
 }
 
-Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses) {
+Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses,
+                                  const StepDeadline& deadline) {
   if (addresses.empty()) return fail("could not resolve to any addresses");
   std::string last_error;
   for (const SocketAddress& address : addresses) {
-    auto socket = connect_one(address);
+    auto socket = connect_one(address, deadline);
     if (socket) return std::move(socket).value();
     last_error = socket.message();
   }
   return fail("{}", last_error);
 }
 
-ConnectResult<UniqueFd> connect_tcp(const Target& target) {
+ConnectResult<UniqueFd> connect_tcp(const Target& target, std::chrono::milliseconds step) {
   auto failed = [&](const std::string& cause) {
     return ConnectError{kExitConnectionFailed, fmt::format("failed to connect to {}: {}",
                                                            quoted_text(target.address), cause)};
   };
   auto addresses = resolve_socket_addresses(target.address);
   if (!addresses) return failed(addresses.message());
-  auto socket = connect_in_order(*addresses);
+  auto socket = connect_in_order(*addresses, StepDeadline(step));
   if (!socket) return failed(socket.message());
   // Packets are written whole, each in one call: holding back a small one until the previous
   // one is acknowledged only delays it (by the server's delayed acknowledgement, ~40 ms).
@@ -237,30 +261,31 @@ ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
                                                 options.ssh_command ? "--ssh" : "--remote-nolv")};
   }
   ignore_sigpipe();
+  const std::chrono::milliseconds step = options.step_deadline;
   switch (target.kind) {
     case TargetKind::Tcp: {
-      auto socket = connect_tcp(target);
+      auto socket = connect_tcp(target, step);
       if (!socket) return socket.error();
       return Transport{Transport::Tcp{std::move(socket).value()}};
     }
     case TargetKind::Ssl: {
-      auto socket = connect_tcp(target);
+      auto socket = connect_tcp(target, step);
       if (!socket) return socket.error();
-      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure);
+      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure, step);
       if (!stream) return stream.error();
       return Transport{Transport::Tls{std::move(stream).value()}};
     }
     case TargetKind::Ws: {
-      auto socket = connect_tcp(target);
+      auto socket = connect_tcp(target, step);
       if (!socket) return socket.error();
-      return ws_upgrade(std::move(socket).value(), target);
+      return ws_upgrade(std::move(socket).value(), target, step);
     }
     case TargetKind::Wss: {
-      auto socket = connect_tcp(target);
+      auto socket = connect_tcp(target, step);
       if (!socket) return socket.error();
-      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure);
+      auto stream = tls_connect(std::move(socket).value(), target.address, ssl_insecure, step);
       if (!stream) return stream.error();
-      return ws_upgrade(std::move(stream).value(), target);
+      return ws_upgrade(std::move(stream).value(), target, step);
     }
     case TargetKind::Ssh:
       return ssh_connect(target, options.ssh_command, options.remote_nolv);
@@ -382,6 +407,16 @@ void transport_shutdown(const Transport& transport) {
     std::unique_lock lock(ssh->stdin_pipe->mutex, std::try_to_lock);
     if (lock.owns_lock()) ssh->stdin_pipe->fd = UniqueFd();
   }
+}
+
+std::optional<ConnectError> transport_setup_failure(const Transport& transport) {
+  std::shared_ptr<TlsStream> stream;
+  if (const auto* tls = std::get_if<Transport::Tls>(&transport.value)) stream = tls->stream;
+  if (const auto* wss = std::get_if<Transport::Wss>(&transport.value)) stream = wss->stream;
+  if (!stream) return std::nullopt;
+  std::optional<std::string> refusal = tls_refusal(*stream);
+  if (!refusal) return std::nullopt;
+  return ConnectError{kExitTlsFailure, std::move(*refusal)};
 }
 
 void transport_route_pongs(const Transport& transport,

@@ -2,8 +2,10 @@
 // TLS, websocket (plain or over TLS) or the pipes of an ssh child process.
 #pragma once
 
+#include <poll.h>
 #include <sys/socket.h>
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -42,10 +44,33 @@ struct WsPongRoute {
   std::function<void(std::vector<std::uint8_t> frame)> queue;  // set by the packet writer
 };
 
-// The connection options that only make sense for an ssh target ("--ssh", "--remote-nolv").
+// How long each step of the set-up that waits on the server may take: the TCP connect, the TLS
+// handshake, the websocket upgrade. A server that accepts and then says nothing must not hold
+// the command line or the connection dialog for ever; a real one, even far away and busy,
+// answers well within it.
+inline constexpr std::chrono::milliseconds kSetupStepDeadline{30'000};
+
+// The end of one set-up step, and the limit it was made from for the message.
+struct StepDeadline {
+  std::chrono::milliseconds limit;
+  std::chrono::steady_clock::time_point at;
+
+  explicit StepDeadline(std::chrono::milliseconds step = kSetupStepDeadline)
+      : limit(step), at(std::chrono::steady_clock::now() + step) {}
+  // "the server did not answer within 30s"
+  std::string text() const;
+};
+
+// Polls `fds` until one is ready, or until `deadline` passes when there is one (false then).
+// A signal is waited out.
+[[nodiscard]] Result<bool> poll_until(std::span<pollfd> fds, const StepDeadline* deadline);
+
+// The connection options that only make sense for an ssh target ("--ssh", "--remote-nolv"),
+// and the deadline of each set-up step.
 struct ConnectOptions {
   std::optional<std::vector<std::string>> ssh_command;
   std::optional<std::string> remote_nolv;
+  std::chrono::milliseconds step_deadline = kSetupStepDeadline;
 };
 
 // Why the connection could not be opened, and the exit code the program ends with for it.
@@ -102,8 +127,10 @@ std::optional<std::uint16_t> parse_port(std::string_view text, bool allow_plus);
 ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
                                  const ConnectOptions& options);
 
-// A connected, blocking TCP socket to the target's "host:port"; failures are code 18.
-ConnectResult<UniqueFd> connect_tcp(const Target& target);
+// A connected, blocking TCP socket to the target's "host:port"; failures are code 18. All the
+// addresses together get `step` to connect.
+ConnectResult<UniqueFd> connect_tcp(const Target& target,
+                                    std::chrono::milliseconds step = kSetupStepDeadline);
 
 // One address to connect to, as the resolver gives it.
 struct SocketAddress {
@@ -114,8 +141,10 @@ struct SocketAddress {
 // A literal address, or the resolver's addresses with the port; failures are the cause text.
 Result<std::vector<SocketAddress>> resolve_socket_addresses(std::string_view address);
 
-// Tries each address in order; the first connected socket, else the last attempt's error.
-Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses);
+// Tries each address in order until `deadline`; the first connected socket, else the last
+// attempt's error.
+Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses,
+                                  const StepDeadline& deadline = StepDeadline());
 
 // Reads what the transport has, at least one byte and at most the buffer's size, or fails (end
 // of stream with kEndOfStreamText); websocket frames are unwrapped here.
@@ -143,6 +172,11 @@ Status transport_write_raw(Transport& transport, std::span<const std::uint8_t> b
 // of the stream. For ssh the child's input is closed, which ends it; its output stays open
 // until the child closes it.
 void transport_shutdown(const Transport& transport);
+
+// The failure of a set-up that only showed once the session had begun: a TLS server that
+// refuses the handshake with an alert after the client's part of it was done (a client
+// certificate it requires). Code 16 and the handshake message.
+[[nodiscard]] std::optional<ConnectError> transport_setup_failure(const Transport& transport);
 
 // Where the reader's pongs go from now on; none writes them straight to the socket again.
 void transport_route_pongs(const Transport& transport,

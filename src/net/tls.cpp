@@ -3,6 +3,8 @@
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
 
 #include <cerrno>
 
@@ -22,15 +24,20 @@ struct TlsStream::Engine {
   SSL* ssl() const { return ssl_owner.get(); }
 };
 
-TlsStream::TlsStream(UniqueFd socket, std::unique_ptr<Engine> engine)
-    : socket_(std::move(socket)), engine_(std::move(engine)) {}
+TlsStream::TlsStream(UniqueFd socket, std::unique_ptr<Engine> engine, bool insecure_in)
+    : insecure(insecure_in),
+      socket_(std::move(socket)),
+      reader_wake_(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)),
+      engine_(std::move(engine)) {}
 
 TlsStream::~TlsStream() = default;
 
 namespace {
 
-// How long one empty attempt waits, with the lock released, before trying again.
-constexpr int kWouldBlockWaitMs = 5;
+// How long a write that needs incoming records waits, with the lock released, before trying
+// again: the reader may take those records off the socket meanwhile. Only a renegotiation asks
+// a write for them.
+constexpr int kWriteWantsReadWaitMs = 5;
 
 // The library's reason for the last failure, with the certificate check's result when that was
 // the cause.
@@ -57,6 +64,18 @@ std::string library_error_text(SSL* ssl, int ssl_error, int saved_errno) {
   return text;
 }
 
+// The alert's name; the TLS 1.3 ones the table lacks come from the library's reason text
+// ("tlsv13 alert certificate required").
+std::string alert_name(int reason, unsigned long code) {
+  const std::string_view name = SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET);
+  if (name != "unknown") return std::string(name);
+  const char* text = ERR_reason_error_string(code);
+  if (text == nullptr) return std::string(name);
+  const std::string_view full(text);
+  const auto alert = full.find("alert ");
+  return std::string(alert == std::string_view::npos ? full : full.substr(alert + 6));
+}
+
 // Why a handshake failed, in words a user can act on; the library's own reason otherwise.
 std::string handshake_error_text(SSL* ssl, int ssl_error, int saved_errno) {
   const unsigned long code = ERR_peek_last_error();
@@ -72,7 +91,7 @@ std::string handshake_error_text(SSL* ssl, int ssl_error, int saved_errno) {
     text = "the peer reset the connection during the handshake";
   } else if (alert) {
     text = fmt::format("the server ended the handshake with the alert \"{}\"",
-                       SSL_alert_desc_string_long(reason - SSL_AD_REASON_OFFSET));
+                       alert_name(reason, code));
   } else if (reason == SSL_R_WRONG_VERSION_NUMBER) {
     text = "the server did not answer in TLS (wrong version number)";
   } else if (code == 0 && ssl_error != SSL_ERROR_SYSCALL) {
@@ -88,12 +107,6 @@ bool is_ip_literal(const std::string& name) {
   unsigned char buffer[sizeof(in6_addr)];
   return inet_pton(AF_INET, name.c_str(), buffer) == 1 ||
          inet_pton(AF_INET6, name.c_str(), buffer) == 1;
-}
-
-// Waits up to the retry interval for the socket to become ready; readiness ends it early.
-void wait_ready(int socket, short events) {
-  pollfd p{socket, events, 0};
-  (void)::poll(&p, 1, kWouldBlockWaitMs);
 }
 
 Result<std::unique_ptr<TlsStream::Engine>> make_engine(int socket, const std::string& name,
@@ -143,7 +156,13 @@ Result<std::unique_ptr<TlsStream::Engine>> make_engine(int socket, const std::st
   return engine;
 }
 
-Status handshake(SSL* ssl) {
+bool received_alert(unsigned long code) {
+  const int reason = ERR_GET_LIB(code) == ERR_LIB_SSL ? ERR_GET_REASON(code) : 0;
+  return reason >= SSL_AD_REASON_OFFSET && reason < SSL_AD_REASON_OFFSET + 256;
+}
+
+// Over the non-blocking socket, so that a server that never answers is given up at `deadline`.
+Status handshake(SSL* ssl, int socket, const StepDeadline& deadline) {
   for (;;) {
     ERR_clear_error();
     errno = 0;
@@ -151,18 +170,19 @@ Status handshake(SSL* ssl) {
     if (rc == 1) return {};
     const int saved_errno = errno;
     const int error = SSL_get_error(ssl, rc);
-    // On a blocking socket this only follows a signal: go on.
-    if ((error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) && saved_errno == EINTR) {
-      continue;
-    }
     if (error == SSL_ERROR_WANT_READ || error == SSL_ERROR_WANT_WRITE) {
-      return fail("the handshake process was interrupted");
+      pollfd p{socket, static_cast<short>(error == SSL_ERROR_WANT_READ ? POLLIN : POLLOUT), 0};
+      auto ready = poll_until(std::span(&p, 1), &deadline);
+      if (!ready) return ready.error();
+      if (!*ready) return fail("{}", deadline.text());
+      continue;
     }
     return fail("{}", handshake_error_text(ssl, error, saved_errno));
   }
 }
 
-enum class Attempt { Done, WantRead, WantWrite, Failed };
+// Again: the engine holds records already, so the next attempt goes at once.
+enum class Attempt { Done, Again, WantRead, WantWrite, Failed };
 
 struct AttemptResult {
   Attempt state;
@@ -170,11 +190,10 @@ struct AttemptResult {
   std::string error;
 };
 
-AttemptResult classify(SSL* ssl, int rc, std::size_t count) {
-  if (rc == 1) return {Attempt::Done, count, {}};
-  const int saved_errno = errno;
-  const int error = SSL_get_error(ssl, rc);
+AttemptResult classify(int error, int saved_errno, std::size_t count) {
   switch (error) {
+    case SSL_ERROR_NONE:
+      return {Attempt::Done, count, {}};
     case SSL_ERROR_ZERO_RETURN:
       return {Attempt::Done, 0, {}};
     case SSL_ERROR_WANT_READ:
@@ -186,28 +205,84 @@ AttemptResult classify(SSL* ssl, int rc, std::size_t count) {
   }
 }
 
-AttemptResult read_attempt(SSL* ssl, std::span<std::uint8_t> buffer) {
+// Under the stream's mutex.
+AttemptResult read_attempt(TlsStream& stream, std::span<std::uint8_t> buffer) {
+  if (stream.refusal) return {Attempt::Failed, 0, *stream.refusal};
+  SSL* ssl = stream.engine().ssl();
   ERR_clear_error();
   errno = 0;
   std::size_t n = 0;
   const int rc = SSL_read_ex(ssl, buffer.data(), buffer.size(), &n);
-  return classify(ssl, rc, n);
+  if (rc == 1) {
+    stream.application_data_seen = true;
+    return {Attempt::Done, n, {}};
+  }
+  const int saved_errno = errno;
+  const int error = SSL_get_error(ssl, rc);
+  if (error == SSL_ERROR_SSL && !stream.application_data_seen &&
+      received_alert(ERR_peek_last_error())) {
+    stream.refusal =
+        tls_handshake_message(handshake_error_text(ssl, error, saved_errno), stream.insecure);
+    return {Attempt::Failed, 0, *stream.refusal};
+  }
+  AttemptResult result = classify(error, saved_errno, 0);
+  // Records the engine holds already are read now, not after a wait on the socket.
+  if (result.state == Attempt::WantRead && SSL_pending(ssl) > 0) result.state = Attempt::Again;
+  return result;
 }
 
-AttemptResult write_attempt(SSL* ssl, std::span<const std::uint8_t> bytes) {
+// Under the stream's mutex. A write may take incoming records into the engine (a
+// renegotiation); the reader, which then finds nothing on the socket, is woken for them.
+AttemptResult write_attempt(TlsStream& stream, std::span<const std::uint8_t> bytes) {
+  if (stream.refusal) return {Attempt::Failed, 0, *stream.refusal};
+  SSL* ssl = stream.engine().ssl();
+  BIO* incoming = SSL_get_rbio(ssl);
+  const std::uint64_t read_before = incoming != nullptr ? BIO_number_read(incoming) : 0;
   ERR_clear_error();
   errno = 0;
   std::size_t n = 0;
   const int rc = SSL_write_ex(ssl, bytes.data(), bytes.size(), &n);
-  AttemptResult result = classify(ssl, rc, n);
+  const int saved_errno = errno;
+  const int error = rc == 1 ? SSL_ERROR_NONE : SSL_get_error(ssl, rc);
+  if (incoming != nullptr && BIO_number_read(incoming) != read_before) {
+    const std::uint64_t one = 1;
+    (void)!::write(stream.reader_wake(), &one, sizeof one);
+  }
+  AttemptResult result = classify(error, saved_errno, n);
   if (result.state == Attempt::Done && result.count == 0) {
     result = {Attempt::Failed, 0, std::string(kWriteZeroText)};
   }
   return result;
 }
 
-short events_for(Attempt state) {
-  return state == Attempt::WantWrite ? POLLOUT : POLLIN;
+// Waits, with the lock released, until the attempt that reported `state` may go further.
+Status wait_to_read(TlsStream& stream, Attempt state, const StepDeadline* deadline) {
+  std::array<pollfd, 2> fds{pollfd{stream.socket(), POLLIN, 0},
+                            pollfd{stream.reader_wake(), POLLIN, 0}};
+  if (state == Attempt::WantWrite) fds[0].events = POLLOUT;
+  auto ready = poll_until(fds, deadline);
+  if (!ready) return ready.error();
+  if (!*ready) return fail("{}", deadline->text());
+  // Before the next attempt, so that a wake-up given after it is not lost.
+  std::uint64_t count = 0;
+  (void)!::read(stream.reader_wake(), &count, sizeof count);
+  return {};
+}
+
+Status wait_to_write(TlsStream& stream, Attempt state, const StepDeadline* deadline) {
+  pollfd p{stream.socket(), static_cast<short>(state == Attempt::WantWrite ? POLLOUT : POLLIN), 0};
+  if (state == Attempt::WantRead) {
+    const int n = ::poll(&p, 1, kWriteWantsReadWaitMs);
+    if (n < 0 && errno != EINTR) return fail("{}", os_error_text(errno));
+    if (deadline != nullptr && std::chrono::steady_clock::now() >= deadline->at) {
+      return fail("{}", deadline->text());
+    }
+    return {};
+  }
+  auto ready = poll_until(std::span(&p, 1), deadline);
+  if (!ready) return ready.error();
+  if (!*ready) return fail("{}", deadline->text());
+  return {};
 }
 
 }  // namespace
@@ -217,49 +292,65 @@ std::string tls_server_name(std::string_view address) {
   return std::string(colon == std::string_view::npos ? address : address.substr(0, colon));
 }
 
+std::string tls_handshake_message(std::string_view cause, bool insecure) {
+  return fmt::format("tls handshake failed: {}{}", cause,
+                     insecure ? "" : " (--ssl-insecure skips verification)");
+}
+
 ConnectResult<std::shared_ptr<TlsStream>> tls_connect(UniqueFd socket, std::string_view address,
-                                                      bool insecure) {
+                                                      bool insecure,
+                                                      std::chrono::milliseconds step) {
   auto failed = [&](const std::string& cause) {
-    return ConnectError{kExitTlsFailure,
-                        fmt::format("tls handshake failed: {}{}", cause,
-                                    insecure ? "" : " (--ssl-insecure skips verification)")};
+    return ConnectError{kExitTlsFailure, tls_handshake_message(cause, insecure)};
   };
+  const StepDeadline deadline(step);
   const std::string name = tls_server_name(address);
-  auto engine = make_engine(socket.get(), name, insecure);
-  if (!engine) return failed(engine.message());
-  if (auto done = handshake((*engine)->ssl()); !done) return failed(done.message());
   const int flags = ::fcntl(socket.get(), F_GETFL);
   if (flags < 0 || ::fcntl(socket.get(), F_SETFL, flags | O_NONBLOCK) < 0) {
     return failed(os_error_text(errno));
   }
-  return std::make_shared<TlsStream>(std::move(socket), std::move(engine).value());
+  auto engine = make_engine(socket.get(), name, insecure);
+  if (!engine) return failed(engine.message());
+  if (auto done = handshake((*engine)->ssl(), socket.get(), deadline); !done) {
+    return failed(done.message());
+  }
+  auto stream = std::make_shared<TlsStream>(std::move(socket), std::move(engine).value(), insecure);
+  if (stream->reader_wake() < 0) return failed(os_error_text(errno));
+  return stream;
 }
 
-Result<std::size_t> tls_read(TlsStream& stream, std::span<std::uint8_t> buffer) {
+Result<std::size_t> tls_read(TlsStream& stream, std::span<std::uint8_t> buffer,
+                             const StepDeadline* deadline) {
   if (buffer.empty()) return std::size_t{0};
   for (;;) {
     AttemptResult result;
     {
       std::lock_guard lock(stream.mutex);
-      result = read_attempt(stream.engine().ssl(), buffer);
+      result = read_attempt(stream, buffer);
     }
     if (result.state == Attempt::Done) return result.count;
     if (result.state == Attempt::Failed) return fail("{}", result.error);
-    wait_ready(stream.socket(), events_for(result.state));
+    if (result.state == Attempt::Again) continue;
+    if (Status waited = wait_to_read(stream, result.state, deadline); !waited) {
+      return waited.error();
+    }
   }
 }
 
-Result<std::size_t> tls_write(TlsStream& stream, std::span<const std::uint8_t> bytes) {
+Result<std::size_t> tls_write(TlsStream& stream, std::span<const std::uint8_t> bytes,
+                              const StepDeadline* deadline) {
   if (bytes.empty()) return std::size_t{0};
   for (;;) {
     AttemptResult result;
     {
       std::lock_guard lock(stream.mutex);
-      result = write_attempt(stream.engine().ssl(), bytes);
+      result = write_attempt(stream, bytes);
     }
     if (result.state == Attempt::Done) return result.count;
     if (result.state == Attempt::Failed) return fail("{}", result.error);
-    wait_ready(stream.socket(), events_for(result.state));
+    if (Status waited = wait_to_write(stream, result.state, deadline); !waited) {
+      return waited.error();
+    }
   }
 }
 
@@ -271,6 +362,11 @@ Status tls_write_all(TlsStream& stream, std::span<const std::uint8_t> bytes) {
     bytes = bytes.subspan(*written);
   }
   return {};
+}
+
+std::optional<std::string> tls_refusal(TlsStream& stream) {
+  std::lock_guard lock(stream.mutex);
+  return stream.refusal;
 }
 
 }  // namespace nolv

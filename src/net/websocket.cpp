@@ -1,5 +1,6 @@
 #include "net/websocket.h"
 
+#include <poll.h>
 #include <sys/socket.h>
 
 #include <atomic>
@@ -65,9 +66,10 @@ struct PlainIo {
   }
 };
 
-Status tls_read_exact(TlsStream& stream, std::span<std::uint8_t> out) {
+Status tls_read_exact(TlsStream& stream, std::span<std::uint8_t> out,
+                      const StepDeadline* deadline = nullptr) {
   while (!out.empty()) {
-    auto n = tls_read(stream, out);
+    auto n = tls_read(stream, out, deadline);
     if (!n) return n.error();
     if (*n == 0) return fail("{}", kEndOfStreamText);
     out = out.subspan(*n);
@@ -270,13 +272,20 @@ std::string ws_upgrade_request(const Target& target, std::string_view key) {
       path, target.address, key);
 }
 
-ConnectResult<Transport> ws_upgrade(UniqueFd socket, const Target& target) {
+ConnectResult<Transport> ws_upgrade(UniqueFd socket, const Target& target,
+                                    std::chrono::milliseconds step) {
+  const StepDeadline deadline(step);
   const std::string key = new_key();
   const std::string request = ws_upgrade_request(target, key);
+  // The request is far smaller than any socket buffer: only the answer is waited for.
   if (auto s = fd_write_all(socket.get(), as_bytes(request), true); !s) {
     return handshake_error(s.message());
   }
   auto response = read_response([&]() -> Result<std::uint8_t> {
+    pollfd p{socket.get(), POLLIN, 0};
+    auto ready = poll_until(std::span(&p, 1), &deadline);
+    if (!ready) return ready.error();
+    if (!*ready) return fail("{}", deadline.text());
     std::uint8_t byte = 0;
     if (auto s = fd_read_exact(socket.get(), std::span(&byte, 1)); !s) return s.error();
     return byte;
@@ -288,17 +297,19 @@ ConnectResult<Transport> ws_upgrade(UniqueFd socket, const Target& target) {
   return Transport{std::move(ws)};
 }
 
-ConnectResult<Transport> ws_upgrade(std::shared_ptr<TlsStream> stream, const Target& target) {
+ConnectResult<Transport> ws_upgrade(std::shared_ptr<TlsStream> stream, const Target& target,
+                                    std::chrono::milliseconds step) {
+  const StepDeadline deadline(step);
   const std::string key = new_key();
   const std::string request = ws_upgrade_request(target, key);
   for (auto rest = as_bytes(request); !rest.empty();) {
-    auto n = tls_write(*stream, rest);
+    auto n = tls_write(*stream, rest, &deadline);
     if (!n) return handshake_error(n.message());
     rest = rest.subspan(*n);
   }
   auto response = read_response([&]() -> Result<std::uint8_t> {
     std::uint8_t byte = 0;
-    if (auto s = tls_read_exact(*stream, std::span(&byte, 1)); !s) return s.error();
+    if (auto s = tls_read_exact(*stream, std::span(&byte, 1), &deadline); !s) return s.error();
     return byte;
   });
   if (!response) return handshake_error(response.message());

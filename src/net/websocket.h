@@ -39,10 +39,12 @@ std::string websocket_accept_key(std::string_view key);
 // The request text sent by ws_upgrade.
 std::string ws_upgrade_request(const Target& target, std::string_view key);
 
-// The handshake over the plain socket (ws) or the TLS stream (wss); failures are code 18,
-// "websocket handshake failed: {}".
-ConnectResult<Transport> ws_upgrade(UniqueFd socket, const Target& target);
-ConnectResult<Transport> ws_upgrade(std::shared_ptr<TlsStream> stream, const Target& target);
+// The handshake over the plain socket (ws) or the TLS stream (wss), given up after `step`;
+// failures are code 18, "websocket handshake failed: {}".
+ConnectResult<Transport> ws_upgrade(UniqueFd socket, const Target& target,
+                                    std::chrono::milliseconds step = kSetupStepDeadline);
+ConnectResult<Transport> ws_upgrade(std::shared_ptr<TlsStream> stream, const Target& target,
+                                    std::chrono::milliseconds step = kSetupStepDeadline);
 
 // The whole frame as sent: FIN, opcode, MASK, the shortest length form, key, masked payload.
 std::vector<std::uint8_t> ws_encode_frame(WsOpcode opcode, std::span<const std::uint8_t> payload,

@@ -93,7 +93,10 @@ struct PacketWriter::State {
       const std::optional<std::string> error = write_batch(batch);
       batch.clear();
       if (batch.capacity() > kKeptBatchCapacity) Bytes().swap(batch);
-      if (error && !shutting_down() && on_failure) on_failure(*error);
+      // A refused TLS handshake is the reader's to report, with its own code.
+      if (error && !shutting_down() && on_failure && !transport_setup_failure(transport)) {
+        on_failure(*error);
+      }
       {
         // Only now, so that whoever waits for the writer finds the failure already reported.
         std::lock_guard lock(mutex);
@@ -166,6 +169,10 @@ void PacketWriter::finish(std::chrono::milliseconds deadline) {
     state_->changed.notify_all();
     state_->changed.wait_for(lock, kStopGrace, [&] { return state_->ended; });
   }
+}
+
+std::optional<ConnectError> PacketWriter::setup_failure() const {
+  return transport_setup_failure(state_->transport);
 }
 
 Result<Transport> PacketWriter::clone_transport() const {

@@ -58,6 +58,10 @@ class PacketWriter {
   // within `deadline` plus a short grace, whatever the server does.
   void finish(std::chrono::milliseconds deadline);
 
+  // The set-up's failure that showed only once the session had begun (a TLS server's late
+  // refusal of the handshake); the writer leaves its report to the reader.
+  [[nodiscard]] std::optional<ConnectError> setup_failure() const;
+
   // A second handle on the connection for the reader thread.
   [[nodiscard]] Result<Transport> clone_transport() const;
 
