@@ -143,5 +143,48 @@ TEST(ConnectFlow, ASuccessfulConnectBuildsTheClientAndClosesTheDialog) {
   ::close(listener);
 }
 
+// A server that accepts and never answers the upgrade: the step gives up at its deadline (made
+// short here), the dialog shows why and takes the next attempt.
+TEST(ConnectFlow, ASilentServerIsGivenUpAtTheDeadlineAndTheUserMayRetry) {
+  FlowFixture f;
+  f.state.connect_options.step_deadline = std::chrono::milliseconds(300);
+  const int listener = ::socket(AF_INET, SOCK_STREAM, 0);
+  sockaddr_in addr{};
+  addr.sin_family = AF_INET;
+  addr.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  ASSERT_EQ(::bind(listener, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  ASSERT_EQ(::listen(listener, 4), 0);
+  socklen_t len = sizeof addr;
+  ::getsockname(listener, reinterpret_cast<sockaddr*>(&addr), &len);
+  const std::string port = std::to_string(ntohs(addr.sin_port));
+  f.state.resumed(f.loop);
+  f.type("127.0.0.1");
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);  // around to Protocol
+  f.key(NamedKey::ArrowDown);
+  f.key(NamedKey::ArrowDown);  // ws
+  f.key(NamedKey::Tab);
+  f.key(NamedKey::Tab);
+  for (int i = 0; i < 5; ++i) f.key(NamedKey::Backspace);
+  f.type(port);
+  for (int attempt = 0; attempt < 2; ++attempt) {
+    SCOPED_TRACE(attempt);
+    f.key(NamedKey::Enter);
+    ASSERT_TRUE(std::holds_alternative<StatusConnecting>(f.state.connect_dialog->status()));
+    ASSERT_TRUE(f.deliver_connect_result());
+    ASSERT_NE(f.state.connect_dialog, nullptr);
+    const auto* error = std::get_if<StatusError>(&f.state.connect_dialog->status());
+    ASSERT_NE(error, nullptr);
+    EXPECT_EQ(error->message, "websocket handshake failed: the server did not answer within 300ms");
+  }
+  EXPECT_TRUE(any_line_has(f.capture.take_lines(),
+                           "INFO  [nolv] connecting to ws://127.0.0.1:" + port + "/"));
+  ::close(listener);
+}
+
 }  // namespace
 }  // namespace nolv
