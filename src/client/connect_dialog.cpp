@@ -32,6 +32,9 @@ constexpr std::uint32_t kBorder = 0x505050;
 constexpr std::size_t kMaxPortChars = 5;
 constexpr std::size_t kMaxFieldChars = 128;
 
+// Far above any desktop scale; keeps the cast from a huge or infinite factor defined.
+constexpr std::uint32_t kMaxFontScale = 64;
+
 constexpr DialogFocus kTabOrder[] = {
     DialogFocus::Protocol, DialogFocus::Host,   DialogFocus::Port,   DialogFocus::Username,
     DialogFocus::Password, DialogFocus::Cancel, DialogFocus::Connect};
@@ -153,8 +156,13 @@ std::int32_t ConnectDialog::r(double k) const {
   return saturate_round<std::int32_t>(k * std::max(scale_, 0.1));
 }
 
+// The font only comes in whole multiples; rounding up (2 at 1.5) would make every text wider
+// than the layout drawn around it, so the largest whole scale not above the layout's is used.
 std::uint32_t ConnectDialog::font_scale() const {
-  return static_cast<std::uint32_t>(std::max(r(1), 1));
+  const double whole = std::floor(scale_);
+  if (!(whole >= 1)) return 1;  // NaN too
+  if (whole >= kMaxFontScale) return kMaxFontScale;
+  return static_cast<std::uint32_t>(whole);
 }
 
 DialogRect ConnectDialog::field_rect(int row) const {

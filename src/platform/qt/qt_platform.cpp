@@ -7,6 +7,7 @@
 #include "platform/qt/x_bell.h"
 #include "platform/qt/x_clipboard.h"
 #include "platform/tray.h"
+#include "util/log.h"
 
 #include <QApplication>
 #include <QCoreApplication>
@@ -19,6 +20,7 @@
 #include <cstdlib>
 #include <mutex>
 #include <optional>
+#include <string_view>
 #include <utility>
 #include <vector>
 
@@ -178,20 +180,36 @@ std::string env(const char* name) {
   return v != nullptr ? v : "";
 }
 
+bool wayland_session() {
+  return !env("WAYLAND_DISPLAY").empty() || env("XDG_SESSION_TYPE") == "wayland";
+}
+
+// What a Wayland session lacks when no X server answers.
+constexpr std::string_view kWaylandHint =
+    " (this is a Wayland session: nolv runs on X11, through XWayland; install xwayland and "
+    "let the compositor start it, or set QT_QPA_PLATFORM to choose another platform)";
+
 // Qt ends the process when it cannot reach the display; find out first.
-Status check_display() {
-  const std::string platform = env("QT_QPA_PLATFORM");
-  if (!platform.empty() && !platform.starts_with("xcb")) return {};
+Status check_display(bool platform_chosen) {
+  if (platform_chosen && !env("QT_QPA_PLATFORM").starts_with("xcb")) return {};
+  const std::string_view hint = wayland_session() ? kWaylandHint : "";
   const std::string display = env("DISPLAY");
-  if (display.empty()) return fail("no display: DISPLAY is not set");
-  if (!x_display_reachable()) return fail("cannot open display {}", display);
+  if (display.empty()) return fail("no X display: DISPLAY is not set{}", hint);
+  if (!x_display_reachable()) return fail("cannot open X display {}{}", display, hint);
   return {};
 }
 
 }  // namespace
 
 Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
-  if (Status display = check_display(); !display) return display.error();
+  // The platform layer (pointer grab, clipboard, keyboard layout, bell) speaks X11, so unless
+  // the user chose a platform the client runs on X11: in a Wayland session, on XWayland.
+  const bool platform_chosen = !env("QT_QPA_PLATFORM").empty();
+  if (Status display = check_display(platform_chosen); !display) return display.error();
+  if (!platform_chosen) {
+    log_debug("nolv", "running on X11, display {}{}", env("DISPLAY"),
+              wayland_session() ? " (XWayland in a Wayland session)" : "");
+  }
   // The client scales by itself; Qt must report and draw device pixels, so its own scaling is
   // off while the application object reads the environment. Programs we start (ssh, pinentry)
   // still get the desktop's settings.
@@ -204,6 +222,10 @@ Result<std::unique_ptr<EventLoop>> QtPlatform::create_event_loop() {
     qunsetenv(name);
   }
   qputenv("QT_ENABLE_HIGHDPI_SCALING", "0");
+  if (!platform_chosen) {
+    saved.emplace_back("QT_QPA_PLATFORM", std::nullopt);
+    qputenv("QT_QPA_PLATFORM", "xcb");
+  }
   // A redraw runs once the events at hand are handled instead of after the toolkit's default
   // 5 ms: a draw is answered only once it is shown, and that wait would hold back every answer
   // and with it the server's next draw. Draws that arrive together still share one present.

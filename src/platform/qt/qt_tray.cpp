@@ -2,6 +2,7 @@
 
 #include <cstdlib>
 #include <optional>
+#include <utility>
 #include <vector>
 
 #include <QAction>
@@ -82,41 +83,26 @@ class DesktopNotifications {
  public:
   explicit DesktopNotifications(const QIcon& icon) : icon_hint_(icon_data(icon)) {}
 
+  // One balloon at a time, as under an XEmbed tray: a new one replaces the one shown (its id
+  // goes as replaces_id), so a call waits for the answer before it, and only the newest of the
+  // balloons that came meanwhile is sent.
   void show(const QString& title, const QString& text) {
-    ++shown_;
-    current_id_.reset();
-    withdraw_on_arrival_ = false;
-    queued_.push_back(Balloon{shown_, title, text});
-    if (body_markup_.has_value()) {
-      send_queued();
-      return;
-    }
-    if (asking_capabilities_) return;
-    asking_capabilities_ = true;
-    watch(bus().asyncCall(method(QStringLiteral("GetCapabilities"))),
-          [this](QDBusPendingCallWatcher* call) {
-            QDBusPendingReply<QStringList> reply = *call;
-            asking_capabilities_ = false;
-            body_markup_ =
-                !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
-            send_queued();
-          });
+    pending_ = Balloon{title, text};
+    withdraw_wanted_ = false;
+    pump();
   }
 
   void withdraw() {
-    if (current_id_.has_value()) {
-      QDBusMessage close = method(QStringLiteral("CloseNotification"));
-      close << *current_id_;
-      current_id_.reset();
-      (void)bus().asyncCall(close);
+    pending_.reset();
+    if (busy_) {
+      withdraw_wanted_ = true;  // the shown one's id may still be on the way
       return;
     }
-    withdraw_on_arrival_ = true;  // its id is still on the way, or it was never shown
+    close_shown();
   }
 
  private:
   struct Balloon {
-    std::uint64_t serial;
     QString title;
     QString text;
   };
@@ -149,33 +135,50 @@ class DesktopNotifications {
     return body_markup_.value_or(false) ? text.toHtmlEscaped() : text;
   }
 
-  void send_queued() {
-    std::vector<Balloon> balloons;
-    balloons.swap(queued_);
-    for (const Balloon& b : balloons) send(b);
-  }
-
-  void send(const Balloon& balloon) {
+  void pump() {
+    if (busy_ || !pending_.has_value()) return;
+    busy_ = true;
+    if (!body_markup_.has_value()) {
+      watch(bus().asyncCall(method(QStringLiteral("GetCapabilities"))),
+            [this](QDBusPendingCallWatcher* call) {
+              QDBusPendingReply<QStringList> reply = *call;
+              body_markup_ =
+                  !reply.isError() && reply.value().contains(QStringLiteral("body-markup"));
+              answered();
+            });
+      return;
+    }
+    const Balloon balloon = std::move(*pending_);
+    pending_.reset();
     QVariantMap hints;
     if (icon_hint_.isValid()) hints.insert(QStringLiteral("image-data"), icon_hint_);
     QDBusMessage notify = method(QStringLiteral("Notify"));
-    notify << QStringLiteral("nolv") << 0u << QString() << balloon.title << body_text(balloon.text)
-           << QStringList() << hints << kBalloonMillis;
-    const std::uint64_t serial = balloon.serial;
-    watch(bus().asyncCall(notify), [this, serial](QDBusPendingCallWatcher* call) {
+    notify << QStringLiteral("nolv") << shown_id_.value_or(0u) << QString() << balloon.title
+           << body_text(balloon.text) << QStringList() << hints << kBalloonMillis;
+    watch(bus().asyncCall(notify), [this](QDBusPendingCallWatcher* call) {
       QDBusPendingReply<uint> reply = *call;
       if (reply.isError()) {
         log_warn("nolv::client::tray", "the notification service refused a notification: {}",
                  reply.error().message().toStdString());
-        return;
+      } else {
+        shown_id_ = reply.value();
       }
-      if (serial != shown_) return;  // a newer balloon has replaced it
-      current_id_ = reply.value();
-      if (withdraw_on_arrival_) {
-        withdraw_on_arrival_ = false;
-        withdraw();
-      }
+      answered();
     });
+  }
+
+  void answered() {
+    busy_ = false;
+    if (std::exchange(withdraw_wanted_, false)) close_shown();
+    pump();
+  }
+
+  void close_shown() {
+    if (!shown_id_.has_value()) return;
+    QDBusMessage close = method(QStringLiteral("CloseNotification"));
+    close << *shown_id_;
+    shown_id_.reset();
+    (void)bus().asyncCall(close);
   }
 
   template <class Done>
@@ -191,11 +194,11 @@ class DesktopNotifications {
   QObject owner_;  // answers arriving after the icon is gone go nowhere
   QVariant icon_hint_;
   std::optional<bool> body_markup_;
-  bool asking_capabilities_ = false;
-  std::vector<Balloon> queued_;
-  std::uint64_t shown_ = 0;
-  std::optional<uint> current_id_;
-  bool withdraw_on_arrival_ = false;
+  // A call to the service is on its way; its answer sends what waits.
+  bool busy_ = false;
+  std::optional<Balloon> pending_;
+  std::optional<uint> shown_id_;
+  bool withdraw_wanted_ = false;
 };
 
 class QtTrayIcon : public TrayIconBackend {

@@ -1,10 +1,12 @@
 #include "platform/qt/qt_window.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cmath>
 #include <optional>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include <QBackingStore>
 #include <QCloseEvent>
@@ -281,6 +283,7 @@ class QtSurface : public Surface {
                         static_cast<int>(std::lround(height / dpr))));
     width_ = width;
     height_ = height;
+    staging_.clear();
     presented_ = false;
     return {};
   }
@@ -299,11 +302,18 @@ class QtSurface : public Surface {
     if (w != width_ || h != height_)
       return fail("the backing store holds {}x{} pixels for a {}x{} surface (pixel ratio {})", w, h,
                   width_, height_, image->devicePixelRatio());
-    if (image->bytesPerLine() != static_cast<qsizetype>(w) * 4)
-      return fail("unexpected row stride {}", image->bytesPerLine());
-    auto* bits = reinterpret_cast<std::uint32_t*>(image->bits());
-    return SurfaceBuffer{std::span(bits, std::size_t{w} * h), w, h,
-                         static_cast<std::uint8_t>(presented_ ? 1 : 0)};
+    if (!holds_xrgb(image->format()))
+      return fail("unsupported pixel format {}", static_cast<int>(image->format()));
+    const std::uint8_t age = presented_ ? 1 : 0;
+    if (image->bytesPerLine() == static_cast<qsizetype>(w) * 4) {
+      staging_.clear();
+      auto* bits = reinterpret_cast<std::uint32_t*>(image->bits());
+      return SurfaceBuffer{std::span(bits, std::size_t{w} * h), w, h, age};
+    }
+    // Padded rows (some compositors' buffers): the pixels are drawn here and copied row by
+    // row when presented; this copy keeps what was presented, as the store does.
+    staging_.resize(std::size_t{w} * h);
+    return SurfaceBuffer{std::span(staging_), w, h, age};
   }
 
   Status present() override {
@@ -321,6 +331,8 @@ class QtSurface : public Surface {
  private:
   Status flush(const QRegion& region) {
     if (!painting_) return fail("no buffer to present");
+    if (auto* image = dynamic_cast<QImage*>(store_.paintDevice()); image != nullptr)
+      finish_pixels(*image, region);
     store_.endPaint();
     painting_ = false;
     // An unexposed window keeps the picture in the store; its expose asks for a redraw.
@@ -329,8 +341,42 @@ class QtSurface : public Surface {
     return {};
   }
 
+  // Pixels are 0x00RRGGBB: the fourth byte is padding, never alpha.
+  static bool holds_xrgb(QImage::Format format) {
+    return format == QImage::Format_RGB32 || format == QImage::Format_ARGB32 ||
+           format == QImage::Format_ARGB32_Premultiplied;
+  }
+
+  // Copies staged rows into the store's image and, where the image has an alpha channel
+  // (Wayland buffers do), makes the region opaque: a zero fourth byte would show the picture as
+  // transparent.
+  void finish_pixels(QImage& image, const QRegion& region) {
+    const bool opaque = image.hasAlphaChannel();
+    if (staging_.empty() && !opaque) return;
+    const QRect bounds = image.rect();
+    for (const QRect& damaged : region) {
+      const QRect r = damaged.intersected(bounds);
+      if (r.isEmpty()) continue;
+      for (int y = r.top(); y <= r.bottom(); ++y) {
+        auto* row = reinterpret_cast<std::uint32_t*>(image.scanLine(y)) + r.left();
+        const auto n = static_cast<std::size_t>(r.width());
+        if (!staging_.empty()) {
+          const std::size_t from = std::size_t{width_} * static_cast<std::size_t>(y) +
+                                   static_cast<std::size_t>(r.left());
+          std::copy_n(staging_.begin() + static_cast<std::ptrdiff_t>(from), n, row);
+        }
+        if (opaque) {
+          for (std::size_t i = 0; i < n; ++i) row[i] |= kOpaque;
+        }
+      }
+    }
+  }
+
+  static constexpr std::uint32_t kOpaque = 0xFF000000;
+
   std::shared_ptr<QtWindow> window_;  // outlives the backing store that refers to it
   QBackingStore store_;
+  std::vector<std::uint32_t> staging_;
   std::uint32_t width_ = 0;
   std::uint32_t height_ = 0;
   bool painting_ = false;

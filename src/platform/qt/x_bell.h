@@ -7,7 +7,8 @@
 
 namespace nolv {
 
-// Rings the keyboard bell of the display in DISPLAY, at the server's own pitch and length.
+// Rings the keyboard bell of the display in DISPLAY at the given pitch and length, leaving the
+// desktop's own bell settings as they were.
 class XServerBell : public Bell {
  public:
   Status beep(std::uint32_t frequency_hz, std::uint32_t duration_ms) override;
