@@ -24,7 +24,6 @@ class PictureOrder(unittest.TestCase):
         session = self.peer.accept(timeout=10)
         self.addCleanup(session.close)
         picture_demo.start_session(session)
-        session.send(["startup-complete"])
         return session
 
     def acks(self, session, count):

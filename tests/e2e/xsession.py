@@ -1,6 +1,6 @@
-"""A private X display for end-to-end tests: Xvfb on a free display number, openbox managing it
-or not, the desktop services a test may add (a D-Bus session bus, a tray host: trayer for
-XEmbed or the StatusNotifierWatcher of sni-watcher.py, the dunst notification daemon), and the
+"""A private X display for end-to-end tests: Xvfb on a free display number, openbox (or xfwm4)
+managing it or not, the desktop services a test may add (a D-Bus session bus, a tray host: trayer
+for XEmbed or the StatusNotifierWatcher of sni-watcher.py, the dunst notification daemon), and the
 xdotool/xwininfo/xprop/ImageMagick queries the tests make of it. Everything started here is
 recorded and stopped by close(), newest first; nothing else is touched."""
 
@@ -94,10 +94,11 @@ def start_xvfb(size, env, **popen_args):
 
 class X11:
     """A display in a private directory (`dir`, removed on close). `env` reaches the display
-    through the xcb platform; it starts from `base_env` (by default this process's own)."""
+    through the xcb platform; it starts from `base_env` (by default this process's own).
+    `window_manager`: True for openbox, "xfwm4", or False for none."""
 
     # A window manager that dies while it starts is the environment failing, not the client:
-    # a fresh display gets one more try, and the last failure carries openbox's own words.
+    # a fresh display gets one more try, and the last failure carries the manager's own words.
     START_ATTEMPTS = 2
 
     def __init__(self, size="800x600", window_manager=True, base_env=None):
@@ -126,8 +127,16 @@ class X11:
         xvfb, display = start_xvfb(size, self.env)
         self.processes.append(("Xvfb", xvfb))
         self.env["DISPLAY"] = display
-        if window_manager:
-            self.openbox = self.spawn("openbox", ["openbox", "--sm-disable"], log="openbox.log")
+        if window_manager == "xfwm4":
+            # xfwm4 reads its settings over the session bus and keeps them under HOME.
+            self.env["HOME"] = self.dir
+            self.start_dbus()
+            self.window_manager = self.spawn("xfwm4", ["xfwm4", "--compositor=off",
+                                                       "--sm-client-disable"], log="xfwm4.log")
+            self.wait_for_window_manager("xfwm4", "Xfwm4")
+        elif window_manager:
+            self.window_manager = self.spawn("openbox", ["openbox", "--sm-disable"],
+                                             log="openbox.log")
             self.wait_for_window_manager()
 
     def path(self, name):
@@ -159,22 +168,23 @@ class X11:
         except FileNotFoundError:
             return ""
 
-    def wait_for_window_manager(self, timeout=DEFAULT_TIMEOUT):
-        """Returns once openbox has taken the screen. A window mapped while it is still starting
-        may be left unmanaged and unmapped, so clients start only after this."""
+    def wait_for_window_manager(self, program="openbox", name="Openbox",
+                                timeout=DEFAULT_TIMEOUT):
+        """Returns once the window manager has taken the screen. A window mapped while it is
+        still starting may be left unmanaged and unmapped, so clients start only after this."""
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
-            if self.openbox.poll() is not None:
-                said = self.read("openbox.log").strip()
-                raise RuntimeError(f"openbox exited with {self.openbox.returncode}: {said}")
+            if self.window_manager.poll() is not None:
+                said = self.read(f"{program}.log").strip()
+                raise RuntimeError(
+                    f"{program} exited with {self.window_manager.returncode}: {said}")
             check = self.root_property("_NET_SUPPORTING_WM_CHECK")
             if "window id #" in check:
                 wm = check.split("#")[1].strip()
-                name = self.query("xprop", "-id", wm, "_NET_WM_NAME")
-                if '"Openbox"' in name:
+                if f'"{name}"' in self.query("xprop", "-id", wm, "_NET_WM_NAME"):
                     return
             time.sleep(0.05)
-        raise RuntimeError("openbox did not take the screen")
+        raise RuntimeError(f"{program} did not take the screen")
 
     def query(self, *args):
         """The output of a query program, empty when it fails."""

@@ -7,7 +7,9 @@ draws at 30 frames a second, on the test server's library (nolv_peer).
 
 --port=0 (the default) picks a free port; the port is printed on standard output as
 "listening on 127.0.0.1:PORT" and written to --port-file when given. --frames=N stops after N
-frames (0: run until the client leaves). The server ends when its client disconnects.
+frames (0: run until the client leaves) and then says goodbye with "disconnect", so the client
+ends as a session closed by its server; so does the user closing the window. The server ends when
+its client disconnects.
 """
 
 import argparse
@@ -22,16 +24,59 @@ from nolv_peer import Peer, PeerError  # noqa: E402
 FRAME_INTERVAL = 1 / 30
 # How long the demo waits for its one client.
 ACCEPT_TIMEOUT = 3600
+# How long the client gets to leave after the goodbye before the connection is cut.
+GOODBYE_TIMEOUT = 10
+# Room left above and left of the client area for a window manager's frame and title bar, which
+# lie outside the area a server places.
+FRAME_ROOM = 48
 
 
 def start_session(session, timeout=30):
-    """Waits for the client's hello and answers with the server's."""
-    session.wait_for("hello", timeout)
+    """The start-up as a server runs it: waits for the client's hello, answers with the server's
+    and completes the start-up. Returns the client's hello capabilities."""
+    hello = session.wait_for("hello", timeout)
     session.send(["hello", {"version": "nolv-test-server demo"}])
+    session.send(["startup-complete"])
+    return hello[1] if len(hello) > 1 and isinstance(hello[1], dict) else {}
 
 
-def open_window(wid, width, height, title):
-    return ["new-window", wid, 0, 0, width, height, {"title": title}]
+def _screen_area(caps):
+    """(x, y, width, height) of the client's primary monitor (else its first), in the positions
+    a server sends, which start at the top-left corner of all monitors; else the whole desktop;
+    None when the hello says neither."""
+    display = caps.get("display")
+    display = display if isinstance(display, dict) else {}
+    monitors = display.get("monitors")
+    geometries = []
+    for monitor in (monitors.values() if isinstance(monitors, dict) else []):
+        geometry = monitor.get("geometry") if isinstance(monitor, dict) else None
+        if (isinstance(geometry, list) and len(geometry) == 4
+                and all(isinstance(v, int) for v in geometry)):
+            geometries.append((bool(monitor.get("primary")), geometry))
+    if geometries:
+        min_x = min(g[0] for _, g in geometries)
+        min_y = min(g[1] for _, g in geometries)
+        x, y, width, height = next((g for primary, g in geometries if primary), geometries[0][1])
+        return x - min_x, y - min_y, width, height
+    size = display.get("desktop_size")
+    if isinstance(size, list) and len(size) == 2 and all(isinstance(v, int) for v in size):
+        return 0, 0, size[0], size[1]
+    return None
+
+
+def window_position(caps, width, height):
+    """Where the demo window's client area goes: centred on the client's screen, and never so
+    near its top-left corner that the window manager's frame would be cut off."""
+    area = _screen_area(caps)
+    if area is None:
+        return FRAME_ROOM, FRAME_ROOM
+    x, y, screen_width, screen_height = area
+    return (x + max(FRAME_ROOM, (screen_width - width) // 2),
+            y + max(FRAME_ROOM, (screen_height - height) // 2))
+
+
+def open_window(wid, width, height, title, position=(0, 0)):
+    return ["new-window", wid, position[0], position[1], width, height, {"title": title}]
 
 
 def demo_frames(coding, width, height):
@@ -41,22 +86,37 @@ def demo_frames(coding, width, height):
     return pictures.jpeg_frames(source, 60)
 
 
-def run_demo(session, coding, width, height, frames):
-    """Sends the draws, paced at 30 a second; returns (draws sent, acknowledgements read)."""
+def say_goodbye(session, reason):
+    """Ends the session as a server does and waits a while for the client to leave."""
+    session.send(["disconnect", reason])
+    session.wait_closed(GOODBYE_TIMEOUT)
+
+
+def run_demo(session, coding, width, height, frames, position):
+    """Sends the draws, paced at 30 a second, until `frames` are sent (0: no limit), the user
+    closes the window or the client leaves. Returns (draws sent, acknowledgements read, why it
+    ended)."""
     wid = 1
-    session.send(open_window(wid, width, height, f"nolv demo ({coding})"))
+    session.send(open_window(wid, width, height, f"nolv demo ({coding})", position))
     data = demo_frames(coding, width, height)
     options = {"full-range": False} if coding == "h264" else None
     sent = acks = 0
     next_at = time.monotonic()
-    while (frames == 0 or sent < frames) and not session.closed:
+    while not session.closed:
+        if frames and sent == frames:
+            say_goodbye(session, "demo finished")
+            return sent, acks, "finished"
         sent += 1
         session.send(pictures.draw_items(wid, 0, 0, width, height, coding, sent, options),
                      chunks={7: data[(sent - 1) % len(data)]})
         next_at += FRAME_INTERVAL
         for packet in session.collect(max(0.0, next_at - time.monotonic())):
             acks += packet[0] == "window-ack"
-    return sent, acks
+            if packet[0] == "window-close" and packet[1:2] == [wid]:
+                session.send(["lost-window", wid])
+                say_goodbye(session, "demo window closed")
+                return sent, acks, "window closed"
+    return sent, acks, "client left"
 
 
 def main():
@@ -67,6 +127,8 @@ def main():
     parser.add_argument("--frames", type=int, default=0)
     parser.add_argument("--size", default="640x360")
     args = parser.parse_args()
+    if args.frames < 0:
+        parser.error("--frames must be 0 or more")
     width, height = (int(v) for v in args.size.split("x"))
     with Peer.tcp(args.port) as peer:
         print(f"listening on {peer.address}", flush=True)
@@ -76,9 +138,10 @@ def main():
             os.replace(args.port_file + ".tmp", args.port_file)
         try:
             session = peer.accept(timeout=ACCEPT_TIMEOUT)
-            start_session(session)
-            sent, acks = run_demo(session, args.coding, width, height, args.frames)
-            print(f"sent {sent} draws, {acks} acknowledged", flush=True)
+            caps = start_session(session)
+            position = window_position(caps, width, height)
+            sent, acks, why = run_demo(session, args.coding, width, height, args.frames, position)
+            print(f"sent {sent} draws, {acks} acknowledged; {why}", flush=True)
         except (PeerError, OSError) as e:
             print(f"demo ended: {e}", flush=True)
 
