@@ -7,7 +7,7 @@
 
 #include "fuzz_transport.h"
 #include "net/io.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 
 namespace {
 

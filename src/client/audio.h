@@ -13,7 +13,7 @@
 #include <variant>
 
 #include "net/packet.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/channel.h"
 #include "util/result.h"
 

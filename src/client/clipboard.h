@@ -17,7 +17,7 @@
 
 #include "net/packet.h"
 #include "platform/clipboard.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/channel.h"
 
 namespace nolv {

@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "net/connect.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "platform/window.h"
 #include "util/channel.h"
 #include "util/result.h"

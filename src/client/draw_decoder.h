@@ -16,7 +16,7 @@
 #include "client/draw_items.h"
 #include "client/mediafoundation.h"
 #include "net/packet.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/channel.h"
 #include "util/result.h"
 #include "util/thread.h"

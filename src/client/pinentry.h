@@ -7,7 +7,7 @@
 #include <string_view>
 #include <variant>
 
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/result.h"
 
 namespace nolv {

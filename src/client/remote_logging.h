@@ -7,7 +7,7 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/log.h"
 
 namespace nolv {

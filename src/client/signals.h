@@ -8,7 +8,8 @@
 #include <optional>
 #include <string_view>
 
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
+#include "util/result.h"
 
 namespace nolv {
 

@@ -10,7 +10,7 @@
 #include "net/backlog.h"
 #include "net/connect.h"
 #include "net/packet.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 #include "util/result.h"
 
 namespace nolv {

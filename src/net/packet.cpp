@@ -171,20 +171,12 @@ const Yaml* yaml_dict_get(const Yaml& container, std::string_view key) {
   return map != nullptr ? yaml_map_get(*map, key) : nullptr;
 }
 
-const Yaml* yaml_dict_get_value(const Yaml& container, std::string_view key) {
-  return yaml_dict_get(container, key);
-}
-
 std::optional<bool> yaml_dict_get_bool(const Yaml& container, std::string_view key) {
   const Yaml* v = yaml_dict_get(container, key);
   if (v == nullptr) return std::nullopt;
   if (auto b = v->as_boolean()) return *b;
   if (auto i = v->as_integer()) return *i != 0;
   return std::nullopt;
-}
-
-std::optional<bool> yaml_value_get_bool(const Yaml& container, std::string key) {
-  return yaml_dict_get_bool(container, key);
 }
 
 std::optional<std::uint64_t> yaml_dict_get_uint(const Yaml& container, std::string_view key) {

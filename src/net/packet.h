@@ -145,9 +145,7 @@ std::optional<std::uint64_t> yaml_as_uint(const Yaml* value);
 // Map accessors: only String keys equal byte for byte match.
 const Yaml* yaml_map_get(const Yaml::Hash& map, std::string_view key);
 const Yaml* yaml_dict_get(const Yaml& container, std::string_view key);
-const Yaml* yaml_dict_get_value(const Yaml& container, std::string_view key);
 std::optional<bool> yaml_dict_get_bool(const Yaml& container, std::string_view key);
-std::optional<bool> yaml_value_get_bool(const Yaml& container, std::string key);
 std::optional<std::uint64_t> yaml_dict_get_uint(const Yaml& container, std::string_view key);
 std::optional<std::int64_t> yaml_dict_get_positive(const Yaml& container, std::string_view key);
 std::optional<std::uint32_t> yaml_dict_get_int(const Yaml& container, std::string_view key);

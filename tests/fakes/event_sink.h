@@ -5,7 +5,7 @@
 #include <mutex>
 #include <vector>
 
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 
 namespace nolv {
 

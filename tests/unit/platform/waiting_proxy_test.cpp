@@ -5,7 +5,7 @@
 
 #include "fakes/event_sink.h"
 #include "net/packet.h"
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 
 namespace nolv {
 namespace {

@@ -1,4 +1,4 @@
-#include "platform/event_loop.h"
+#include "platform/event_proxy.h"
 
 namespace nolv {
 
