@@ -138,7 +138,7 @@ MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale) {
 std::unique_ptr<Client> Client::create(ClientContext context, Transport transport,
                                        std::string target, std::optional<std::string> username,
                                        std::optional<std::string> password) {
-  auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit);
+  auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit, kMaxWaitingDraws);
   auto writer = PacketWriter::start(
       std::move(transport), backlog, [proxy = context.proxy](const std::string& error) {
         log_error(kLog, "failed to send packet to the server: {}", error);
