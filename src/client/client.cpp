@@ -138,7 +138,7 @@ MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale) {
 std::unique_ptr<Client> Client::create(ClientContext context, Transport transport,
                                        std::string target, std::optional<std::string> username,
                                        std::optional<std::string> password) {
-  auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit);
+  auto backlog = std::make_shared<Backlog>(kSessionBacklogLimit, kMaxWaitingDraws);
   auto failure = std::make_shared<WriteFailureSlot>();
   // The code is stored at the failure, so that whatever the loop handles before the posted event
   // cannot change it, and the event's handler knows that the failure was already reported.

@@ -6,6 +6,7 @@
 
 #include <condition_variable>
 #include <cstdint>
+#include <limits>
 #include <memory>
 #include <mutex>
 
@@ -20,6 +21,14 @@ namespace nolv {
 // (8 MiB each decoded), which keeps a flood of pictures well below half a gigabyte.
 inline constexpr std::uint64_t kSessionBacklogLimit = 96ull * 1024 * 1024;
 
+// Draws read and not yet decoded and posted, however small: a 1080p H.264 frame of a still
+// picture is about 100 bytes on the wire but a millisecond or two to decode, convert and paint,
+// so the bytes alone would let a quarter of a million of them, minutes of work, queue ahead of
+// the next ping. At this count the reader stops and TCP holds the server back; the queue is then
+// a fraction of a second of work, and still keeps the decode thread busy while the reader
+// catches up.
+inline constexpr std::uint64_t kMaxWaitingDraws = 128;
+
 // Decoded pictures posted and not yet painted. The decode thread waits for room here before it
 // posts the next one, so pictures cannot pile up ahead of the painter while the draws wait in
 // the session's budget. It never waits on that budget itself: draws queued for it fill that one,
@@ -27,42 +36,48 @@ inline constexpr std::uint64_t kSessionBacklogLimit = 96ull * 1024 * 1024;
 // one. Four 1080p pictures, or one 4K picture.
 inline constexpr std::uint64_t kDecodedPicturesLimit = 32ull * 1024 * 1024;
 
-// Bytes received or produced and not yet done with. Thread-safe. Charges are counted as they
-// stand: the limit only decides when `wait_for_room` blocks, so one item larger than the room
-// left is still taken, and the total may pass the limit by that item.
+// Bytes received or produced and not yet done with, and the draws among them. Thread-safe. Charges
+// are counted as they stand: the limits only decide when `wait_for_room` blocks, so one item larger
+// than the room left is still taken, and the total may pass the limit by that item.
 class Backlog {
  public:
-  explicit Backlog(std::uint64_t limit);
+  explicit Backlog(std::uint64_t limit,
+                   std::uint64_t draw_limit = std::numeric_limits<std::uint64_t>::max());
   Backlog(const Backlog&) = delete;
   Backlog& operator=(const Backlog&) = delete;
   ~Backlog() = default;
 
-  void add(std::uint64_t bytes);
+  void add(std::uint64_t bytes, std::uint64_t draws = 0);
   // More than is waiting leaves zero.
-  void remove(std::uint64_t bytes);
-  // Blocks while at or above the limit; false once closed (at once, and for every later call).
+  void remove(std::uint64_t bytes, std::uint64_t draws = 0);
+  // Blocks while at or above either limit; false once closed (at once, and for every later
+  // call).
   [[nodiscard]] bool wait_for_room();
-  // Below the limit: `wait_for_room` would not block.
+  // Below both limits: `wait_for_room` would not block.
   [[nodiscard]] bool has_room() const;
   // Wakes every waiter; counting goes on, waiting does not.
   void close();
   std::uint64_t waiting() const;
+  std::uint64_t waiting_draws() const;
 
  private:
+  bool full() const { return waiting_ >= limit_ || draws_ >= draw_limit_; }
   const std::uint64_t limit_;
+  const std::uint64_t draw_limit_;
   mutable std::mutex mutex_;
   std::condition_variable room_;
   std::uint64_t waiting_ = 0;
+  std::uint64_t draws_ = 0;
   bool closed_ = false;
 };
 
-// Bytes charged to a backlog for as long as this lives: a packet carries its own charge, so it is
-// given back wherever the packet ends (handled, decoded, painted, refused or thrown away), on
-// whichever thread. A copy holds nothing: the bytes are given back once.
+// Bytes (and draws) charged to a backlog for as long as this lives: a packet carries its own
+// charge, so it is given back wherever the packet ends (handled, decoded, painted, refused or
+// thrown away), on whichever thread. A copy holds nothing: the charge is given back once.
 class BacklogCharge {
  public:
   BacklogCharge() = default;
-  BacklogCharge(std::shared_ptr<Backlog> backlog, std::uint64_t bytes);
+  BacklogCharge(std::shared_ptr<Backlog> backlog, std::uint64_t bytes, std::uint64_t draws = 0);
   BacklogCharge(const BacklogCharge&) {}
   BacklogCharge& operator=(const BacklogCharge& other);
   BacklogCharge(BacklogCharge&& other) noexcept;
@@ -75,6 +90,7 @@ class BacklogCharge {
   void release();
   std::shared_ptr<Backlog> backlog_;
   std::uint64_t bytes_ = 0;
+  std::uint64_t draws_ = 0;
 };
 
 }  // namespace nolv

@@ -173,23 +173,28 @@ class PacketReader {
         if (!plain) return lost(failure, plain.error());
         payload = std::move(*plain);
       }
-      std::uint64_t total = payload.size();
-      for (const auto& [index, bytes] : chunks) total += bytes.size();
+      std::uint64_t chunk_bytes = 0;
+      for (const auto& [index, bytes] : chunks) chunk_bytes += bytes.size();
+      const std::uint64_t total = chunk_bytes + payload.size();
       const auto elapsed = std::chrono::steady_clock::now() - started;
 
       if (Status utf8 = check_utf8(payload); !utf8) return invalid(failure, utf8.error());
       const std::string_view text(reinterpret_cast<const char*>(payload.data()), payload.size());
-      Result<std::vector<Yaml>> items = parse_packet_items(text);
-      if (!items) return invalid(failure, items.error());
+      Result<ParsedItems> parsed = parse_packet_items(text);
+      if (!parsed) return invalid(failure, parsed.error());
 
       Packet packet;
-      packet.items = std::move(*items);
+      packet.items = std::move(parsed->items);
       packet.chunks = std::move(chunks);
-      packet.charge = BacklogCharge(backlog_, total + kPacketFootprint);
+      const std::string* name = packet.items.empty() ? nullptr : packet.items.front().as_string();
+      const bool draw = name != nullptr && (*name == "draw" || *name == "window-draw");
+      // What the packet holds, not what it took on the wire: a parsed value takes many times its
+      // text, and the payload text itself is gone once parsed.
+      packet.charge =
+          BacklogCharge(backlog_, chunk_bytes + parsed->memory + kPacketFootprint, draw ? 1 : 0);
       packet.from_server = true;
-      if (log_enabled(LogLevel::Trace) && !packet.items.empty()) {
-        const std::string* name = packet.items.front().as_string();
-        if (name != nullptr && *name == "draw") {
+      if (log_enabled(LogLevel::Trace) && name != nullptr) {
+        if (*name == "draw") {
           log_trace(kClientLog, "perf: draw packet: {} bytes read (network) in {}", total,
                     format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed)));
         }

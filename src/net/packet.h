@@ -113,8 +113,8 @@ struct Packet {
 // shaped like a server packet: two String items [name, payload], no chunks, no decode time.
 Packet make_internal_event(std::string name, std::string payload);
 
-// What a packet costs in memory beyond its payload and chunk bytes: the packet itself and its
-// parsed items (a short packet such as a ping holds about this much).
+// What a packet costs in memory beyond its chunk bytes and its parsed items: the packet itself,
+// its chunk map and the allocator's share of each block.
 inline constexpr std::uint64_t kPacketFootprint = 256;
 
 // The value of every outgoing packet: objects keep their keys sorted, numbers are unsigned,

@@ -23,6 +23,13 @@ constexpr std::string_view kLog = "nolv::net::serde";
 // Maps up to this size are searched for a repeated key pair by pair; larger ones get an index.
 constexpr std::size_t kLinearKeySearch = 8;
 
+// Text longer than this lives outside the value, in a block of its capacity plus the final 0.
+const std::size_t kInlineText = std::string().capacity();
+
+std::uint64_t text_memory(const std::string& text) {
+  return text.capacity() > kInlineText ? text.capacity() + 1 : 0;
+}
+
 bool is_continuation(std::uint8_t b) {
   return (b & 0xC0) == 0x80;
 }
@@ -242,6 +249,7 @@ class Loader {
 
   Result<std::vector<Yaml>> run() {
     ThreadParser& own = ThreadParser::get();
+    memory_ = 0;
     fy_parser* parser = own.ready();
     if (parser == nullptr) return fail("failed to create the yaml parser");
     Status parsed = parse(parser);
@@ -250,8 +258,13 @@ class Loader {
       own.discard();
       return parsed.error();
     }
+    memory_ += documents_.capacity() * sizeof(Yaml);
     return std::move(documents_);
   }
+
+  // What the values built by `run` take in memory: every value, the unused room of every list,
+  // and every text too long to live inside its value.
+  std::uint64_t memory() const { return memory_; }
 
  private:
   Status parse(fy_parser* parser) {
@@ -290,6 +303,11 @@ class Loader {
       case FYET_MAPPING_END: {
         Frame done = std::move(stack_.back());
         stack_.pop_back();
+        if (const Yaml::Array* items = done.value.as_array()) {
+          memory_ += (items->capacity() - items->size()) * sizeof(Yaml);
+        } else if (const Yaml::Hash* pairs = done.value.as_hash()) {
+          memory_ += (pairs->capacity() - pairs->size()) * sizeof(Yaml::Hash::value_type);
+        }
         return add(std::move(done.value), done.start);
       }
       default:
@@ -313,6 +331,15 @@ class Loader {
   // A finished value starting at `at`: a document root, a sequence element, a mapping key or a
   // mapping value.
   Status add(Yaml value, Position at) {
+    // Counted as built, so that a list of tiny values is refused before it takes gigabytes.
+    memory_ += sizeof(Yaml);
+    if (const std::string* text = value.as_string()) memory_ += text_memory(*text);
+    if (const std::string* text = value.as_real_text()) memory_ += text_memory(*text);
+    if (memory_ > kMaxParsedPacketMemory) {
+      return error_at(
+          fmt::format("the values take more than the maximum of {} bytes", kMaxParsedPacketMemory),
+          at);
+    }
     if (stack_.empty()) {
       documents_.push_back(std::move(value));
       return {};
@@ -377,6 +404,7 @@ class Loader {
   std::vector<Frame> stack_;
   std::unordered_map<std::string, std::uint64_t> anchors_;
   std::uint64_t anchor_count_ = 0;
+  std::uint64_t memory_ = 0;
 };
 
 }  // namespace
@@ -423,8 +451,9 @@ Result<std::vector<Yaml>> load_yaml_documents(std::string_view text) {
   return Loader(text).run();
 }
 
-Result<std::vector<Yaml>> parse_packet_items(std::string_view text) {
-  Result<std::vector<Yaml>> documents = load_yaml_documents(text);
+Result<ParsedItems> parse_packet_items(std::string_view text) {
+  Loader loader(text);
+  Result<std::vector<Yaml>> documents = loader.run();
   if (!documents) return documents.error();
   if (documents->size() != 1) {
     log_error(kLog, "expected 1 item, got {}", documents->size());
@@ -436,7 +465,7 @@ Result<std::vector<Yaml>> parse_packet_items(std::string_view text) {
     log_error(kLog, "packet is not an array: {}", log_value(to_string(root)));
     return fail("received invalid packet data type");
   }
-  return std::move(*items);
+  return ParsedItems{std::move(*items), loader.memory()};
 }
 
 }  // namespace nolv

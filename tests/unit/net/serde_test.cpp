@@ -241,12 +241,12 @@ TEST(LoadYaml, EachTextReadsAsIfAlone) {
 }
 
 TEST(ParsePacketItems, RootMustBeOneSequence) {
-  Result<std::vector<Yaml>> items = parse_packet_items("[hello, 5]");
+  Result<ParsedItems> items = parse_packet_items("[hello, 5]");
   ASSERT_TRUE(items.ok());
-  EXPECT_EQ(*items, (std::vector<Yaml>{Yaml::string("hello"), Yaml::integer(5)}));
-  Result<std::vector<Yaml>> empty_list = parse_packet_items("[]");
+  EXPECT_EQ(items->items, (std::vector<Yaml>{Yaml::string("hello"), Yaml::integer(5)}));
+  Result<ParsedItems> empty_list = parse_packet_items("[]");
   ASSERT_TRUE(empty_list.ok());
-  EXPECT_TRUE(empty_list->empty());
+  EXPECT_TRUE(empty_list->items.empty());
 
   const std::vector<std::pair<std::string, std::string>> bad = {
       {"", "too many items"},
@@ -255,7 +255,7 @@ TEST(ParsePacketItems, RootMustBeOneSequence) {
       {"hello", "received invalid packet data type"},
   };
   for (const auto& [text, reason] : bad) {
-    Result<std::vector<Yaml>> r = parse_packet_items(text);
+    Result<ParsedItems> r = parse_packet_items(text);
     ASSERT_FALSE(r.ok()) << text;
     EXPECT_EQ(r.message(), reason) << text;
   }
