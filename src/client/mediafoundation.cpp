@@ -120,6 +120,17 @@ class ThreadBudget {
 ThreadBudget slice_thread_budget{kSliceThreadsPerDecoder, kSliceThreadsTotal};
 ThreadBudget converter_thread_budget{kConverterThreadsPerDecoder, kConverterThreadsTotal};
 
+// The converter writes each row in whole blocks of this many pixels, past the row's end when the
+// width is not a multiple of it.
+constexpr std::size_t kConverterBlock = 16;
+// Room after the last padded row for the widest block a vector path may store at once.
+constexpr std::size_t kConverterSlack = kConverterBlock * 4;
+
+std::size_t converter_stride(std::int32_t width) {
+  const std::size_t w = static_cast<std::size_t>(width);
+  return (w + kConverterBlock - 1) / kConverterBlock * kConverterBlock * 4;
+}
+
 // The converter writes into the caller's picture; the reference it takes must not free it.
 void keep_picture(void*, std::uint8_t*) {}
 
@@ -347,6 +358,32 @@ void H264Decoder::release_processor() {
   converter_thread_budget.give_back(std::exchange(processor_threads_, 1));
 }
 
+Status H264Decoder::scale_into(const AVFrame& frame, std::uint8_t* destination, std::size_t size,
+                               std::size_t stride) {
+  if (processor_threads_ > 1) {
+    // Only the frame interface spreads the rows over the converter's threads.
+    AvFrameHandle out(av_frame_alloc());
+    if (out == nullptr) return fail("sws_scale_frame: out of memory");
+    out->buf[0] = av_buffer_create(destination, size, keep_picture, nullptr, 0);
+    if (out->buf[0] == nullptr) return fail("sws_scale_frame: out of memory");
+    out->data[0] = destination;
+    out->linesize[0] = static_cast<int>(stride);
+    out->width = static_cast<int>(processor_width_);
+    out->height = static_cast<int>(processor_height_);
+    out->format = AV_PIX_FMT_BGR0;
+    if (const int rc = sws_scale_frame(processor_.get(), out.get(), &frame); rc < 0) {
+      return fail("sws_scale_frame: {}", av_error_text(rc));
+    }
+    return {};
+  }
+  std::uint8_t* const planes[4] = {destination, nullptr, nullptr, nullptr};
+  const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
+  const int rows =
+      sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
+  if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
+  return {};
+}
+
 Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
                                     std::optional<Bytes>& picture) {
   const ConverterSetup setup{frame.width, frame.height,
@@ -357,30 +394,24 @@ Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, st
       processor_height_ != static_cast<std::uint32_t>(height)) {
     if (Status ready = set_up_processor(setup, width, height); !ready) return ready.error();
   }
-  // The converter writes every row of the picture, so a reused buffer needs no clearing.
   const std::size_t stride = static_cast<std::size_t>(width) * 4;
   if (!picture) picture = picture_buffers().take(stride * static_cast<std::size_t>(height));
-  if (processor_threads_ > 1) {
-    // Only the frame interface spreads the rows over the converter's threads.
-    AvFrameHandle out(av_frame_alloc());
-    if (out == nullptr) return fail("sws_scale_frame: out of memory");
-    out->buf[0] = av_buffer_create(picture->data(), picture->size(), keep_picture, nullptr, 0);
-    if (out->buf[0] == nullptr) return fail("sws_scale_frame: out of memory");
-    out->data[0] = picture->data();
-    out->linesize[0] = static_cast<int>(stride);
-    out->width = width;
-    out->height = height;
-    out->format = AV_PIX_FMT_BGR0;
-    if (const int rc = sws_scale_frame(processor_.get(), out.get(), &frame); rc < 0) {
-      return fail("sws_scale_frame: {}", av_error_text(rc));
+  const std::size_t padded_stride = converter_stride(width);
+  if (padded_stride == stride) {
+    // Whole blocks fill every row exactly, so a reused buffer needs no clearing.
+    if (Status scaled = scale_into(frame, picture->data(), picture->size(), stride); !scaled) {
+      return scaled;
     }
   } else {
-    std::uint8_t* const planes[4] = {picture->data(), nullptr, nullptr, nullptr};
-    const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
-    const int rows =
-        sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
-    if (rows <= 0) {
-      return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
+    // Cleared each time: columns the converter leaves are black, never an earlier picture.
+    const std::size_t rows = static_cast<std::size_t>(height);
+    scratch_.assign(padded_stride * rows + kConverterSlack, 0);
+    if (Status scaled = scale_into(frame, scratch_.data(), scratch_.size(), padded_stride);
+        !scaled) {
+      return scaled;
+    }
+    for (std::size_t row = 0; row < rows; ++row) {
+      std::memcpy(picture->data() + row * stride, scratch_.data() + row * padded_stride, stride);
     }
   }
   log_trace(kLog, "convert_to_bgra: {}x{} -> {} bytes", width, height, picture->size());

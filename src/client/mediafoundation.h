@@ -104,6 +104,8 @@ class H264Decoder {
   Status drain(std::int32_t width, std::int32_t height, std::optional<Bytes>& kept);
   Status convert_to_bgra(const AVFrame& frame, std::int32_t width, std::int32_t height,
                          std::optional<Bytes>& picture);
+  Status scale_into(const AVFrame& frame, std::uint8_t* destination, std::size_t size,
+                    std::size_t stride);
   Status set_up_processor(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
   void release_processor();
 
@@ -120,6 +122,8 @@ class H264Decoder {
   bool full_range_ = true;
   std::uint64_t processor_setups_ = 0;
   int processor_threads_ = 1;
+  // Padded rows for widths the converter's blocks overrun; kept to spare an allocation a frame.
+  Bytes scratch_;
   int threads_;
   Bytes input_;  // one access unit with the zeroed padding the decoder may read past its end
 };

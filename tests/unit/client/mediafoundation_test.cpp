@@ -2,8 +2,15 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
+#include <unistd.h>
 
+#include <algorithm>
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <vector>
+
+#include "client/picture_buffers.h"
 #include "unit/client/picture_fixtures.h"
 
 namespace nolv {
@@ -216,6 +223,97 @@ TEST(H264Decoding, ThreadedConversionMatchesOneThreadAndStaysWithinItsBudget) {
     EXPECT_EQ(converter_threads_in_use(), kConverterThreadsTotal - kConverterThreadsPerDecoder);
   }
   EXPECT_EQ(converter_threads_in_use(), 0);
+}
+
+// Real encoder output at the sizes application windows have: every column of every picture must
+// match the same decoded frame converted by the library's own command. A flat colour keeps the
+// reference independent of how chroma is interpolated, so 6 steps a channel covers the fast and
+// the exact paths' rounding only; a column skipped or left black is off by far more.
+struct EncodedStream {
+  Bytes h264;
+  Bytes reference;  // B, G, R, X rows, width x 4 bytes each
+};
+
+Bytes run_to_bytes(const std::string& command) {
+  Bytes out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::uint8_t chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  (void)::pclose(pipe);
+  return out;
+}
+
+EncodedStream encode_flat(int width, int height, const char* format, int slices) {
+  // The colour source takes no odd sizes of its own; a scale to the size does.
+  const std::string source =
+      "-f lavfi -i color=c=0x3080c0:size=16x16:rate=25 -vf scale=" + std::to_string(width) + ":" +
+      std::to_string(height);
+  const std::string file = ::testing::TempDir() + "sweep-" + std::to_string(::getpid()) + ".h264";
+  EncodedStream stream;
+  stream.h264 = run_to_bytes(
+      "ffmpeg -v error " + source + " -frames:v 2 -c:v libx264 -tune zerolatency -pix_fmt " +
+      format + " -x264-params slices=" + std::to_string(slices) + " -f h264 - | tee " + file);
+  // The same decoded frame, converted by the library's own command.
+  stream.reference =
+      run_to_bytes("ffmpeg -v error -i " + file + " -frames:v 1 -pix_fmt bgr0 -f rawvideo -");
+  std::remove(file.c_str());
+  return stream;
+}
+
+struct SweepCase {
+  int width;
+  int height;
+  const char* format;
+  int slices;
+};
+
+std::vector<SweepCase> sweep_cases() {
+  std::vector<SweepCase> cases;
+  for (int w = 1; w <= 70; ++w) {
+    cases.push_back({w, 18, "yuv444p", 1});
+    if (w % 2 == 0) cases.push_back({w, 18, "yuv420p", 1});
+    if (w % 2 == 0) cases.push_back({w, 17, "yuv422p", 2});
+  }
+  for (const int w : {1000, 1366, 1368, 1440, 1600, 2560, 3840}) {
+    cases.push_back({w, 16, "yuv420p", 1});
+    cases.push_back({w, 18, "yuv422p", 3});
+    cases.push_back({w, 17, "yuv444p", 2});
+  }
+  // Large enough for the converter's own threads.
+  cases.push_back({1366, 768, "yuv420p", 4});
+  cases.push_back({1000, 600, "yuv422p", 1});
+  return cases;
+}
+
+TEST(H264Decoding, EveryWidthConvertsEveryColumnWithinTheBuffer) {
+  for (const SweepCase& c : sweep_cases()) {
+    SCOPED_TRACE(::testing::Message()
+                 << c.width << "x" << c.height << " " << c.format << " " << c.slices << " slices");
+    // Fresh buffers only: the picture then ends exactly where the allocation does.
+    picture_buffers().release();
+    const EncodedStream stream = encode_flat(c.width, c.height, c.format, c.slices);
+    ASSERT_FALSE(stream.h264.empty());
+    ASSERT_EQ(stream.reference.size(), std::size_t(c.width) * c.height * 4);
+    H264DecoderMap decoders;
+    auto picture = decode(decoders, 1, c.width, c.height, stream.h264, false);
+    ASSERT_TRUE(picture && picture->has_value()) << (picture ? "" : picture.message());
+    const Bytes& got = **picture;
+    ASSERT_EQ(got.size(), stream.reference.size());
+    int worst = 0;
+    int worst_column = -1;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+      if (i % 4 == 3) continue;
+      const int diff = std::abs(int(got[i]) - int(stream.reference[i]));
+      if (diff > worst) {
+        worst = diff;
+        worst_column = int(i / 4 % std::size_t(c.width));
+      }
+    }
+    EXPECT_LE(worst, 6) << "column " << worst_column;
+  }
 }
 
 TEST(H264Decoding, ErrorsAndBounds) {
