@@ -170,7 +170,7 @@ std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t wi
 PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
   if (draw.pixels.empty()) return PaintOutcome::NoPixels;
   log_debug(kWindowLog, "paint({}, {}, {}, {}, {}, {}, {} bytes)", draw.packet_sequence, draw.x,
-            draw.y, draw.width, draw.height, draw.coding, draw.pixels.size());
+            draw.y, draw.width, draw.height, log_value(draw.coding), draw.pixels.size());
   const std::uint64_t needed = picture_bytes(draw.width, draw.height);
   if (draw.pixels.size() < needed) {
     log_error(kWindowLog, "pixel data is too small! got {} bytes, expected {}", draw.pixels.size(),
@@ -223,7 +223,7 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
     queue_window_ack(std::move(ack));
     return;
   }
-  log_trace(kClientLog, "drawing {} on {}", draw.coding, draw.wid);
+  log_trace(kClientLog, "drawing {} on {}", log_value(draw.coding), draw.wid);
   ClientWindow& window = it->second;
   PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
                            window.local_w,      window.local_h,  window.scale,
