@@ -8,6 +8,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <map>
 #include <memory>
@@ -279,6 +280,10 @@ class Client {
   // A draw is answered once its picture has been presented, or with -1 and the reason once it
   // cannot be: the window's surface failed to present, or the window went.
   void acknowledge_unshown_draws(ClientWindow& window, const Status& shown);
+  // Answers leave in the order the draws were read, whatever their window or outcome.
+  void queue_window_ack(PendingAck ack);
+  void send_ready_window_acks();
+  std::deque<PendingAck> window_acks;
   void present_window(ClientWindow& window);
   // Painted draws are shown by one "present-windows" event posted behind them; at most one
   // waits in the queue at a time.

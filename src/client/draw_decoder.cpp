@@ -69,8 +69,8 @@ Result<std::optional<Bytes>> decode_by_coding(const std::string& coding,
                                               H264DecoderMap& decoders) {
   if (coding == "h264") return decode_h264_draw(decoders, wid, width, height, data, full_range);
   if (coding == "mmap") return fail("received an mmap draw without an mmap area");
-  log_debug(kDecoderLog, "decode {}: {} bytes", coding, data.size());
-  if (log_enabled(LogLevel::Trace)) log_trace(kDecoderLog, "data={}", format_bytes(data));
+  log_debug(kDecoderLog, "decode {}: {} bytes", log_value(coding), data.size());
+  if (log_enabled(LogLevel::Trace)) log_trace(kDecoderLog, "data={}", log_bytes(data));
   Result<Bytes> pixels = Error{};
   if (coding == "jpeg") {
     pixels = decode_jpeg_bgra(data);
@@ -238,7 +238,7 @@ Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
   const auto height = static_cast<std::int32_t>(items.height);
   const std::string& coding = items.coding;
   const std::uint64_t sequence = items.packet_sequence;
-  log_debug(kClientLog, "wid {} got {}x{} {} draw packet", wid, width, height, coding);
+  log_debug(kClientLog, "wid {} got {}x{} {} draw packet", wid, width, height, log_value(coding));
   const bool complete = draw.items.size() >= kMinDrawItems;
   const Bytes data =
       complete && coding != "mmap" ? packet_get_bytes(draw, draw_item::kData) : Bytes();
@@ -255,13 +255,14 @@ Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
                                                    result.items.size(), kMinDrawItems));
   auto elapsed = std::chrono::steady_clock::now() - start;
   if (elapsed < elapsed.zero()) elapsed = elapsed.zero();
-  log_trace(kClientLog, "perf: draw packet: {}x{} {} decoded in {}", width, height, coding,
+  log_trace(kClientLog, "perf: draw packet: {}x{} {} decoded in {}", width, height,
+            log_value(coding),
             format_duration(std::chrono::duration_cast<std::chrono::nanoseconds>(elapsed)));
 
   if (result.items.size() < kMinDrawItems) result.items.resize(kMinDrawItems);
   if (!decoded) {
-    log_error(kClientLog, "draw decoding error for {} sequence {}: {}", coding, sequence,
-              decoded.message());
+    log_error(kClientLog, "draw decoding error for {} sequence {}: {}", log_value(coding), sequence,
+              log_value(decoded.message()));
     result.items[draw_item::kType] = Yaml::string("decoding-failed");
     result.items[draw_item::kData] = Yaml::string(decoded.message());
     return result;

@@ -170,7 +170,7 @@ std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t wi
 PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
   if (draw.pixels.empty()) return PaintOutcome::NoPixels;
   log_debug(kWindowLog, "paint({}, {}, {}, {}, {}, {}, {} bytes)", draw.packet_sequence, draw.x,
-            draw.y, draw.width, draw.height, draw.coding, draw.pixels.size());
+            draw.y, draw.width, draw.height, log_value(draw.coding), draw.pixels.size());
   const std::uint64_t needed = picture_bytes(draw.width, draw.height);
   if (draw.pixels.size() < needed) {
     log_error(kWindowLog, "pixel data is too small! got {} bytes, expected {}", draw.pixels.size(),
@@ -208,32 +208,34 @@ Value window_ack_packet(std::uint64_t packet_sequence, std::uint64_t wid, std::u
 
 void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   DecodedDraw draw = read_decoded_draw(packet);
+  PendingAck ack{draw.packet_sequence,
+                 draw.wid,
+                 draw.width,
+                 draw.height,
+                 static_cast<std::int64_t>(draw.decode_time_us),
+                 "",
+                 false};
   auto it = windows.find(draw.wid);
   if (it == windows.end()) {
     picture_buffers().give_back(std::move(draw.pixels));
-    send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
-                    "window not found!");
+    ack.decode_time = -1;
+    ack.message = "window not found!";
+    queue_window_ack(std::move(ack));
     return;
   }
-  log_trace(kClientLog, "drawing {} on {}", draw.coding, draw.wid);
+  log_trace(kClientLog, "drawing {} on {}", log_value(draw.coding), draw.wid);
   ClientWindow& window = it->second;
   PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
                            window.local_w,      window.local_h,  window.scale,
                            window.track_damage, &window.damage,  window.bands};
   const bool painted = paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted;
   picture_buffers().give_back(std::move(draw.pixels));
-  const UnshownDraw answer{draw.packet_sequence, draw.width, draw.height,
-                           static_cast<std::int64_t>(draw.decode_time_us)};
-  if (!window.window || (!painted && window.unshown_draws.empty())) {
-    send_window_ack(answer.packet_sequence, draw.wid, answer.width, answer.height,
-                    answer.decode_time, "");
-    return;
-  }
-  // A draw with nothing to show waits behind the painted ones so the answers keep their order.
-  window.unshown_draws.push_back(answer);
-  if (window.unshown_draws.size() >= kMaxUnshownDraws) {
-    present_window(window);
-  } else {
+  ack.unshown = painted && window.window;
+  if (ack.unshown) ++window.unshown_draws;
+  queue_window_ack(std::move(ack));
+  if (window_acks.size() >= kMaxUnshownDraws) {
+    present_waiting_windows();
+  } else if (window.unshown_draws > 0) {
     post_present();
   }
 }
@@ -255,14 +257,14 @@ void Client::handle_present_windows(ActiveEventLoop&, Packet&) {
 
 void Client::present_waiting_windows() {
   for (auto& [wid, window] : windows) {
-    if (!window.unshown_draws.empty()) present_window(window);
+    if (window.unshown_draws > 0) present_window(window);
   }
 }
 
 void Client::handle_draw_failed(ActiveEventLoop&, Packet& packet) {
   const DrawItems draw = read_draw_items(packet.items);
-  send_window_ack(draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
-                  packet_get_str(packet.items, draw_item::kData));
+  queue_window_ack({draw.packet_sequence, draw.wid, draw.width, draw.height, -1,
+                    packet_get_str(packet.items, draw_item::kData), false});
 }
 
 void Client::present_window(ClientWindow& window) {
@@ -271,14 +273,29 @@ void Client::present_window(ClientWindow& window) {
 }
 
 void Client::acknowledge_unshown_draws(ClientWindow& window, const Status& shown) {
-  for (UnshownDraw& draw : std::exchange(window.unshown_draws, {})) {
-    if (shown) {
-      send_window_ack(draw.packet_sequence, window.wid, draw.width, draw.height, draw.decode_time,
-                      "");
-    } else {
-      send_window_ack(draw.packet_sequence, window.wid, draw.width, draw.height, -1,
-                      shown.message());
+  window.unshown_draws = 0;
+  for (PendingAck& ack : window_acks) {
+    if (!ack.unshown || ack.wid != window.wid) continue;
+    ack.unshown = false;
+    if (!shown) {
+      ack.decode_time = -1;
+      ack.message = shown.message();
     }
+  }
+  send_ready_window_acks();
+}
+
+void Client::queue_window_ack(PendingAck ack) {
+  window_acks.push_back(std::move(ack));
+  send_ready_window_acks();
+}
+
+void Client::send_ready_window_acks() {
+  while (!window_acks.empty() && !window_acks.front().unshown) {
+    PendingAck ack = std::move(window_acks.front());
+    window_acks.pop_front();
+    send_window_ack(ack.packet_sequence, ack.wid, ack.width, ack.height, ack.decode_time,
+                    std::move(ack.message));
   }
 }
 

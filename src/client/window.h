@@ -65,17 +65,20 @@ inline constexpr std::size_t kDamageHistoryFrames = 8;
 // After this many presents in a row without a buffer age, damage is no longer tracked.
 inline constexpr std::uint32_t kMaxUnknownAgePresents = 7;
 
-// The answer to a draw painted into a window, held until its picture has been presented.
-struct UnshownDraw {
+// The answer to a draw, held until every draw read before it is answered; a painted draw's answer
+// also waits for the present that shows it.
+struct PendingAck {
   std::uint64_t packet_sequence = 0;
+  std::uint64_t wid = 0;
   std::uint32_t width = 0;
   std::uint32_t height = 0;
   std::int64_t decode_time = 0;
+  std::string message;
+  bool unshown = false;
 };
 
-// At most this many draws wait for the present that shows them: many small pictures decoded
-// ahead of the queued present are shown at once then, so their answers never pile up without
-// end.
+// At most this many answers wait: many small pictures decoded ahead of the queued present are
+// shown at once then, so their answers never pile up without end.
 inline constexpr std::size_t kMaxUnshownDraws = 1024;
 
 struct ClientWindow {
@@ -86,7 +89,7 @@ struct ClientWindow {
   std::vector<std::uint32_t> row_map;
   std::vector<Rect> damage;
   std::deque<std::vector<Rect>> damage_history;
-  std::vector<UnshownDraw> unshown_draws;  // in the order of the draws
+  std::size_t unshown_draws = 0;  // painted draws whose answers wait for this window's present
   std::shared_ptr<Window> window;
   std::unique_ptr<Surface> surface;  // declared after the window: released first
   BandWorkers* bands = nullptr;      // the session's helpers for large presents; none: one thread

@@ -78,6 +78,18 @@ std::string format_bytes(std::span<const std::uint8_t> bytes) {
   return fmt::format("[{}]", fmt::join(bytes, ", "));
 }
 
+std::string log_bytes(std::span<const std::uint8_t> bytes) {
+  std::string out = "[";
+  std::size_t kept = 0;
+  for (; kept < bytes.size() && out.size() < kLogValueLimit; ++kept) {
+    if (kept > 0) out += ", ";
+    out += fmt::format("{}", bytes[kept]);
+  }
+  out += ']';
+  if (kept < bytes.size()) out += fmt::format("…[{} bytes cut]", bytes.size() - kept);
+  return out;
+}
+
 std::string format_shortest(double value) {
   return fmt::format("{}", value);
 }

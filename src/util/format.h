@@ -26,6 +26,10 @@ std::string log_value(std::string_view text);
 
 // A byte list as "[80, 4, 0]".
 std::string format_bytes(std::span<const std::uint8_t> bytes);
+// A byte list from the server, cut for a log line like log_value: whole numbers up to about
+// kLogValueLimit characters, then "…[N bytes cut]" with N the bytes left out. Only the kept part
+// is formatted, so a picture of megabytes costs no more than a short one.
+std::string log_bytes(std::span<const std::uint8_t> bytes);
 
 // The shortest decimal text that reads back to the same double (2 for 2.0, 1.5 for 1.5).
 std::string format_shortest(double value);

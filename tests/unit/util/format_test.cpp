@@ -50,6 +50,20 @@ TEST(Format, QuotedEscapes) {
   EXPECT_EQ(quoted_text("é"), "\"é\"");
 }
 
+TEST(Format, LoggedBytesAreCutWithAMark) {
+  const std::uint8_t short_list[] = {80, 4, 0};
+  EXPECT_EQ(log_bytes(short_list), "[80, 4, 0]");
+  EXPECT_EQ(log_bytes({}), "[]");
+  // A 1080p picture's worth of bytes keeps a few hundred characters and says how much went.
+  const std::vector<std::uint8_t> picture(1920 * 1080 * 4, 255);
+  const std::string line = log_bytes(picture);
+  EXPECT_LT(line.size(), kLogValueLimit + 40);
+  const std::size_t kept = (line.find(']') - 1 + 2) / 5;  // "255, " per byte, the last without ", "
+  EXPECT_EQ(line.substr(0, 11), "[255, 255, ");
+  EXPECT_TRUE(line.ends_with("]…[" + std::to_string(picture.size() - kept) + " bytes cut]"))
+      << line;
+}
+
 TEST(Format, BytesAndShortestNumbers) {
   const std::uint8_t bytes[] = {80, 4, 0};
   EXPECT_EQ(format_bytes(bytes), "[80, 4, 0]");
