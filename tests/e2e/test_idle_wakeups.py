@@ -7,7 +7,7 @@ import time
 import unittest
 
 from nolv_peer import Peer, make_certificates
-from watched_client import WatchedClient
+from watched_client import start_client_session
 
 IDLE_SECONDS = 20
 # Generous: a TLS session may wake a few times a second more than a TCP one, not hundreds.
@@ -38,15 +38,7 @@ class IdleWakeups(unittest.TestCase):
                  "wss": (Peer.wss(certs.cert, certs.key), ["--ssl-insecure"])}
         sessions = {}
         for kind, (peer, args) in peers.items():
-            self.addCleanup(peer.close)
-            client = WatchedClient(peer.target, args)
-            self.addCleanup(client.close)
-            session = peer.accept(timeout=20)
-            self.addCleanup(session.close)
-            session.expect("hello", timeout=20)
-            session.send(["hello", {"version": "6.1"}])
-            session.send(["startup-complete"])
-            self.assertTrue(client.wait_for_log("startup complete!"), client.log())
+            client, session = start_client_session(self, peer, args)
             sessions[kind] = (client, session)
         time.sleep(2)  # start-up work settles
         before = {k: context_switches(c.process.pid) for k, (c, _) in sessions.items()}

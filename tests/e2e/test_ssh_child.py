@@ -4,13 +4,12 @@ farewell through the child, and a child that stops reading ends the session with
 import json
 import os
 import signal
-import subprocess
 import sys
 import tempfile
 import time
 import unittest
 
-NOLV = os.environ["NOLV_BINARY"]
+from watched_client import WatchedClient
 
 # The fake ssh: the scripted server on its standard input and output, in one of two modes.
 FAKE_SSH = r'''#!/usr/bin/python3
@@ -55,15 +54,13 @@ class SshChild(unittest.TestCase):
             f.write(FAKE_SSH.format(peer_dir=os.environ["NOLV_TEST_PEER"], mode=mode,
                                     result=self.result))
         os.chmod(fake, 0o755)
-        self.log_path = os.path.join(directory.name, "out.log")
-        log = open(self.log_path, "w")
-        self.addCleanup(log.close)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-               "XDG_RUNTIME_DIR": directory.name, "USER": "tester", "HOSTNAME": "testhost"}
         # A group of its own, like a job that a console's Ctrl-C reaches as a whole.
-        self.process = subprocess.Popen([NOLV, "-v", f"--ssh={fake}", "ssh://tester@127.0.0.1/"],
-                                        stdout=log, stderr=subprocess.STDOUT, env=env,
-                                        start_new_session=True)
+        self.client = WatchedClient("ssh://tester@127.0.0.1/", args=["-v", f"--ssh={fake}"],
+                                    new_session=True)
+        self.process = self.client.process
+        self.log = self.client.log
+        self.wait_for_log = self.client.wait_for_log
+        self.addCleanup(self.client.close)
         self.addCleanup(self.kill_group)
 
     def kill_group(self):
@@ -72,18 +69,6 @@ class SshChild(unittest.TestCase):
         except ProcessLookupError:
             pass
         self.process.wait()
-
-    def log(self):
-        with open(self.log_path, encoding="utf-8", errors="replace") as f:
-            return f.read()
-
-    def wait_for_log(self, text, timeout=20):
-        deadline = time.monotonic() + timeout
-        while time.monotonic() < deadline:
-            if text in self.log():
-                return True
-            time.sleep(0.05)
-        return False
 
     def group_ends_within(self, seconds):
         deadline = time.monotonic() + seconds

@@ -8,7 +8,7 @@ import time
 import unittest
 
 from nolv_peer import Peer, encode_server_packet, make_certificates, HEADER
-from watched_client import WatchedClient
+from watched_client import start_client_session
 
 EXIT_WITHIN_SECONDS = 5
 
@@ -70,16 +70,7 @@ def flood_until_stalled(session, process, total=None):
 
 class StalledCase(unittest.TestCase):
     def start(self, peer, args=()):
-        self.addCleanup(peer.close)
-        client = WatchedClient(peer.target, args)
-        self.addCleanup(client.close)
-        session = peer.accept(timeout=20)
-        self.addCleanup(session.close)
-        session.expect("hello", timeout=20)
-        session.send(["hello", {"version": "6.1"}])
-        session.send(["startup-complete"])
-        self.assertTrue(client.wait_for_log("startup complete!"), client.log())
-        return client, session
+        return start_client_session(self, peer, args)
 
     def flood_until_stalled(self, client, session, total=None):
         stop = flood_until_stalled(session, client.process, total)

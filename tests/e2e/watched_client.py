@@ -15,7 +15,8 @@ class WatchedClient:
     """Runs offscreen in an environment of its own; `env` adds to it or replaces parts (a display
     and its bus, for one)."""
 
-    def __init__(self, target, args=(), env=None, rss_kill_bytes=RSS_KILL_BYTES):
+    def __init__(self, target, args=(), env=None, rss_kill_bytes=RSS_KILL_BYTES,
+                 new_session=False):
         self.dir = tempfile.TemporaryDirectory()
         os.chmod(self.dir.name, 0o700)
         env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
@@ -24,7 +25,8 @@ class WatchedClient:
         self.log_path = os.path.join(self.dir.name, "out.log")
         self.log_file = open(self.log_path, "w")
         self.process = subprocess.Popen([NOLV, *args, target], stdout=self.log_file,
-                                        stderr=subprocess.STDOUT, env=env)
+                                        stderr=subprocess.STDOUT, env=env,
+                                        start_new_session=new_session)
         self.rss_kill_bytes = rss_kill_bytes
         self.max_rss = 0
         self.rss_exceeded = False
@@ -74,3 +76,17 @@ class WatchedClient:
         self._watch.join(5)
         self.log_file.close()
         self.dir.cleanup()
+
+
+def start_client_session(test, peer, args=()):
+    """A client connected to `peer` past its start-up; everything is closed at the test's end."""
+    test.addCleanup(peer.close)
+    client = WatchedClient(peer.target, args)
+    test.addCleanup(client.close)
+    session = peer.accept(timeout=20)
+    test.addCleanup(session.close)
+    session.expect("hello", timeout=20)
+    session.send(["hello", {"version": "6.1"}])
+    session.send(["startup-complete"])
+    test.assertTrue(client.wait_for_log("startup complete!"), client.log())
+    return client, session
