@@ -90,6 +90,14 @@ Value pointer_monitor_info(const std::vector<MonitorInfo>& monitors, std::int32_
   return info;
 }
 
+bool window_size_allowed(std::uint32_t server_w, std::uint32_t server_h, std::uint32_t local_w,
+                         std::uint32_t local_h) {
+  const auto side_fits = [](std::uint32_t side) { return side <= kMaxWindowSide; };
+  return side_fits(server_w) && side_fits(server_h) && side_fits(local_w) && side_fits(local_h) &&
+         std::uint64_t{server_w} * server_h <= kMaxWindowPixels &&
+         std::uint64_t{local_w} * local_h <= kMaxWindowPixels;
+}
+
 bool place_client_area(Window& window, std::int32_t x_local, std::int32_t y_local) {
   if (!window.inner_position()) return false;
   window.set_inner_position(PhysicalPosition{x_local, y_local});
@@ -137,8 +145,7 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   const std::uint32_t server_h = std::max<std::uint32_t>(h, 1);
   const std::uint32_t local_w = local_size(server_w, scale);
   const std::uint32_t local_h = local_size(server_h, scale);
-  if (std::uint64_t{server_w} * server_h > kMaxWindowPixels ||
-      std::uint64_t{local_w} * local_h > kMaxWindowPixels) {
+  if (!window_size_allowed(server_w, server_h, local_w, local_h)) {
     log_error(kLog, "failed to create window: {}x{} is too large", w, h);
     return;
   }
@@ -169,9 +176,18 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
     if (Status set = window->set_custom_cursor(cursor); !set)
       log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
   if (!resumed) fatal("softbuffer context not initialized");
+  // A window without its surface is no window: it closes again as it goes out of scope.
   auto surface = window->create_surface();
-  if (!surface) fatal("failed to create softbuffer surface");
-  if (!(*surface)->resize(local_w, local_h)) fatal("failed to size softbuffer surface");
+  if (!surface) {
+    log_error(kLog, "failed to create window: failed to create softbuffer surface: {}",
+              surface.message());
+    return;
+  }
+  if (Status sized = (*surface)->resize(local_w, local_h); !sized) {
+    log_error(kLog, "failed to create window: failed to size softbuffer surface: {}",
+              sized.message());
+    return;
+  }
 
   ClientWindow record;
   record.owner = owner;

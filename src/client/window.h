@@ -20,6 +20,10 @@ namespace nolv {
 // A window's back buffer holds server_w x server_h pixels; beyond this many the allocation would
 // reach 1 GiB, far past any real display, so such a window is refused.
 inline constexpr std::uint64_t kMaxWindowPixels = std::uint64_t{1} << 28;
+// Each side of a window, in server units and in local pixels: X11 keeps window sizes and
+// coordinates in 16 bits, signed, so no display can have a window wider or taller than this, and
+// the surfaces beneath refuse far smaller sides than the pixel bound alone would let through.
+inline constexpr std::uint32_t kMaxWindowSide = 32767;
 // Every window's back buffer and surface together, in pixels (2 GiB at 4 bytes each): each window
 // is bounded on its own, but a server opening window after window would otherwise take memory
 // without end. Dozens of full-screen 4K windows still fit.
@@ -114,6 +118,11 @@ struct ClientWindow {
   // error says why nothing reached the screen (it is logged too).
   [[nodiscard]] Status draw_screen();
 };
+
+// Whether a window of these sizes may exist: each side within kMaxWindowSide and each picture
+// within kMaxWindowPixels.
+[[nodiscard]] bool window_size_allowed(std::uint32_t server_w, std::uint32_t server_h,
+                                       std::uint32_t local_w, std::uint32_t local_h);
 
 // Server units to local pixels: round half away from zero; sizes clamped to the u32 range and
 // at least 1, positions saturated to i32 (NaN gives 0).

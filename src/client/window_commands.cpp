@@ -1,6 +1,7 @@
 // What the server asks of its windows: moves and resizes, raising, pointer grabs, removal.
 #include "client/window.h"
 
+#include <algorithm>
 #include <iterator>
 #include <utility>
 
@@ -11,6 +12,18 @@ namespace nolv {
 namespace {
 
 constexpr std::string_view kLog = "nolv::client::client";
+
+// Asks for the window's new inner size, unless no window may have it.
+void request_size(const ClientWindow& record, std::uint32_t w, std::uint32_t h) {
+  const std::uint32_t local_w = local_size(w, record.scale);
+  const std::uint32_t local_h = local_size(h, record.scale);
+  if (!window_size_allowed(std::max<std::uint32_t>(w, 1), std::max<std::uint32_t>(h, 1), local_w,
+                           local_h)) {
+    log_error(kLog, "cannot resize: window {:#x}: {}x{} is too large", record.wid, w, h);
+    return;
+  }
+  record.window->request_inner_size(PhysicalSize{local_w, local_h});
+}
 
 }  // namespace
 
@@ -32,8 +45,7 @@ void Client::move_resize_window(Packet& packet) {
     log_debug(kLog,
               "window {:#x}: absolute positioning is not supported on this platform (Wayland)",
               wid);
-  record.window->request_inner_size(
-      PhysicalSize{local_size(w, record.scale), local_size(h, record.scale)});
+  request_size(record, w, h);
 }
 
 void Client::handle_window_move_resize(ActiveEventLoop&, Packet& packet) {
@@ -47,10 +59,7 @@ void Client::handle_window_resized(ActiveEventLoop&, Packet& packet) {
     log_error(kLog, "cannot resize: window {:#x} not found", wid);
     return;
   }
-  const double s = it->second.scale;
-  it->second.window->request_inner_size(
-      PhysicalSize{local_size(packet_get_u32(packet.items, 2), s),
-                   local_size(packet_get_u32(packet.items, 3), s)});
+  request_size(it->second, packet_get_u32(packet.items, 2), packet_get_u32(packet.items, 3));
 }
 
 void Client::handle_initiate_moveresize(ActiveEventLoop&, Packet& packet) {

@@ -211,7 +211,7 @@ void Client::handle_geometry_change(std::uint64_t wid) {
     const std::uint32_t sw = server_size(lw, w.scale);
     const std::uint32_t sh = server_size(lh, w.scale);
     log_debug(kWindowLog, "resize wid={} to {}x{} ({}x{} on screen)", wid, sw, sh, lw, lh);
-    if (std::uint64_t{sw} * sh > kMaxWindowPixels || std::uint64_t{lw} * lh > kMaxWindowPixels) {
+    if (!window_size_allowed(sw, sh, lw, lh)) {
       log_error(kWindowLog, "failed to resize softbuffer surface: {}x{} is too large", lw, lh);
     } else if (!window_pixels_fit(std::uint64_t{sw} * sh + std::uint64_t{lw} * lh, wid)) {
       log_error(kWindowLog,

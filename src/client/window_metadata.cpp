@@ -51,9 +51,10 @@ std::optional<std::uint64_t> window_id_key(const Yaml& m, std::string_view key) 
   return v ? std::optional(static_cast<std::uint64_t>(*v)) : std::nullopt;
 }
 
+// A limit past the side bound is the bound: no window may grow beyond it.
 std::optional<PhysicalSize> physical(std::optional<std::pair<std::uint32_t, std::uint32_t>> s) {
   if (!s) return std::nullopt;
-  return PhysicalSize{s->first, s->second};
+  return PhysicalSize{std::min(s->first, kMaxWindowSide), std::min(s->second, kMaxWindowSide)};
 }
 
 }  // namespace

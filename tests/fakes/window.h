@@ -88,6 +88,7 @@ class FakeWindow : public Window {
   Result<std::unique_ptr<Surface>> create_surface() override {
     if (fail_surface) return fail("no surface");
     auto s = std::make_unique<FakeSurface>();
+    s->fail_resize = fail_surface_resize;
     surface = s.get();
     return std::unique_ptr<Surface>(std::move(s));
   }
@@ -227,6 +228,7 @@ class FakeWindow : public Window {
   CursorGrabMode grab = CursorGrabMode::None;
   bool fail_grab = false;
   bool fail_surface = false;
+  bool fail_surface_resize = false;  // the surfaces made from now on refuse every size
   std::shared_ptr<const CustomCursor> cursor;
   std::optional<WindowIcon> icon;
   int redraw_requests = 0;

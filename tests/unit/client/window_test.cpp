@@ -291,6 +291,117 @@ TEST_F(WindowSession, ShortOrFailedCreationsStoreNothing) {
   EXPECT_TRUE(sent().empty());
 }
 
+// Each side is bounded, in server units and once scaled, not only the picture's area: a window
+// one pixel high and wider than any display passes the area bound alone.
+TEST_F(WindowSession, EachSideIsBoundedAtCreation) {
+  struct Case {
+    std::uint32_t w, h;
+    double scale;
+    bool created;
+  };
+  const std::vector<Case> cases = {
+      {kMaxWindowSide, 1, 1.0, true}, {kMaxWindowSide + 1, 1, 1.0, false},
+      {1, kMaxWindowSide, 1.0, true}, {1, kMaxWindowSide + 1, 1.0, false},
+      {20000000, 1, 1.0, false},      {1, 20000000, 1.0, false},
+      {40000, 10, 1.0, false},        {16383, 1, 2.0, true},
+      {16384, 1, 2.0, false},         {1, 16384, 2.0, false},
+  };
+  std::int64_t wid = 0;
+  for (const Case& c : cases) {
+    ++wid;
+    client->scale = c.scale;
+    const std::size_t windows_before = loop.windows.size();
+    LogCapture log;
+    dispatch({S("new-window"), I(wid), I(0), I(0), I(c.w), I(c.h), H({})});
+    const auto packets = sent();
+    const std::string what = std::to_string(c.w) + "x" + std::to_string(c.h);
+    EXPECT_EQ(client->windows.contains(wid), c.created) << what;
+    if (c.created) {
+      ASSERT_EQ(packets.size(), 1U) << what;
+      EXPECT_EQ(packets[0][0], "window-map") << what;
+      EXPECT_EQ(record(wid).local_w, local_size(c.w, c.scale)) << what;
+      client->windows.erase(wid);  // leave the shared pixel budget to the next case
+    } else {
+      EXPECT_TRUE(packets.empty()) << what;
+      EXPECT_EQ(loop.windows.size(), windows_before) << what;  // refused before any window
+      EXPECT_TRUE(
+          any_line_has(log.take_lines(), "failed to create window: " + what + " is too large"))
+          << what;
+    }
+  }
+}
+
+// A surface the display refuses makes the window a failed creation; the session goes on.
+TEST_F(WindowSession, RefusedSurfaceIsAFailedCreation) {
+  struct Case {
+    bool no_surface;
+    const char* logged;
+  };
+  for (const Case& c :
+       {Case{true, "failed to create window: failed to create softbuffer surface"},
+        Case{false, "failed to create window: failed to size softbuffer surface"}}) {
+    dispatch({S("lost-window"), I(2)});  // the window of the case before
+    loop.fail_surfaces = c.no_surface;
+    loop.fail_surface_sizes = !c.no_surface;
+    LogCapture log;
+    dispatch({S("new-window"), I(1), I(0), I(0), I(10), I(10), H({})});
+    EXPECT_TRUE(any_line_has(log.take_lines(), c.logged)) << c.logged;
+    EXPECT_TRUE(client->windows.empty()) << c.logged;
+    EXPECT_TRUE(client->window_ids.empty()) << c.logged;
+    EXPECT_EQ(loop.windows.back().use_count(), 1L) << c.logged;  // the window closed again
+    EXPECT_TRUE(sent().empty()) << c.logged;
+    loop.fail_surfaces = false;
+    loop.fail_surface_sizes = false;
+    create(2, 0, 0, 10, 10);
+    EXPECT_TRUE(client->windows.contains(2)) << c.logged;
+    EXPECT_EQ(sent().size(), 1U) << c.logged;
+  }
+}
+
+TEST_F(WindowSession, ResizesPastTheSideBoundAreRefused) {
+  client->scale = 2.0;
+  FakeWindow& w = create(1, 0, 0, 10, 10);
+  sent();
+  w.ops.clear();
+  LogCapture requests;
+  // Server-side requests: past the bound once scaled, or in server units already.
+  dispatch({S("window-resized"), I(1), I(16384), I(1)});
+  dispatch({S("window-resized"), I(1), I(1), I(20000000)});
+  dispatch({S("window-move-resize"), I(1), I(5), I(5), I(40000), I(10)});
+  EXPECT_EQ(w.ops, (std::vector<std::string>{"inner_position 10,10"}));  // moved, not resized
+  const auto lines = requests.take_lines();
+  EXPECT_TRUE(any_line_has(lines, "cannot resize: window 0x1: 16384x1 is too large"));
+  EXPECT_TRUE(any_line_has(lines, "cannot resize: window 0x1: 40000x10 is too large"));
+  dispatch({S("window-resized"), I(1), I(16383), I(1)});
+  EXPECT_EQ(w.ops.back(), "request_inner_size 32766x2");
+
+  // Local resizes, as the display reports them.
+  struct Case {
+    std::uint32_t lw, lh;
+    bool taken;
+  };
+  for (const Case& c :
+       {Case{kMaxWindowSide + 1, 2, false}, Case{2, kMaxWindowSide + 1, false},
+        Case{20000000, 2, false}, Case{kMaxWindowSide, 2, true}, Case{2, kMaxWindowSide, true}}) {
+    const std::uint32_t before = record(1).local_w;
+    LogCapture log;
+    w.size = PhysicalSize{c.lw, c.lh};
+    WindowEvent resized = Resized{{c.lw, c.lh}};
+    client->handle_window_event(1, resized);
+    EXPECT_EQ(record(1).local_w, c.taken ? c.lw : before) << c.lw << "x" << c.lh;
+    EXPECT_EQ(w.surface->width(), c.taken ? c.lw : before) << c.lw << "x" << c.lh;
+    if (!c.taken) {
+      EXPECT_TRUE(any_line_has(
+          log.take_lines(), "failed to resize softbuffer surface: " + std::to_string(c.lw) + "x" +
+                                std::to_string(c.lh) + " is too large"));
+    }
+  }
+  // Size limits past the bound are the bound.
+  dispatch({S("window-metadata"), I(1),
+            H({{"size-constraints", H({{"minimum-size", A({I(20000000), I(1)})}})}})});
+  EXPECT_EQ(w.min_size, (PhysicalSize{kMaxWindowSide, 2}));
+}
+
 // Each window is bounded on its own; all of them together share one budget, so a server cannot
 // take memory without end by opening window after window.
 TEST_F(WindowSession, AllWindowsShareOnePixelBudget) {
