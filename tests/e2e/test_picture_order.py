@@ -2,8 +2,11 @@
 decode thread while windows are made and closed on the event loop, so a burst that closes a
 window and opens one under the same id must still decode the new window's H.264 stream from its
 first frame, and a stream for an id with no window must not leave its decoder behind to spoil
-the stream of a window opened later under that id."""
+the stream of a window opened later under that id. The answers to a burst leave in the order of
+its draws, whichever window, outcome or coding, and a painted draw's only once it is shown."""
 
+import random
+import re
 import time
 import unittest
 
@@ -19,7 +22,7 @@ class PictureOrder(unittest.TestCase):
     def start(self):
         self.peer = Peer.tcp()
         self.addCleanup(self.peer.close)
-        self.client = WatchedClient(self.peer.target, ["-v"])
+        self.client = WatchedClient(self.peer.target, ["-vv"])
         self.addCleanup(self.client.close)
         session = self.peer.accept(timeout=10)
         self.addCleanup(session.close)
@@ -76,6 +79,68 @@ class PictureOrder(unittest.TestCase):
             self.assertEqual(acks[sequence][6], "", acks[sequence])
             self.assertGreaterEqual(acks[sequence][5], 0, acks[sequence])
         self.assertNotIn("decoding error", self.client.log())
+
+
+    def test_answers_leave_in_the_order_of_the_draws_written_in_one_go(self):
+        session = self.start()
+        wids = (9, 3, 5)
+        missing = 77
+        for wid in wids:
+            session.send(picture_demo.open_window(wid, SIDE, SIDE, f"order-{wid}"))
+            self.assertEqual(session.wait_for("window-map", 30)[1], wid)
+        side = SIDE // 2
+        png = pictures.solid_png(side, side, 0x3070B0)
+        # (kind, wid, coding, data): two painted draws for each window, so that one present
+        # shows several, each at a corner chosen per round.
+        kinds = []
+        for wid in wids:
+            kinds += [("painted", wid, "png", png), ("painted", wid, "png", png),
+                      ("failed", wid, "jpeg", b"not a jpeg"),
+                      ("unknown coding", wid, "bogus", b"\x00" * 16)]
+        kinds += [("missing window", missing, "png", png)] * 2
+        sequence = 1000
+        shuffle = random.Random(19)
+        for round_ in range(8):
+            draws = []
+            for kind, wid, coding, data in shuffle.sample(kinds, len(kinds)):
+                sequence += 1
+                x, y = shuffle.choice([(0, 0), (side, 0), (0, side), (side, side)])
+                draws.append((kind, sequence,
+                              pictures.draw_items(wid, x, y, side, side, coding, sequence), data))
+            written = time.monotonic()
+            session.send_raw(b"".join(encode_server_packet(items, {7: data})
+                                      for _, _, items, data in draws))
+            answers = []
+            shown_when_answered = {}
+            while len(answers) < len(draws):
+                left = written + 60 - time.monotonic()
+                self.assertGreater(left, 0, f"round {round_}: answers {answers}")
+                ack = session.wait_for("window-ack", left)
+                answers.append(ack)
+                shown_when_answered[ack[4]] = self.shown_since_painted(ack[1], ack[4])
+            self.assertEqual([ack[4] for ack in answers], [seq for _, seq, _, _ in draws],
+                             f"round {round_}: {[(k, s) for k, s, _, _ in draws]}")
+            for (kind, seq, items, _), ack in zip(draws, answers):
+                self.assertEqual(ack[1:5], [items[1], side, side, seq], ack)
+                if kind == "painted":
+                    self.assertEqual(ack[6], "", ack)
+                    self.assertGreaterEqual(ack[5], 0, ack)
+                    self.assertTrue(shown_when_answered[seq], f"{seq} answered before shown")
+                else:
+                    self.assertEqual(ack[5], -1, (kind, ack))
+                    want = {"failed": "invalid jpeg header", "unknown coding":
+                            "unsupported encoding bogus", "missing window": "window not found!"}
+                    self.assertTrue(ack[6].startswith(want[kind]), (kind, ack))
+        self.assertIsNone(self.client.process.poll(), self.client.log())
+
+    def shown_since_painted(self, wid, sequence):
+        """Whether the log, read as the answer arrives, shows the window presented after the
+        draw was painted: a painted draw's answer waits for that present."""
+        log = self.client.log()
+        painted = log.find(f"paint({sequence}, ")
+        if painted < 0:
+            return False
+        return re.search(rf"perf: draw_screen wid={wid} ", log[painted:]) is not None
 
 
 if __name__ == "__main__":
