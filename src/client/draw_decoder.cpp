@@ -246,8 +246,11 @@ Packet decode_draw(Packet& draw, H264DecoderMap& decoders) {
       coding == "h264" ? full_range_option(draw.items) : std::nullopt;
 
   // The draw is ours: its items move into the result, the compressed data stays behind.
+  // The items stay charged to the session until painted: a draw's list may take far more
+  // than its pixels, and the decoded-pictures budget counts only those.
   Packet result;
   result.items = std::move(draw.items);
+  result.charge = std::move(draw.charge);
   const auto start = std::chrono::steady_clock::now();
   Result<std::optional<Bytes>> decoded =
       complete ? decode_by_coding(coding, data, wid, width, height, full_range, decoders)

@@ -21,7 +21,7 @@ namespace nolv {
 // (8 MiB each decoded), which keeps a flood of pictures well below half a gigabyte.
 inline constexpr std::uint64_t kSessionBacklogLimit = 96ull * 1024 * 1024;
 
-// Draws read and not yet decoded and posted, however small: a 1080p H.264 frame of a still
+// Draws read and not yet painted, however small: a 1080p H.264 frame of a still
 // picture is about 100 bytes on the wire but a millisecond or two to decode, convert and paint,
 // so the bytes alone would let a quarter of a million of them, minutes of work, queue ahead of
 // the next ping. At this count the reader stops and TCP holds the server back; the queue is then
@@ -32,8 +32,8 @@ inline constexpr std::uint64_t kMaxWaitingDraws = 128;
 // Decoded pictures posted and not yet painted. The decode thread waits for room here before it
 // posts the next one, so pictures cannot pile up ahead of the painter while the draws wait in
 // the session's budget. It never waits on that budget itself: draws queued for it fill that one,
-// and only the decode thread empties them. Only the event loop, which never waits, empties this
-// one. Four 1080p pictures, or one 4K picture.
+// and only the decode thread and the event loop empty them. Only the event loop, which never
+// waits, empties this one. Four 1080p pictures, or one 4K picture.
 inline constexpr std::uint64_t kDecodedPicturesLimit = 32ull * 1024 * 1024;
 
 // Bytes received or produced and not yet done with, and the draws among them. Thread-safe. Charges

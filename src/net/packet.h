@@ -104,6 +104,9 @@ struct Packet {
   // What the packet holds in the session's budget while it waits to be dealt with; given back
   // when the packet is dropped. Empty for events that nothing bounds.
   BacklogCharge charge;
+  // A decoded picture's pixels in the decoded-pictures budget, beside what its draw's parsed
+  // items still hold in `charge` until the picture is painted.
+  BacklogCharge picture_charge;
   // Set by the reader on every packet read from the connection, so that a server cannot pass
   // off a packet as one of the program's own internal events.
   bool from_server = false;

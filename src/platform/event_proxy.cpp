@@ -13,7 +13,7 @@ class WaitingSink : public EventSink {
     (void)backlog_->wait_for_room();  // closed: the session is over, the post decides
     std::uint64_t bytes = kPacketFootprint;
     for (const auto& [index, chunk] : packet.chunks) bytes += chunk.size();
-    packet.charge = BacklogCharge(backlog_, bytes);
+    packet.picture_charge = BacklogCharge(backlog_, bytes);
     return inner_.send_event(std::move(packet));
   }
 

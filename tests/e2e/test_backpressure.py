@@ -11,7 +11,7 @@ import unittest
 
 from nolv_peer import Peer, encode_server_packet, frame, yaml_text
 from pictures import draw_items
-from watched_client import WatchedClient
+from watched_client import RSS_KILL_BYTES, WatchedClient
 
 # Peak memory allowed for one 1080p window under any flood.
 RSS_BOUND_BYTES = 600 * 1024 * 1024
@@ -84,10 +84,12 @@ class PacketCollector:
 
 
 class FloodCase(unittest.TestCase):
+    rss_kill_bytes = RSS_KILL_BYTES
+
     def start_session(self):
         self.peer = Peer.tcp()
         self.addCleanup(self.peer.close)
-        self.client = WatchedClient(self.peer.target)
+        self.client = WatchedClient(self.peer.target, rss_kill_bytes=self.rss_kill_bytes)
         self.addCleanup(self.client.close)
         self.session = self.peer.accept(timeout=10)
         self.addCleanup(self.session.close)

@@ -29,6 +29,7 @@ class WatchedClient:
                                         start_new_session=new_session)
         self.rss_kill_bytes = rss_kill_bytes
         self.max_rss = 0
+        self.peak_rss = 0  # the kernel's own high-water mark, which sampling can miss
         self.rss_exceeded = False
         self._watch = threading.Thread(target=self._watch_rss, daemon=True)
         self._watch.start()
@@ -38,6 +39,8 @@ class WatchedClient:
             try:
                 with open(f"/proc/{self.process.pid}/status") as f:
                     for line in f:
+                        if line.startswith("VmHWM:"):
+                            self.peak_rss = max(self.peak_rss, int(line.split()[1]) * 1024)
                         if line.startswith("VmRSS:"):
                             rss = int(line.split()[1]) * 1024
                             self.max_rss = max(self.max_rss, rss)

@@ -4,10 +4,13 @@
 
 #include <chrono>
 #include <future>
+#include <memory>
+#include <optional>
 #include <thread>
 
 #include "fakes/event_sink.h"
 #include "fakes/log_capture.h"
+#include "net/backlog.h"
 #include "unit/client/picture_fixtures.h"
 
 namespace nolv {
@@ -87,6 +90,27 @@ TEST(DecodeDraw, PngOfAnotherSizeThanTheDrawKeepsItsOwnPixels) {
   Packet result = decode_draw(draw, decoders);
   ASSERT_EQ(item_string(result, 0), "draw-decoded");
   EXPECT_EQ(result.chunks.at(7).size(), 32u * 32u * 4u);
+}
+
+// A draw's items may take far more memory than its pixels; they stay in the session's budget
+// until the decoded picture is dropped, failed or not.
+TEST(DecodeDraw, TheResultKeepsTheDrawsChargeUntilDropped) {
+  for (const char* coding : {"png", "jpeg"}) {  // decoded; the same bytes as jpeg fail
+    SCOPED_TRACE(coding);
+    H264DecoderMap decoders;
+    auto backlog = std::make_shared<Backlog>(1 << 20, 10);
+    std::optional<Packet> result;
+    {
+      Packet draw = make_draw(1, 32, 32, coding, read_picture("quad.png"));
+      draw.charge = BacklogCharge(backlog, 5000, 1);
+      result = decode_draw(draw, decoders);
+    }
+    EXPECT_EQ(backlog->waiting(), 5000u);
+    EXPECT_EQ(backlog->waiting_draws(), 1u);
+    result.reset();
+    EXPECT_EQ(backlog->waiting(), 0u);
+    EXPECT_EQ(backlog->waiting_draws(), 0u);
+  }
 }
 
 TEST(DecodeDraw, DataGivenAsBase64TextDecodes) {

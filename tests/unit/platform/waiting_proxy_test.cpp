@@ -23,14 +23,19 @@ TEST(WaitingProxy, ChargesEachPostAndWaitsForRoomBeforeTheNext) {
   auto backlog = std::make_shared<Backlog>(1000);
   const EventLoopProxy proxy = waiting_proxy(EventLoopProxy(sink), backlog);
 
-  ASSERT_TRUE(proxy.send_event(picture(800)));
+  auto session = std::make_shared<Backlog>(1000);
+  Packet first = picture(800);
+  first.charge = BacklogCharge(session, 300);  // what the draw's items hold
+  ASSERT_TRUE(proxy.send_event(std::move(first)));
   EXPECT_EQ(backlog->waiting(), 800 + kPacketFootprint);  // now at the limit
+  EXPECT_EQ(session->waiting(), 300u);                    // kept beside the picture's charge
   auto second = std::async(std::launch::async, [&] { return proxy.send_event(picture(10)); });
   ASSERT_EQ(second.wait_for(100ms), std::future_status::timeout);  // waits for the painter
   EXPECT_EQ(sink->count(), 1u);
   sink->take().clear();  // painted and dropped: room again
   EXPECT_TRUE(second.get());
   EXPECT_EQ(backlog->waiting(), 10 + kPacketFootprint);
+  EXPECT_EQ(session->waiting(), 0u);
 }
 
 TEST(WaitingProxy, AClosedBacklogNoLongerHoldsPostsBack) {
