@@ -156,6 +156,7 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   }
 
   WindowAttributes attributes;
+  attributes.kind = override_redirect ? WindowKind::OverrideRedirect : WindowKind::Managed;
   attributes.title = title;
   attributes.inner_size = PhysicalSize{local_size(w, scale), local_size(h, scale)};
   attributes.position = PhysicalPosition{x_local, y_local};

@@ -163,6 +163,12 @@ void Client::handle_window_metadata(ActiveEventLoop&, Packet& packet) {
                 "window {:#x}: cannot change its owner to {:#x} after creation on this platform",
                 wid, candidate);
   }
+  // Like the owner, the kind is the window's from its creation on: a managed window does not
+  // become a menu, nor a menu a managed window.
+  if (auto wants = yaml_dict_get_bool(value, "override-redirect");
+      wants && *wants != record.override_redirect)
+    log_debug(kLog, "window {:#x}: cannot change override-redirect to {} after creation", wid,
+              *wants);
   if (md.modal) {
     const bool modal = *md.modal && !record.override_redirect;
     if (modal != record.modal) {

@@ -106,8 +106,18 @@ class Surface {
 
 class Window;
 
+enum class WindowKind : std::uint8_t {
+  // A top-level the window manager frames, places and focuses.
+  Managed,
+  // A menu or tooltip: the window manager never sees it, so it has no frame or taskbar entry,
+  // stays exactly where it is put, and is shown without taking the keyboard focus. Fixed at
+  // creation: the display reads it only when the window is mapped.
+  OverrideRedirect,
+};
+
 // What a new window starts with. Defaults: visible, active, normal level.
 struct WindowAttributes {
+  WindowKind kind = WindowKind::Managed;
   std::string title;
   std::optional<PhysicalSize> inner_size;
   std::optional<PhysicalPosition> position;  // where the window is first placed, physical pixels
@@ -115,7 +125,7 @@ struct WindowAttributes {
   bool decorations = true;
   bool skip_taskbar = false;
   bool visible = true;
-  bool active = true;
+  bool active = true;  // an override-redirect window is never activated
   WindowLevel level = WindowLevel::Normal;
   // The owner makes this window its pop-up (transient-for): no taskbar button of its own.
   std::shared_ptr<Window> owner;
@@ -158,7 +168,7 @@ class Window {
   [[nodiscard]] virtual bool is_visible() const = 0;
   // Active and holding the keyboard focus.
   [[nodiscard]] virtual bool has_focus() const = 0;
-  // Raises the window and activates it.
+  // Raises the window and activates it; an override-redirect window is only raised.
   virtual void focus_window() = 0;
   // Informational attention request (taskbar flash); false cancels a pending one.
   virtual void request_user_attention(bool attention) = 0;

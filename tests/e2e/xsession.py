@@ -1,8 +1,9 @@
-"""A private X display for end-to-end tests: Xvfb on a free display number, openbox (or xfwm4)
-managing it or not, the desktop services a test may add (a D-Bus session bus, a tray host: trayer
-for XEmbed or the StatusNotifierWatcher of sni-watcher.py, the dunst notification daemon), and the
-xdotool/xwininfo/xprop/ImageMagick queries the tests make of it. Everything started here is
-recorded and stopped by close(), newest first; nothing else is touched."""
+"""A private X display for end-to-end tests: Xvfb on a free display number, openbox (or xfwm4,
+i3, fluxbox, icewm) managing it or not, the desktop services a test may add (a D-Bus session
+bus, a tray host: trayer for XEmbed or the StatusNotifierWatcher of sni-watcher.py, the dunst
+notification daemon), and the xdotool/xwininfo/xprop/ImageMagick queries the tests make of it.
+Everything started here is recorded and stopped by close(), newest first; nothing else is
+touched."""
 
 import os
 import select
@@ -22,6 +23,16 @@ SNI_WATCHER = os.path.join(HERE, "sni-watcher.py")
 # its home) leaks in.
 ISOLATED_ENV = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "USER": "tester",
                 "HOSTNAME": "testhost", "NO_COLOR": "1"}
+
+
+# Program -> (command line, the start of the name it gives its check window).
+WINDOW_MANAGERS = {
+    "openbox": (["openbox", "--sm-disable"], "Openbox"),
+    "xfwm4": (["xfwm4", "--compositor=off", "--sm-client-disable"], "Xfwm4"),
+    "i3": (["i3"], "i3"),
+    "fluxbox": (["fluxbox"], "Fluxbox"),
+    "icewm": (["icewm"], "IceWM"),
+}
 
 
 def wait_until(predicate, timeout, step=0.05):
@@ -95,7 +106,8 @@ def start_xvfb(size, env, **popen_args):
 class X11:
     """A display in a private directory (`dir`, removed on close). `env` reaches the display
     through the xcb platform; it starts from `base_env` (by default this process's own).
-    `window_manager`: True for openbox, "xfwm4", or False for none."""
+    `window_manager`: True for openbox, "openbox", "xfwm4", "i3", "fluxbox", "icewm", or False
+    for none."""
 
     # A window manager that dies while it starts is the environment failing, not the client:
     # a fresh display gets one more try, and the last failure carries the manager's own words.
@@ -127,17 +139,30 @@ class X11:
         xvfb, display = start_xvfb(size, self.env)
         self.processes.append(("Xvfb", xvfb))
         self.env["DISPLAY"] = display
-        if window_manager == "xfwm4":
-            # xfwm4 reads its settings over the session bus and keeps them under HOME.
+        if window_manager is True:
+            window_manager = "openbox"
+        if not window_manager:
+            return
+        if window_manager in ("xfwm4", "fluxbox", "icewm"):
+            # They keep their settings under HOME, and fluxbox and icewm write theirs there.
             self.env["HOME"] = self.dir
+        if window_manager == "xfwm4":
+            # xfwm4 reads its settings over the session bus.
             self.start_dbus()
-            self.window_manager = self.spawn("xfwm4", ["xfwm4", "--compositor=off",
-                                                       "--sm-client-disable"], log="xfwm4.log")
-            self.wait_for_window_manager("xfwm4", "Xfwm4")
-        elif window_manager:
-            self.window_manager = self.spawn("openbox", ["openbox", "--sm-disable"],
-                                             log="openbox.log")
-            self.wait_for_window_manager()
+        args, name = WINDOW_MANAGERS[window_manager]
+        if window_manager == "i3":
+            # Without a file of its own, i3 starts its configuration wizard.
+            with open(self.path("i3.conf"), "w") as f:
+                f.write("# i3 config file (v4)\nfont pango:monospace 8\n")
+            args = [*args, "-c", self.path("i3.conf")]
+        elif window_manager == "fluxbox":
+            # Its style's wallpaper tool fails here and says so in a window of its own, which
+            # takes the focus: the root window is left alone.
+            os.makedirs(self.path(".fluxbox"), exist_ok=True)
+            with open(self.path(".fluxbox/overlay"), "w") as f:
+                f.write("background: none\n")
+        self.window_manager = self.spawn(window_manager, args, log=f"{window_manager}.log")
+        self.wait_for_window_manager(window_manager, name)
 
     def path(self, name):
         return os.path.join(self.dir, name)
@@ -181,7 +206,8 @@ class X11:
             check = self.root_property("_NET_SUPPORTING_WM_CHECK")
             if "window id #" in check:
                 wm = check.split("#")[1].strip()
-                if f'"{name}"' in self.query("xprop", "-id", wm, "_NET_WM_NAME"):
+                # icewm's name goes on with its version
+                if f'"{name}' in self.query("xprop", "-id", wm, "_NET_WM_NAME"):
                     return
             time.sleep(0.05)
         raise RuntimeError(f"{program} did not take the screen")

@@ -105,6 +105,7 @@ class QtWindow : public QWindow {
   }
 
   WindowId id() const { return id_; }
+  WindowKind kind = WindowKind::Managed;
   bool input_enabled = true;
   // This window holds the confined pointer grab.
   bool grabbed = false;
@@ -475,7 +476,7 @@ class QtNativeWindow : public Window {
     if (std::exchange(w_->minimize_when_exposed, false)) return;
     if (w_->windowStates() & Qt::WindowMinimized) {
       set_state(Qt::WindowMinimized, false);
-      if (w_->isVisible()) w_->requestActivate();
+      if (w_->isVisible()) activate();
     }
   }
   std::optional<bool> is_minimized() const override {
@@ -485,7 +486,7 @@ class QtNativeWindow : public Window {
   bool has_focus() const override { return w_->isActive(); }
   void focus_window() override {
     w_->raise();
-    w_->requestActivate();
+    activate();
   }
   void request_user_attention(bool attention) override {
     if (attention && w_->isActive()) return;
@@ -594,6 +595,12 @@ class QtNativeWindow : public Window {
   }
   void request_redraw() override { w_->requestUpdate(); }
 
+  // A menu never takes the keys from the window the user is in. It does not accept the focus,
+  // so Qt would only warn here; without that flag it would hand it the X input focus.
+  void activate() {
+    if (w_->kind != WindowKind::OverrideRedirect) w_->requestActivate();
+  }
+
   bool skip_taskbar_ = false;
 
  private:
@@ -666,7 +673,12 @@ Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attribu
   if (qGuiApp == nullptr) return fail("no application object");
   auto qwindow = std::make_shared<QtWindow>(WindowId{next_window_id++}, std::move(handler));
   auto window = std::make_shared<QtNativeWindow>(qwindow);
+  qwindow->kind = attributes.kind;
   Qt::WindowFlags flags = Qt::Window;
+  // Fixed before the window is created: X reads override-redirect when the window is mapped,
+  // and a window the manager has taken stays taken.
+  if (attributes.kind == WindowKind::OverrideRedirect)
+    flags |= Qt::BypassWindowManagerHint | Qt::FramelessWindowHint | Qt::WindowDoesNotAcceptFocus;
   if (!attributes.decorations) flags |= Qt::FramelessWindowHint;
   if (attributes.level == WindowLevel::AlwaysOnTop) flags |= Qt::WindowStaysOnTopHint;
   if (attributes.level == WindowLevel::AlwaysOnBottom) flags |= Qt::WindowStaysOnBottomHint;
@@ -688,7 +700,7 @@ Result<std::shared_ptr<Window>> create_qt_window(const WindowAttributes& attribu
   if (attributes.skip_taskbar) window->set_skip_taskbar(true);
   if (attributes.visible) {
     qwindow->show();
-    if (attributes.active) qwindow->requestActivate();
+    if (attributes.active) window->activate();
   }
   // After show(): Qt clears WM_TRANSIENT_FOR when it maps a window of the plain Window type.
   if (auto* owner = dynamic_cast<QtNativeWindow*>(attributes.owner.get()))

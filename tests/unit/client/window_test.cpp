@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include "client/scaling.h"
 #include "client/window.h"
 #include "unit/client/session_fixture.h"
@@ -236,14 +238,44 @@ TEST_F(WindowSession, ScaledSizesAndTables) {
 
 TEST_F(WindowSession, OverrideRedirectAndDecorations) {
   FakeWindow& menu = create(1, 0, 0, 10, 10, H({}), "new-override-redirect");
+  EXPECT_EQ(menu.attributes.kind, WindowKind::OverrideRedirect);
   EXPECT_FALSE(menu.attributes.decorations);
   EXPECT_FALSE(menu.attributes.resizable);
   FakeWindow& flagged = create(2, 0, 0, 10, 10, H({{"override-redirect", I(1)}}));
+  EXPECT_EQ(flagged.attributes.kind, WindowKind::OverrideRedirect);
   EXPECT_FALSE(flagged.attributes.decorations);
-  EXPECT_TRUE(sent().empty());  // no window-map for either
+  FakeWindow& tooltip = create(4, 0, 0, 10, 10, H({{"override-redirect", B(true)}}));
+  EXPECT_EQ(tooltip.attributes.kind, WindowKind::OverrideRedirect);
+  EXPECT_TRUE(sent().empty());  // no window-map for any of them
   FakeWindow& plain = create(3, 0, 0, 10, 10, H({{"decorations", B(false)}}));
+  EXPECT_EQ(plain.attributes.kind, WindowKind::Managed);
   EXPECT_FALSE(plain.attributes.decorations);
   EXPECT_TRUE(plain.attributes.resizable);
+  FakeWindow& unflagged = create(5, 0, 0, 10, 10, H({{"override-redirect", B(false)}}));
+  EXPECT_EQ(unflagged.attributes.kind, WindowKind::Managed);
+}
+
+TEST_F(WindowSession, OverrideRedirectStaysAsCreated) {
+  FakeWindow& main = create(1, 0, 0, 10, 10);
+  FakeWindow& menu = create(2, 0, 0, 10, 10, H({}), "new-override-redirect");
+  const std::size_t created = loop.windows.size();
+  LogCapture log;
+  dispatch({S("window-metadata"), I(1), H({{"override-redirect", B(true)}})});
+  dispatch({S("window-metadata"), I(2), H({{"override-redirect", B(false)}})});
+  dispatch({S("window-metadata"), I(2), H({{"override-redirect", I(1)}})});  // no change
+  const auto lines = log.take_lines();
+  EXPECT_TRUE(any_line_has(lines, "window 0x1: cannot change override-redirect to true"));
+  EXPECT_TRUE(any_line_has(lines, "window 0x2: cannot change override-redirect to false"));
+  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
+                          [](const std::string& l) {
+                            return l.find("cannot change override-redirect") != std::string::npos;
+                          }),
+            2);
+  EXPECT_EQ(loop.windows.size(), created);  // nothing recreated
+  EXPECT_FALSE(record(1).override_redirect);
+  EXPECT_TRUE(record(2).override_redirect);
+  EXPECT_EQ(record(1).window.get(), &main);
+  EXPECT_EQ(record(2).window.get(), &menu);
 }
 
 TEST_F(WindowSession, OwnersAndRelativePosition) {
