@@ -176,7 +176,8 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   ClientWindow record;
   record.owner = owner;
   record.parent = metadata.parent;
-  record.back_buffer.assign(std::size_t{server_w} * server_h, 0);
+  // The back buffer is black until the first draw, which often covers it whole: 8 MB of zeros
+  // are written only if something needs them.
   record.column_map = build_index_map(local_w, server_w, scale);
   record.row_map = build_index_map(local_h, server_h, scale);
   record.window = window;
