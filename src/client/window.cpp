@@ -172,6 +172,11 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   auto surface = window->create_surface();
   if (!surface) fatal("failed to create softbuffer surface");
   if (!(*surface)->resize(local_w, local_h)) fatal("failed to size softbuffer surface");
+  // The toolkit makes a surface's memory on its first use and the system its pages on their
+  // first write: both happen here, not on the path of the first draw's answer. Black is what
+  // the back buffer holds too.
+  if (auto warm = (*surface)->buffer(); warm)
+    std::fill(warm->pixels.begin(), warm->pixels.end(), 0u);
 
   ClientWindow record;
   record.owner = owner;
