@@ -121,20 +121,19 @@ def paced(client, coding, frames, seconds, fps):
 
     thread = threading.Thread(target=sender, daemon=True)
     thread.start()
-    latencies = []
-    acked = 0
-    while acked < total:
+    # An answer can be read before its sender has noted the write's end: the pairs are made
+    # once the sender is done.
+    answered_at = {}
+    while len(answered_at) < total:
         packet = session.recv(30)
         if packet[0] != "window-ack":
             continue
-        now = time.monotonic()
+        answered_at[packet[4]] = time.monotonic()
         check_ack(packet)
-        acked += 1
-        if packet[4] > warmup:
-            latencies.append(now - sent_at[packet[4]])
         if len(session.received) > 1000:
             session.received.clear()
     thread.join()
+    latencies = [at - sent_at[seq] for seq, at in answered_at.items() if seq > warmup]
     cpu = client.cpu_seconds() - snapshot["cpu"]
     threads = per_thread(snapshot["tasks"], task_times(client.process.pid))
     counted = total - warmup
