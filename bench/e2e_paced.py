@@ -116,13 +116,15 @@ def paced(client, coding, frames, seconds, fps):
             if sequence == warmup + 1:
                 snapshot["tasks"] = task_times(client.process.pid)
                 snapshot["cpu"] = client.cpu_seconds()
-            pictures.draw(session, 1, coding, sequence, frames[i % len(frames)])
+            # Noted before the write: after it, this thread may wait for the lock that the
+            # reading thread holds, and the answer would look quicker than it was.
             sent_at[sequence] = time.monotonic()
+            pictures.draw(session, 1, coding, sequence, frames[i % len(frames)])
 
     thread = threading.Thread(target=sender, daemon=True)
     thread.start()
-    # An answer can be read before its sender has noted the write's end: the pairs are made
-    # once the sender is done.
+    # The pairs are made once the sender is done: an answer may be read before the sender's
+    # dictionary is seen to hold its draw.
     answered_at = {}
     while len(answered_at) < total:
         packet = session.recv(30)
