@@ -6,7 +6,7 @@
 #
 # NEW_NOLV's build directory must hold the benchmark programs (cmake --build BUILD builds them
 # with the default NOLV_BENCH=ON): BUILD/bench/bare_decode and the others listed below.
-# Needs /usr/bin/python3 and ffmpeg with libx264 (scripts/install-deps installs both).
+# Needs /usr/bin/python3, ffmpeg with libx264 and Xvfb (scripts/install-deps installs them).
 set -euo pipefail
 
 usage() {
@@ -21,7 +21,7 @@ here=$(cd "$(dirname "$0")" && pwd)
 build=$(dirname "$new")
 bare="$build/bench/bare_decode"
 
-for tool in /usr/bin/python3 ffmpeg; do
+for tool in /usr/bin/python3 ffmpeg Xvfb; do
   command -v "$tool" > /dev/null || { echo "run_all.sh: $tool is missing" >&2; exit 2; }
 done
 for binary in "$baseline" "$new" "$bare"; do
@@ -30,6 +30,11 @@ done
 
 echo "== pictures: $baseline (baseline) vs $new (new)"
 /usr/bin/python3 "$here/e2e_pictures.py" "$baseline" "$new" "$bare" "$@"
+
+# An ordinary stream: paced at 60 fps, offscreen and on a private Xvfb, and new windows.
+echo
+echo "== paced stream and new windows: $baseline (baseline) vs $new (new)"
+/usr/bin/python3 "$here/e2e_paced.py" "$bare" "$baseline" "$new"
 
 # The rows of the other benchmarks, when NEW_NOLV's build has them; each prints its own figures.
 for extra in small_packets_bench handover_bench; do

@@ -167,7 +167,11 @@ std::optional<Rect> damage_rect(std::int32_t x, std::int32_t y, std::uint32_t wi
   return Rect{lx0, ly0, lx1 - lx0, ly1 - ly0};
 }
 
-PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
+namespace {
+
+// The steps every decoded draw goes through; `paint` puts its pixels into the window.
+template <typename Paint>
+PaintOutcome paint_with(PaintTarget& target, const DecodedDraw& draw, Paint&& paint) {
   if (draw.pixels.empty()) return PaintOutcome::NoPixels;
   log_debug(kWindowLog, "paint({}, {}, {}, {}, {}, {}, {} bytes)", draw.packet_sequence, draw.x,
             draw.y, draw.width, draw.height, log_value(draw.coding), draw.pixels.size());
@@ -178,8 +182,7 @@ PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
     return PaintOutcome::TooSmall;
   }
   const auto start = std::chrono::steady_clock::now();
-  paint_rect(target.back_buffer, target.server_w, target.server_h, draw.x, draw.y, draw.width,
-             draw.height, pixel_order_of(draw.coding), draw.pixels, target.bands);
+  paint();
   if (log_enabled(LogLevel::Trace)) {
     log_trace(kWindowLog, "perf: paint wid={} {}x{} converted in {}", draw.wid, draw.width,
               draw.height,
@@ -193,6 +196,44 @@ PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
     }
   }
   return PaintOutcome::Painted;
+}
+
+}  // namespace
+
+PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw) {
+  return paint_with(target, draw, [&] {
+    paint_rect(target.back_buffer, target.server_w, target.server_h, draw.x, draw.y, draw.width,
+               draw.height, pixel_order_of(draw.coding), draw.pixels, target.bands);
+  });
+}
+
+bool covers_whole_buffer(const DecodedDraw& draw, std::uint32_t server_w, std::uint32_t server_h) {
+  return draw.x == 0 && draw.y == 0 && draw.width == server_w && draw.height == server_h &&
+         pixel_order_of(draw.coding) == PixelOrder::Bgrx;
+}
+
+PaintOutcome hand_over_decoded_draw(PaintTarget& target, DecodedDraw& draw, Bytes& held) {
+  return paint_with(target, draw, [&] { std::swap(held, draw.pixels); });
+}
+
+void convert_rect(std::span<const std::uint8_t> picture, std::span<std::uint32_t> dst,
+                  std::uint32_t width, const Rect& r, PixelOrder order, BandWorkers* bands) {
+  const std::uint64_t x1 = std::min<std::uint64_t>(std::uint64_t{r.x} + r.width, width);
+  if (r.x >= x1) return;
+  const std::uint64_t held = std::min<std::uint64_t>(picture.size() / 4, dst.size()) / width;
+  const std::uint64_t y1 = std::min<std::uint64_t>(std::uint64_t{r.y} + r.height, held);
+  if (r.y >= y1) return;
+  const std::size_t count = static_cast<std::size_t>(x1 - r.x);
+  for_each_band(bands, r.y, y1, count, [&](std::uint64_t first, std::uint64_t end) {
+    for (std::uint64_t row = first; row < end; ++row) {
+      const std::size_t at = static_cast<std::size_t>(row * width + r.x);
+      if (order == PixelOrder::Bgrx) {
+        convert_row<PixelOrder::Bgrx>(dst.data() + at, picture.data() + at * 4, count);
+      } else {
+        convert_row<PixelOrder::Rgba>(dst.data() + at, picture.data() + at * 4, count);
+      }
+    }
+  });
 }
 
 Value window_ack_packet(std::uint64_t packet_sequence, std::uint64_t wid, std::uint32_t width,
@@ -225,10 +266,22 @@ void Client::handle_draw_decoded(ActiveEventLoop&, Packet& packet) {
   }
   log_trace(kClientLog, "drawing {} on {}", log_value(draw.coding), draw.wid);
   ClientWindow& window = it->second;
-  PaintTarget paint_target{window.back_buffer,  window.server_w, window.server_h,
-                           window.local_w,      window.local_h,  window.scale,
-                           window.track_damage, &window.damage,  window.bands};
-  const bool painted = paint_decoded_draw(paint_target, draw) == PaintOutcome::Painted;
+  // A whole-window picture is held as it is, not copied: a video stream's frames reach the
+  // screen in one pass.
+  const bool whole = covers_whole_buffer(draw, window.server_w, window.server_h);
+  PaintTarget paint_target{whole ? std::span<std::uint32_t>() : window.pixels(),
+                           window.server_w,
+                           window.server_h,
+                           window.local_w,
+                           window.local_h,
+                           window.scale,
+                           window.track_damage,
+                           &window.damage,
+                           window.bands};
+  const PaintOutcome outcome = whole ? hand_over_decoded_draw(paint_target, draw, window.picture)
+                                     : paint_decoded_draw(paint_target, draw);
+  const bool painted = outcome == PaintOutcome::Painted;
+  if (whole && painted) window.drop_back_buffer();
   picture_buffers().give_back(std::move(draw.pixels));
   ack.unshown = painted && window.window;
   if (ack.unshown) ++window.unshown_draws;

@@ -52,6 +52,22 @@ enum class PaintOutcome : std::uint8_t {
 // Steps of painting one decoded draw, short of the redraw request and the acknowledgement.
 PaintOutcome paint_decoded_draw(PaintTarget& target, const DecodedDraw& draw);
 
+// A draw whose B, G, R, X pixels cover the whole back buffer: the window can hold the decoded
+// picture in its place instead of painting it (see ClientWindow::picture).
+[[nodiscard]] bool covers_whole_buffer(const DecodedDraw& draw, std::uint32_t server_w,
+                                       std::uint32_t server_h);
+
+// As paint_decoded_draw for a draw that covers_whole_buffer: the checks, logs and damage are the
+// same, but the pixels are swapped into `held` (the window's picture) rather than converted; the
+// picture held before is left in draw.pixels for the caller to give back.
+PaintOutcome hand_over_decoded_draw(PaintTarget& target, DecodedDraw& draw, Bytes& held);
+
+// Converts the rectangle `r` of a picture of 4-byte pixels, `width` pixels a row, into the same
+// place of `dst`, whose rows are as wide; with `bands`, a large one over their helpers.
+void convert_rect(std::span<const std::uint8_t> picture, std::span<std::uint32_t> dst,
+                  std::uint32_t width, const Rect& r, PixelOrder order,
+                  BandWorkers* bands = nullptr);
+
 // Copies the visible part of the rectangle into the back buffer, converting each pixel; with
 // `bands`, a large rectangle is split over their helper threads.
 void paint_rect(std::span<std::uint32_t> back_buffer, std::uint32_t server_w,

@@ -189,11 +189,17 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
               sized.message());
     return;
   }
+  // The toolkit makes a surface's memory on its first use and the system its pages on their
+  // first write: both happen here, not on the path of the first draw's answer. Black is what
+  // the back buffer holds too.
+  if (auto warm = (*surface)->buffer(); warm)
+    std::fill(warm->pixels.begin(), warm->pixels.end(), 0u);
 
   ClientWindow record;
   record.owner = owner;
   record.parent = metadata.parent;
-  record.back_buffer.assign(std::size_t{server_w} * server_h, 0);
+  // The back buffer is black until the first draw, which often covers it whole: 8 MB of zeros
+  // are written only if something needs them.
   record.column_map = build_index_map(local_w, server_w, scale);
   record.row_map = build_index_map(local_h, server_h, scale);
   record.window = window;

@@ -7,6 +7,7 @@
 #include <deque>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string>
 #include <utility>
 #include <vector>
@@ -88,7 +89,13 @@ inline constexpr std::size_t kMaxUnshownDraws = 1024;
 struct ClientWindow {
   std::optional<std::uint64_t> owner;
   std::optional<std::uint64_t> parent;
+  // The back buffer. It may stand empty while `picture` holds it, or while it is all black (a
+  // new or resized window): pixels() makes it whole first.
   std::vector<std::uint32_t> back_buffer;
+  // A whole-window picture of B, G, R, X bytes that stands for the back buffer (the fourth byte
+  // is not part of it): a full-window draw is held as decoded and presented from here, so a
+  // video frame is not copied into the back buffer on its way to the screen.
+  Bytes picture;
   std::vector<std::uint32_t> column_map;
   std::vector<std::uint32_t> row_map;
   std::vector<Rect> damage;
@@ -114,6 +121,13 @@ struct ClientWindow {
   bool track_damage = true;
 
   void apply_metadata(const WindowMetadata& md);
+  // The back buffer's server_w x server_h pixels, made from the held picture (which goes back to
+  // the decoder's pool) or black when it stands empty.
+  [[nodiscard]] std::span<std::uint32_t> pixels();
+  // After a picture is handed over: the old pixels are no longer needed.
+  void drop_back_buffer();
+  // An all-black back buffer of the current server size, allocated once something needs it.
+  void clear_back_buffer();
   // Presents the back buffer, all of it or only what changed since the buffer's last frame; the
   // error says why nothing reached the screen (it is logged too).
   [[nodiscard]] Status draw_screen();

@@ -8,6 +8,8 @@
 
 #include "client/client.h"
 #include "client/damage.h"
+#include "client/paint_draw.h"
+#include "client/picture_buffers.h"
 #include "client/scaling.h"
 #include "util/format.h"
 #include "util/log.h"
@@ -22,6 +24,42 @@ constexpr std::string_view kWindowLog = "nolv::client::window";
 }  // namespace
 
 // ---- presenting -------------------------------------------------------------------------------
+
+std::span<std::uint32_t> ClientWindow::pixels() {
+  const std::size_t size = std::size_t{server_w} * server_h;
+  if (!picture.empty()) {
+    back_buffer.resize(size);
+    convert_rect(picture, back_buffer, server_w, Rect{0, 0, server_w, server_h}, PixelOrder::Bgrx,
+                 bands);
+    picture_buffers().give_back(std::exchange(picture, {}));
+  } else if (back_buffer.size() != size) {
+    back_buffer.assign(size, 0);
+  }
+  return back_buffer;
+}
+
+void ClientWindow::drop_back_buffer() {
+  back_buffer = {};
+}
+
+void ClientWindow::clear_back_buffer() {
+  picture_buffers().give_back(std::exchange(picture, {}));
+  back_buffer = {};
+}
+
+namespace {
+
+void fill_black(std::span<std::uint32_t> dst, std::uint32_t width, const Rect& r) {
+  const std::uint64_t x1 = std::min<std::uint64_t>(std::uint64_t{r.x} + r.width, width);
+  if (r.x >= x1) return;
+  const std::uint64_t y1 =
+      std::min<std::uint64_t>(std::uint64_t{r.y} + r.height, dst.size() / width);
+  for (std::uint64_t row = r.y; row < y1; ++row) {
+    std::fill_n(dst.data() + row * width + r.x, x1 - r.x, 0u);
+  }
+}
+
+}  // namespace
 
 Status ClientWindow::draw_screen() {
   log_trace(kWindowLog, "draw_screen wid={}", wid);
@@ -44,8 +82,14 @@ Status ClientWindow::draw_screen() {
 
   const auto copy_started = std::chrono::steady_clock::now();
   std::optional<std::vector<Rect>> rects;
+  if (!same_size && !picture.empty()) (void)pixels();
+  const bool black = picture.empty() && back_buffer.size() != std::size_t{server_w} * server_h;
   auto copy = [&](const Rect& r) {
-    if (same_size) {
+    if (black) {
+      fill_black(dst, local_w, r);
+    } else if (!picture.empty()) {
+      convert_rect(picture, dst, local_w, r, PixelOrder::Bgrx, bands);
+    } else if (same_size) {
       copy_rect(back_buffer, dst, local_w, r, bands);
     } else {
       scale_rect(back_buffer, server_w, dst, local_w, r, column_map, row_map, bands);
@@ -226,7 +270,7 @@ void Client::handle_geometry_change(std::uint64_t wid) {
       w.server_h = sh;
       w.column_map = build_index_map(lw, sw, w.scale);
       w.row_map = build_index_map(lh, sh, w.scale);
-      w.back_buffer.assign(std::size_t{sw} * sh, 0);
+      w.clear_back_buffer();
       w.damage.clear();
       w.damage_history.clear();
       w.window->request_redraw();

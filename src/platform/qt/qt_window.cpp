@@ -348,11 +348,11 @@ class QtSurface : public Surface {
            format == QImage::Format_ARGB32_Premultiplied;
   }
 
-  // Copies staged rows into the store's image and, where the image has an alpha channel
-  // (Wayland buffers do), makes the region opaque: a zero fourth byte would show the picture as
+  // Copies staged rows into the store's image and, where the fourth byte reaches the screen as
+  // alpha (Wayland buffers), makes the region opaque: a zero there would show the picture as
   // transparent.
   void finish_pixels(QImage& image, const QRegion& region) {
-    const bool opaque = image.hasAlphaChannel();
+    const bool opaque = image.hasAlphaChannel() && alpha_reaches_screen();
     if (staging_.empty() && !opaque) return;
     const QRect bounds = image.rect();
     for (const QRect& damaged : region) {
@@ -371,6 +371,13 @@ class QtSurface : public Surface {
         }
       }
     }
+  }
+
+  // On X the store paints into the alpha version of the window's format by its own choice, but
+  // a window of a visual without alpha (depth 24) drops the fourth byte; making 8 MB a frame
+  // opaque there would cost the event loop a pass over every pixel for nothing.
+  bool alpha_reaches_screen() const {
+    return QGuiApplication::platformName() != QLatin1String("xcb") || window_->format().hasAlpha();
   }
 
   static constexpr std::uint32_t kOpaque = 0xFF000000;

@@ -150,6 +150,65 @@ TEST_F(PaintedWindow, OnePresentShowsTheDrawsOfEveryWindowInTheirOrder) {
                                               R"(["window-ack",5,4,2,45,3,""])"}));
 }
 
+// A whole-window picture is held as decoded instead of painted; what the window holds and shows
+// must be what painting it would have given, on a same-size and on a scaled window, and a later
+// partial draw lands on top of it.
+TEST_F(PaintedWindow, AWholeWindowPictureShowsAndHoldsWhatPaintingItWould) {
+  ClientWindow& same = client->windows[6];
+  same.wid = 6;
+  auto native6 = std::make_shared<FakeWindow>(WindowId{78});
+  same.window = native6;
+  auto surface_made = native6->create_surface();
+  ASSERT_TRUE(surface_made.ok());
+  same.surface = std::move(*surface_made);
+  same.server_w = same.local_w = 4;
+  same.server_h = same.local_h = 2;
+  ASSERT_TRUE(same.surface->resize(4, 2).ok());  // its back buffer stands empty, as a new one's
+
+  auto whole = [](std::int64_t wid, std::int64_t w, std::int64_t h, const char* coding) {
+    Packet p = decoded(wid, 0, 0, coding, 9, static_cast<std::size_t>(w * h * 4));
+    p.items[4] = I(w);
+    p.items[5] = I(h);
+    return p;
+  };
+  struct Case {
+    std::uint64_t wid;
+    std::uint32_t w, h;
+    FakeSurface* surface;
+  };
+  for (const Case& c : {Case{5, 6, 3, native->surface}, Case{6, 4, 2, native6->surface}}) {
+    SCOPED_TRACE(c.wid);
+    ClientWindow& win = client->windows.at(c.wid);
+    std::vector<std::uint32_t> expected(std::size_t{c.w} * c.h);
+    for (std::size_t i = 0; i < expected.size(); ++i)
+      expected[i] = 0x201000u | static_cast<std::uint32_t>(i & 0xff);  // the 0xff byte dropped
+    auto shown = [&] {
+      if (win.local_w == win.server_w) return expected;
+      std::vector<std::uint32_t> scaled(std::size_t{win.local_w} * win.local_h);
+      scale_rect(expected, win.server_w, scaled, win.local_w, Rect{0, 0, win.local_w, win.local_h},
+                 win.column_map, win.row_map);
+      return scaled;
+    };
+    client->dispatch_packet(loop, "draw-decoded",
+                            whole(static_cast<std::int64_t>(c.wid), c.w, c.h, "jpeg"));
+    EXPECT_EQ(deliver_posted(), (std::vector<std::string>{"present-windows"}));
+    EXPECT_EQ(c.surface->pixels, shown());
+    EXPECT_EQ(acks().size(), 1u);
+
+    // A 4x2 draw on top at (1, 1): source row r lands on row 1 + r from column 1.
+    client->dispatch_packet(loop, "draw-decoded",
+                            decoded(static_cast<std::int64_t>(c.wid), 1, 1, "jpeg", 3));
+    for (std::uint32_t r = 0; r < 2 && 1 + r < c.h; ++r)
+      for (std::uint32_t col = 1; col < c.w && col < 5; ++col)
+        expected[std::size_t{c.w} * (1 + r) + col] = 0x201000u | (r * 4 + col - 1);
+    EXPECT_EQ(deliver_posted(), (std::vector<std::string>{"present-windows"}));
+    EXPECT_EQ(c.surface->pixels, shown());
+    const std::span<const std::uint32_t> held = win.pixels();
+    EXPECT_EQ(std::vector<std::uint32_t>(held.begin(), held.end()), expected);
+    EXPECT_EQ(acks().size(), 1u);
+  }
+}
+
 TEST_F(PaintedWindow, NothingToPaintIsStillAcknowledgedAsSuccess) {
   struct Case {
     Packet packet;
@@ -168,7 +227,8 @@ TEST_F(PaintedWindow, NothingToPaintIsStillAcknowledgedAsSuccess) {
     EXPECT_EQ((*ack)[6], "");
   }
   EXPECT_TRUE(window().damage.empty());
-  EXPECT_EQ(std::count(window().back_buffer.begin(), window().back_buffer.end(), 0u), 18);
+  const std::span<const std::uint32_t> held = window().pixels();
+  EXPECT_EQ(std::count(held.begin(), held.end(), 0u), 18);
 }
 
 TEST_F(PaintedWindow, ASurfaceThatCannotShowThePictureAnswersMinusOneAndWhy) {

@@ -199,7 +199,7 @@ TEST_F(WindowSession, NewWindowSizesPositionAndWindowMap) {
   EXPECT_EQ(w.attributes.position, (PhysicalPosition{-1820, 20}));
   EXPECT_TRUE(w.attributes.decorations && w.attributes.resizable);
   EXPECT_EQ(record(7).server_w, 1U);
-  EXPECT_EQ(record(7).back_buffer.size(), 50U);
+  EXPECT_EQ(record(7).pixels().size(), 50U);
   EXPECT_EQ(w.surface->width(), 1U);
   const auto packets = sent();
   ASSERT_EQ(packets.size(), 1U);
@@ -455,7 +455,7 @@ TEST_F(WindowSession, AllWindowsShareOnePixelBudget) {
   WindowEvent resized = Resized{{20, 20}};
   client->handle_window_event(2, resized);
   EXPECT_EQ(record(2).local_w, 10U);
-  EXPECT_EQ(record(2).back_buffer.size(), 100U);
+  EXPECT_EQ(record(2).pixels().size(), 100U);
 
   dispatch({S("lost-window"), I(3)});
   create(6, 0, 0, 10, 10);
@@ -701,7 +701,7 @@ TEST_F(WindowSession, GeometryChanges) {
   client->handle_window_event(1, resized);
   EXPECT_EQ(record(1).local_w, 50U);
   EXPECT_EQ(record(1).server_h, 60U);
-  EXPECT_EQ(record(1).back_buffer.size(), 3000U);
+  EXPECT_EQ(record(1).pixels().size(), 3000U);
   EXPECT_TRUE(record(1).damage.empty());
   EXPECT_EQ(w.redraw_requests, 1);
   EXPECT_EQ(sent(), (std::vector<json>{{"window-configure", 1, {{"geometry", {30, 40, 50, 60}}}}}));
