@@ -13,6 +13,7 @@
 #include <QCursor>
 #include <QGuiApplication>
 #include <QIcon>
+#include <QIconEngine>
 #include <QImage>
 #include <QMouseEvent>
 #include <QPainter>
@@ -67,6 +68,32 @@ std::uint64_t max_request_pixels() {
   if (bytes == 0) return UINT64_MAX;
   return bytes > kRequestHeaderBytes ? (bytes - kRequestHeaderBytes) / 4 : 0;
 }
+
+// An icon of one picture, handed out as it is. The engine behind QIcon(QPixmap) caches every
+// size it is asked for in the process-wide pixmap cache, under a key made from that pixmap: a
+// window shown thousands of icons kept their pixels until the cache filled, and a key for each
+// icon for ever after.
+class SinglePictureIconEngine final : public QIconEngine {
+ public:
+  explicit SinglePictureIconEngine(QPixmap picture) : picture_(std::move(picture)) {}
+
+  void paint(QPainter* painter, const QRect& rect, QIcon::Mode, QIcon::State) override {
+    painter->drawPixmap(rect, picture_);
+  }
+  QSize actualSize(const QSize& size, QIcon::Mode, QIcon::State) override {
+    return picture_.size().scaled(size, Qt::KeepAspectRatio);
+  }
+  QPixmap pixmap(const QSize& size, QIcon::Mode, QIcon::State) override {
+    if (picture_.size() == size) return picture_;
+    return picture_.scaled(size, Qt::KeepAspectRatio, Qt::SmoothTransformation);
+  }
+  QList<QSize> availableSizes(QIcon::Mode, QIcon::State) override { return {picture_.size()}; }
+  bool isNull() override { return picture_.isNull(); }
+  QIconEngine* clone() const override { return new SinglePictureIconEngine(picture_); }
+
+ private:
+  QPixmap picture_;
+};
 
 MouseButton mouse_button(Qt::MouseButton b) {
   switch (b) {
@@ -597,7 +624,8 @@ class QtNativeWindow : public Window {
                   icon->width, icon->height, bytes, limit);
     QImage image(icon->rgba.data(), static_cast<int>(icon->width), static_cast<int>(icon->height),
                  static_cast<qsizetype>(icon->width) * 4, QImage::Format_RGBA8888);
-    w_->setIcon(QIcon(QPixmap::fromImage(image.copy())));
+    // QIcon owns the engine it is given.
+    w_->setIcon(QIcon(new SinglePictureIconEngine(QPixmap::fromImage(image.copy()))));
     return {};
   }
   void request_redraw() override { w_->requestUpdate(); }
