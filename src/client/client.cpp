@@ -258,6 +258,7 @@ void Client::startup(ActiveEventLoop& loop) {
 }
 
 void Client::send_packet(Value packet) {
+  loop_thread.check("a packet was sent off the event-loop thread");
   take_write_failure();
   if (exit_code != kNoExitCode) return;
   const std::int32_t lost = startup_complete ? kExitConnectionLost : kExitConnectionFailed;

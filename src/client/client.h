@@ -36,6 +36,7 @@
 #include "util/exit_code.h"
 #include "util/result.h"
 
+#include "util/thread_checker.h"
 namespace nolv {
 
 // One local monitor as the session reports it, in server units.
@@ -232,6 +233,8 @@ class Client {
   std::int32_t exit_code = kNoExitCode;
   bool reader_started = false;
   bool resumed = false;
+  // The event-loop thread: the Client is built by the event-loop handler, on the loop's thread.
+  ThreadChecker loop_thread;
   bool ping_started = false;
   ReaderBody reader_body;
 

@@ -95,6 +95,7 @@ std::string join(const std::vector<std::string>& parts) {
 }  // namespace
 
 void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
+  loop_thread.check("a packet was dispatched off the event-loop thread");
   for (const Route& route : kRoutes) {
     if (std::find(route.names.begin(), route.names.end(), name) == route.names.end()) continue;
     if (packet.from_server && route.origin == Origin::Internal) break;
