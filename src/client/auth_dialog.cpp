@@ -147,7 +147,7 @@ void AuthDialog::handle_event(Client& client, ActiveEventLoop& loop, const Windo
 void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) {
   if (!resumed) {
     log_error(kClientLog, "cannot show the password dialog: no softbuffer context");
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   auto dialog = AuthDialog::create(
@@ -155,7 +155,7 @@ void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) 
       prompt);
   if (!dialog) {
     log_error(kClientLog, "cannot show the password dialog: {}", dialog.message());
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   auth_dialog = std::move(*dialog);  // an older dialog is dropped here, closing its window

@@ -94,7 +94,7 @@ struct ClientContext {
 // has arrived, and the exit code it stores at a failed write (1, or 18 before it), first wins.
 struct WriteFailureSlot {
   std::atomic<bool> startup_complete{false};
-  std::atomic<std::int32_t> exit_code{kNoExitCode};
+  ExitCodeSlot exit_code;
 };
 
 class Client {
@@ -115,9 +115,9 @@ class Client {
   // Queues one packet for the writer thread; dropped silently once an exit code is stored.
   void send_packet(Value packet);
   // Stores `code` unless one is stored already, and asks the loop to exit.
-  void exit_with(ActiveEventLoop& loop, std::int32_t code);
+  void exit_with(ActiveEventLoop& loop, ExitCode code);
   // Stores `code` unless one is stored already; also the code of a forced end.
-  void store_exit_code(std::int32_t code);
+  void store_exit_code(ExitCode code);
   // Takes over the code the writer thread stored at a failed write, unless one is stored here.
   void take_write_failure();
   void send_connection_close(ActiveEventLoop& loop, std::string reason);
@@ -228,7 +228,7 @@ class Client {
   // Filled by the writer thread; `startup_complete` is mirrored into it.
   std::shared_ptr<WriteFailureSlot> write_failure = std::make_shared<WriteFailureSlot>();
   std::chrono::steady_clock::time_point started_at = std::chrono::steady_clock::now();
-  std::int32_t exit_code = kNoExitCode;
+  std::optional<ExitCode> exit_code;
   bool reader_started = false;
   bool resumed = false;
   bool ping_started = false;
