@@ -118,6 +118,10 @@ struct HandOverProbe {
       : peer(other.peer), armed(other.armed), written_before(other.written_before) {
     if (*armed && !written_before->has_value()) *written_before = peer->readable_within(200);
   }
+  HandOverProbe(HandOverProbe&&) noexcept = default;
+  HandOverProbe& operator=(const HandOverProbe&) = delete;
+  HandOverProbe& operator=(HandOverProbe&&) = delete;
+  ~HandOverProbe() = default;
 };
 
 TEST_F(SessionTest, TheReaderRunsBeforeTheFirstHelloIsWritten) {
