@@ -15,24 +15,6 @@ namespace {
 constexpr std::string_view kLog = "nolv::client::auth_dialog";
 constexpr std::string_view kClientLog = "nolv::client::client";
 
-bool is_control(char32_t c) {
-  return c <= 0x1F || (c >= 0x7F && c <= 0x9F);
-}
-
-void pop_last_character(std::string& text) {
-  if (text.empty()) return;
-  std::size_t end = text.size() - 1;
-  // Step back over UTF-8 continuation bytes to the first byte of the last character.
-  while (end > 0 && (static_cast<unsigned char>(text[end]) & 0xC0) == 0x80) --end;
-  text.erase(end);
-}
-
-void wipe(std::string& secret) {
-  volatile char* p = secret.data();
-  for (std::size_t i = 0; i < secret.size(); ++i) p[i] = 0;
-  secret.clear();
-}
-
 }  // namespace
 
 std::string typed_text(const KeyboardInput& key) {
@@ -47,7 +29,7 @@ std::string typed_text(const KeyboardInput& key) {
   for (std::size_t offset = 0; offset < text.size();) {
     const CodePoint cp = next_code_point(text, offset);
     // Bytes that are not UTF-8 are no characters: the password stays valid text.
-    if (cp.valid && !is_control(cp.value)) out.append(text.substr(offset, cp.length));
+    if (cp.valid && !is_control_character(cp.value)) out.append(text.substr(offset, cp.length));
     offset += std::max<std::size_t>(cp.length, 1);
   }
   return out;
@@ -76,7 +58,7 @@ Result<std::unique_ptr<AuthDialog>> AuthDialog::create(const CreateWindow& creat
 }
 
 AuthDialog::~AuthDialog() {
-  wipe(password);
+  wipe_secret(password);
 }
 
 void AuthDialog::redraw() {
@@ -133,7 +115,7 @@ AuthDialog::Outcome AuthDialog::apply_event(const WindowEvent& event) {
     if (*named == NamedKey::Enter) return Outcome::Submit;
     if (*named == NamedKey::Escape) return Outcome::Cancel;
     if (*named == NamedKey::Backspace) {
-      pop_last_character(password);
+      remove_last_code_point(password);
       redraw();
       return Outcome::Redrawn;
     }
@@ -150,7 +132,7 @@ void AuthDialog::handle_event(Client& client, ActiveEventLoop& loop, const Windo
       std::string password = client.auth_dialog->password;
       client.auth_dialog.reset();  // closes the window before the answer is computed
       client.answer_challenge(password);
-      wipe(password);
+      wipe_secret(password);
       break;
     }
     case Outcome::Cancel:
@@ -165,7 +147,7 @@ void AuthDialog::handle_event(Client& client, ActiveEventLoop& loop, const Windo
 void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) {
   if (!resumed) {
     log_error(kClientLog, "cannot show the password dialog: no softbuffer context");
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   auto dialog = AuthDialog::create(
@@ -173,7 +155,7 @@ void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) 
       prompt);
   if (!dialog) {
     log_error(kClientLog, "cannot show the password dialog: {}", dialog.message());
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   auth_dialog = std::move(*dialog);  // an older dialog is dropped here, closing its window

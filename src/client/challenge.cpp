@@ -86,13 +86,13 @@ void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
       packet.items.size() >= 6 ? packet_get_str(packet.items, 5) : "password";
   if (server_salt.empty()) {
     log_error(kLog, "authentication challenge has no server salt");
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   if (digest != kDigest || salt_digest != kDigest) {
     log_error(kLog, "server requested an unsupported challenge digest ({}/{})", log_value(digest),
               log_value(salt_digest));
-    exit_with(loop, kExitAuthentication);
+    exit_with(loop, ExitCode::Authentication);
     return;
   }
   pending_salt = std::move(server_salt);
@@ -140,7 +140,7 @@ void Client::auth_cancelled(ActiveEventLoop& loop) {
   close_auth_dialog();
   update_dock_icon();
   pending_salt.reset();
-  exit_with(loop, kExitAuthentication);
+  exit_with(loop, ExitCode::Authentication);
 }
 
 void Client::handle_challenge_password(ActiveEventLoop&, Packet& packet) {

@@ -145,11 +145,9 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   auto writer = PacketWriter::start(
       std::move(transport), backlog, [proxy = context.proxy, failure](const std::string& error) {
         log_error(kLog, "failed to send packet to the server: {}", error);
-        const std::int32_t code =
-            failure->startup_complete ? kExitConnectionLost : kExitConnectionFailed;
-        std::int32_t none = kNoExitCode;
-        (void)failure->exit_code.compare_exchange_strong(none, code);
-        remember_exit_code(failure->exit_code);
+        failure->exit_code.store(failure->startup_complete ? ExitCode::ConnectionLost
+                                                           : ExitCode::ConnectionFailed);
+        remember_exit_code(*failure->exit_code.get());
         (void)proxy.send_event(make_internal_event("connection-lost", error));
       });
   if (!writer) fatal(fmt::format("failed to start the writer thread: {}", writer.message()));
@@ -258,9 +256,10 @@ void Client::startup(ActiveEventLoop& loop) {
 }
 
 void Client::send_packet(Value packet) {
+  loop_thread.check("a packet was sent off the event-loop thread");
   take_write_failure();
-  if (exit_code != kNoExitCode) return;
-  const std::int32_t lost = startup_complete ? kExitConnectionLost : kExitConnectionFailed;
+  if (exit_code) return;
+  const ExitCode lost = startup_complete ? ExitCode::ConnectionLost : ExitCode::ConnectionFailed;
   Bytes encoded = encode_packet(packet);
   if (encoded.empty()) {
     const std::string error = "the packet is too large to frame";
@@ -274,23 +273,23 @@ void Client::send_packet(Value packet) {
 }
 
 void Client::take_write_failure() {
-  if (exit_code == kNoExitCode) exit_code = write_failure->exit_code;
+  if (!exit_code) exit_code = write_failure->exit_code.get();
 }
 
-void Client::store_exit_code(std::int32_t code) {
+void Client::store_exit_code(ExitCode code) {
   take_write_failure();
-  if (exit_code == kNoExitCode) exit_code = code;
-  remember_exit_code(exit_code);
+  if (!exit_code) exit_code = code;
+  remember_exit_code(*exit_code);
 }
 
-void Client::exit_with(ActiveEventLoop& loop, std::int32_t code) {
+void Client::exit_with(ActiveEventLoop& loop, ExitCode code) {
   store_exit_code(code);
   loop.exit();
 }
 
 void Client::send_connection_close(ActiveEventLoop& loop, std::string reason) {
   send_packet(Value::array({"connection-close", std::move(reason)}));
-  exit_with(loop, kExitOk);
+  exit_with(loop, ExitCode::Ok);
 }
 
 }  // namespace nolv

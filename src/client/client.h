@@ -25,6 +25,7 @@
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
+#include "client/keymap.h"
 #include "client/remote_logging.h"
 #include "client/tray.h"
 #include "client/window.h"
@@ -35,6 +36,7 @@
 #include "platform/event_loop.h"
 #include "util/exit_code.h"
 #include "util/result.h"
+#include "util/thread_checker.h"
 
 namespace nolv {
 
@@ -55,9 +57,6 @@ struct ChallengeAnswer {
   std::string response;
   std::string client_salt;
 };
-
-// Keysym name to server modifier name, from the server's hello.
-using ModifierMap = std::map<std::string, std::string>;
 
 // The picture codings this client decodes, in the order the hello lists them.
 const std::vector<std::string>& supported_encodings();
@@ -95,12 +94,12 @@ struct ClientContext {
 // has arrived, and the exit code it stores at a failed write (1, or 18 before it), first wins.
 struct WriteFailureSlot {
   std::atomic<bool> startup_complete{false};
-  std::atomic<std::int32_t> exit_code{kNoExitCode};
+  ExitCodeSlot exit_code;
 };
 
 class Client {
  public:
-  // `Client::new`: never fails; blocks up to 5 s for the audio probe.
+  // Never fails; blocks up to 5 s for the audio probe.
   static std::unique_ptr<Client> create(ClientContext context, Transport transport,
                                         std::string target, std::optional<std::string> username,
                                         std::optional<std::string> password);
@@ -111,14 +110,14 @@ class Client {
   ~Client();
 
   // ---- session core: start-up, writer, exit ----
-  // `client_startup`: run on every Resumed; the reader and the first hello only once.
+  // Run on every Resumed; starts the reader and sends the first hello only once.
   void startup(ActiveEventLoop& loop);
   // Queues one packet for the writer thread; dropped silently once an exit code is stored.
   void send_packet(Value packet);
   // Stores `code` unless one is stored already, and asks the loop to exit.
-  void exit_with(ActiveEventLoop& loop, std::int32_t code);
+  void exit_with(ActiveEventLoop& loop, ExitCode code);
   // Stores `code` unless one is stored already; also the code of a forced end.
-  void store_exit_code(std::int32_t code);
+  void store_exit_code(ExitCode code);
   // Takes over the code the writer thread stored at a failed write, unless one is stored here.
   void take_write_failure();
   void send_connection_close(ActiveEventLoop& loop, std::string reason);
@@ -229,11 +228,13 @@ class Client {
   // Filled by the writer thread; `startup_complete` is mirrored into it.
   std::shared_ptr<WriteFailureSlot> write_failure = std::make_shared<WriteFailureSlot>();
   std::chrono::steady_clock::time_point started_at = std::chrono::steady_clock::now();
-  std::int32_t exit_code = kNoExitCode;
+  std::optional<ExitCode> exit_code;
   bool reader_started = false;
   bool resumed = false;
   bool ping_started = false;
   ReaderBody reader_body;
+  // The event-loop thread: the Client is built by the event-loop handler, on the loop's thread.
+  ThreadChecker loop_thread;
 
   // ---- windows and input ----
   ModifierMap modifier_map;
@@ -261,9 +262,6 @@ class Client {
   void handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input);
   // Keeps the new modifier state for the next key; sends nothing.
   void handle_modifiers_changed(const ModifiersChanged& change);
-  // The server's modifier name for the first of `keysyms` in `modifier_map`, else `fallback`.
-  std::string modifier_for_keysyms(const std::vector<std::string_view>& keysyms,
-                                   std::string_view fallback) const;
   std::uint32_t modifier_state = 0;            // kModifier* bits of the last ModifiersChanged
   std::shared_ptr<const CustomCursor> cursor;  // shown by every window while set
   std::shared_ptr<Bell> bell;

@@ -50,15 +50,6 @@ std::string_view last_code_points(std::string_view text, std::size_t n) {
   return text.substr(i);
 }
 
-void remove_last_code_point(std::string& text) {
-  std::size_t last = 0;
-  for (std::size_t i = 0; i < text.size();) {
-    last = i;
-    i += next_code_point(text, i).length;
-  }
-  if (!text.empty()) text.erase(last);
-}
-
 bool host_has_invalid_characters(std::string_view host) {
   for (std::size_t i = 0; i < host.size();) {
     const CodePoint c = next_code_point(host, i);
@@ -152,6 +143,10 @@ ConnectDialog::ConnectDialog(std::shared_ptr<Window> window, std::unique_ptr<Sur
   pixels_.assign(std::size_t{width_} * height_, kBackground);
 }
 
+ConnectDialog::~ConnectDialog() {
+  wipe_secret(password_);
+}
+
 std::int32_t ConnectDialog::r(double k) const {
   return saturate_round<std::int32_t>(k * std::max(scale_, 0.1));
 }
@@ -192,7 +187,7 @@ std::string* ConnectDialog::focused_text() {
     case DialogFocus::Username:
       return &username;
     case DialogFocus::Password:
-      return &password;
+      return &password_;
     default:
       return nullptr;
   }
@@ -251,7 +246,7 @@ std::optional<ConnectRequest> ConnectDialog::submit() {
   }
   ConnectRequest request;
   request.username = non_empty_trimmed(username);
-  request.password = non_empty_trimmed(password);
+  request.password = non_empty_trimmed(password_);
   status_ = StatusNone{};
   const std::string host_part =
       trimmed_host.find(':') != std::string_view::npos && !trimmed_host.starts_with('[')
@@ -341,7 +336,7 @@ void ConnectDialog::redraw() {
   draw_field(1, "Host", DialogFocus::Host, host, "hostname or IP address");
   draw_field(2, "Port", DialogFocus::Port, port, "");
   draw_field(3, "Username", DialogFocus::Username, username, "optional");
-  draw_field(4, "Password", DialogFocus::Password, std::string(count_code_points(password), '*'),
+  draw_field(4, "Password", DialogFocus::Password, std::string(count_code_points(password_), '*'),
              "optional");
 
   const DialogRect connect = button_rect(1);
@@ -404,7 +399,7 @@ void ConnectDialog::type_text(std::string_view text) {
   for (std::size_t i = 0; i < text.size();) {
     const CodePoint c = next_code_point(text, i);
     i += c.length;
-    if (!c.valid || c.value < 0x20 || (c.value >= 0x7f && c.value <= 0x9f)) continue;
+    if (!c.valid || is_control_character(c.value)) continue;
     if (is_port && (c.value < '0' || c.value > '9')) continue;
     if (count_code_points(*field) >= limit) continue;
     append_utf8(*field, c.value);

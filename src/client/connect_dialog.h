@@ -104,6 +104,10 @@ class ConnectDialog {
                                                        double scale);
   // For tests: a dialog over a given surface.
   ConnectDialog(std::shared_ptr<Window> window, std::unique_ptr<Surface> surface, double scale);
+  ConnectDialog(const ConnectDialog&) = delete;
+  ConnectDialog& operator=(const ConnectDialog&) = delete;
+  // Overwrites the typed password before its memory is released.
+  ~ConnectDialog();
 
   WindowId window_id() const { return window_->id(); }
 
@@ -127,9 +131,11 @@ class ConnectDialog {
   bool protocol_list_open() const { return protocol_list_open_; }
   std::size_t protocol() const { return protocol_; }
   const std::vector<std::uint32_t>& pixels() const { return pixels_; }
-  std::string host, port = "10000", username, password;
+  std::string host, port = "10000", username;
 
  private:
+  // Typed into the dialog; wiped with it.
+  std::string password_;
   std::int32_t r(double k) const;
   std::uint32_t font_scale() const;
   void draw_text(std::int32_t x, std::int32_t y, std::string_view text, std::uint32_t colour);

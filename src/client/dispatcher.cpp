@@ -95,6 +95,7 @@ std::string join(const std::vector<std::string>& parts) {
 }  // namespace
 
 void Client::dispatch_packet(ActiveEventLoop& loop, std::string_view name, Packet packet) {
+  loop_thread.check("a packet was dispatched off the event-loop thread");
   for (const Route& route : kRoutes) {
     if (std::find(route.names.begin(), route.names.end(), name) == route.names.end()) continue;
     if (packet.from_server && route.origin == Origin::Internal) break;
@@ -220,13 +221,13 @@ void Client::handle_disconnect(ActiveEventLoop& loop, Packet& packet) {
   for (std::size_t i = 1; i < packet.items.size(); ++i)
     reasons.push_back(yaml_to_string(packet.items[i]));
   const std::string first = reasons.empty() ? "" : reasons.front();
-  std::int32_t code = kExitOk;
+  ExitCode code = ExitCode::Ok;
   if (std::find(reasons.begin(), reasons.end(), "authentication failed") != reasons.end()) {
-    code = kExitAuthentication;
+    code = ExitCode::Authentication;
   } else if (first.find("error") != std::string::npos ||
              (first.find("timeout") != std::string::npos && first != "idle timeout")) {
     log_error(kLog, "server connection failure: {}", log_value(join(reasons)));
-    code = startup_complete ? kExitServerFailure : kExitConnectionFailed;
+    code = startup_complete ? ExitCode::ServerFailure : ExitCode::ConnectionFailed;
   } else {
     log_info(kLog, "disconnected by the server: {}", log_value(join(reasons)));
   }
@@ -239,18 +240,17 @@ void Client::handle_connection_lost(ActiveEventLoop& loop, Packet& packet) {
   // A TLS 1.3 server refuses the handshake (a client certificate it requires) only after our
   // part of it was done: the set-up failed, with its own code and message.
   if (std::optional<ConnectError> refused = writer->setup_failure()) {
-    if (exit_code == kNoExitCode) log_error("nolv", "{}", refused->message);
+    if (!exit_code) log_error("nolv", "{}", refused->message);
     exit_with(loop, refused->code);
     return;
   }
-  if (exit_code == kNoExitCode)
-    log_warn(kLog, "connection lost: {}", log_value(packet_get_str(packet.items, 1)));
-  exit_with(loop, startup_complete ? kExitConnectionLost : kExitConnectionFailed);
+  if (!exit_code) log_warn(kLog, "connection lost: {}", log_value(packet_get_str(packet.items, 1)));
+  exit_with(loop, startup_complete ? ExitCode::ConnectionLost : ExitCode::ConnectionFailed);
 }
 
 void Client::handle_invalid_packet(ActiveEventLoop& loop, Packet& packet) {
   log_error(kLog, "invalid packet received: {}", log_value(packet_get_str(packet.items, 1)));
-  exit_with(loop, startup_complete ? kExitInvalidPacket : kExitConnectionFailed);
+  exit_with(loop, startup_complete ? ExitCode::InvalidPacket : ExitCode::ConnectionFailed);
 }
 
 }  // namespace nolv

@@ -2,6 +2,7 @@
 
 #include "client/client.h"
 #include "util/overload.h"
+#include "util/text.h"
 
 #include <array>
 #include <utility>
@@ -30,43 +31,6 @@ constexpr std::pair<char32_t, std::string_view> kDeadKeysyms[] = {
     {U'\u00A8', "dead_diaeresis"},  {U'\u00B0', "dead_abovering"}, {U'\u00B4', "dead_acute"},
     {U'\u00B8', "dead_cedilla"},
 };
-
-// The one character of a UTF-8 text, when it is exactly one well-formed character.
-std::optional<char32_t> single_character(std::string_view text) {
-  if (text.empty()) return std::nullopt;
-  const auto lead = static_cast<unsigned char>(text[0]);
-  std::size_t length = 0;
-  char32_t value = 0;
-  char32_t minimum = 0;
-  if (lead < 0x80) {
-    length = 1;
-    value = lead;
-  } else if ((lead & 0xE0) == 0xC0) {
-    length = 2;
-    value = lead & 0x1F;
-    minimum = 0x80;
-  } else if ((lead & 0xF0) == 0xE0) {
-    length = 3;
-    value = lead & 0x0F;
-    minimum = 0x800;
-  } else if ((lead & 0xF8) == 0xF0) {
-    length = 4;
-    value = lead & 0x07;
-    minimum = 0x10000;
-  } else {
-    return std::nullopt;
-  }
-  if (text.size() != length) return std::nullopt;
-  for (std::size_t i = 1; i < length; ++i) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    if ((byte & 0xC0) != 0x80) return std::nullopt;
-    value = (value << 6) | (byte & 0x3F);
-  }
-  if (value < minimum || value > 0x10FFFF || (value >= 0xD800 && value <= 0xDFFF)) {
-    return std::nullopt;
-  }
-  return value;
-}
 
 }  // namespace
 
@@ -169,7 +133,7 @@ std::string_view dead_key_keysym(std::optional<char32_t> character) {
 }
 
 std::uint32_t keyval_for_text(std::string_view text) {
-  const auto c = single_character(text);
+  const auto c = single_code_point(text);
   if (!c) return 0;
   if (*c >= kPrintableFirst && *c <= kLatin1Last) return static_cast<std::uint32_t>(*c);
   return static_cast<std::uint32_t>(*c) + kUnicodeKeysymOffset;
@@ -182,7 +146,7 @@ KeyEventNames key_event_names(const LogicalKey& key) {
             return KeyEventNames{std::string(named_key_keysym(k)), {}, 0};
           },
           [](const CharacterKey& k) {
-            const auto c = single_character(k.text);
+            const auto c = single_code_point(k.text);
             const std::string_view table_name = c ? character_keysym(*c) : std::string_view{};
             return KeyEventNames{table_name.empty() ? k.text : std::string(table_name), k.text,
                                  keyval_for_text(k.text)};
@@ -195,7 +159,7 @@ KeyEventNames key_event_names(const LogicalKey& key) {
       key);
 }
 
-std::string modifier_for_keysyms(const KeysymModifiers& map,
+std::string modifier_for_keysyms(const ModifierMap& map,
                                  const std::vector<std::string_view>& keysyms,
                                  std::string_view fallback) {
   for (const std::string_view keysym : keysyms) {
@@ -204,8 +168,7 @@ std::string modifier_for_keysyms(const KeysymModifiers& map,
   return std::string(fallback);
 }
 
-std::vector<std::string> key_event_modifiers(std::uint32_t modifier_state,
-                                             const KeysymModifiers& map) {
+std::vector<std::string> key_event_modifiers(std::uint32_t modifier_state, const ModifierMap& map) {
   std::vector<std::string> names;
   if ((modifier_state & kModifierShift) != 0) names.emplace_back("shift");
   if ((modifier_state & kModifierControl) != 0) names.emplace_back("control");
@@ -237,11 +200,6 @@ void Client::handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input
 
 void Client::handle_modifiers_changed(const ModifiersChanged& change) {
   modifier_state = change.state;
-}
-
-std::string Client::modifier_for_keysyms(const std::vector<std::string_view>& keysyms,
-                                         std::string_view fallback) const {
-  return nolv::modifier_for_keysyms(modifier_map, keysyms, fallback);
 }
 
 }  // namespace nolv

@@ -35,17 +35,16 @@ std::string_view dead_key_keysym(std::optional<char32_t> character);
 std::uint32_t keyval_for_text(std::string_view text);
 
 // Keysym name to the server's modifier name (the server hello's modifier map).
-using KeysymModifiers = std::map<std::string, std::string>;
+using ModifierMap = std::map<std::string, std::string>;
 
 // The modifier name of the first of `keysyms` that `map` holds, else `fallback`.
-std::string modifier_for_keysyms(const KeysymModifiers& map,
+std::string modifier_for_keysyms(const ModifierMap& map,
                                  const std::vector<std::string_view>& keysyms,
                                  std::string_view fallback);
 
 // The modifier names of a modifier state (kModifier* bits), in the order shift, control, alt,
 // super.
-std::vector<std::string> key_event_modifiers(std::uint32_t modifier_state,
-                                             const KeysymModifiers& map);
+std::vector<std::string> key_event_modifiers(std::uint32_t modifier_state, const ModifierMap& map);
 
 // ["keyboard-event", wid, name, pressed, {"group", "keycode", "keyval", "modifiers", "string"}]
 Value keyboard_event_packet(std::uint64_t wid, const KeyEventNames& names, bool pressed,

@@ -59,7 +59,9 @@ void PictureBuffers::release() {
 }
 
 PictureBuffers& picture_buffers() {
-  static PictureBuffers buffers;
+  // Never destroyed: the detached decode thread may still take or release buffers while the
+  // process runs its exit handlers.
+  static PictureBuffers& buffers = *new PictureBuffers;
   return buffers;
 }
 

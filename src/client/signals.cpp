@@ -25,17 +25,17 @@ constexpr std::size_t kSignalThreadStack = 256 * 1024;
 std::mutex interrupt_mutex;
 std::optional<EventLoopProxy> interrupt_proxy;
 
-std::atomic<std::int32_t> remembered_exit_code{-1};
+// For a forced end; the session's own code, first wins.
+ExitCodeSlot remembered_exit_code;
 
 // Ends at once: whatever still runs is what the orderly way out could not stop.
-[[noreturn]] void end_process(std::int32_t code) {
+[[noreturn]] void end_process(ExitCode code) {
   std::fflush(stdout);
-  std::_Exit(code);
+  std::_Exit(exit_status(code));
 }
 
-std::int32_t forced_exit_code() {
-  const std::int32_t code = remembered_exit_code.load();
-  return code < 0 ? 0 : code;
+ExitCode forced_exit_code() {
+  return remembered_exit_code.get().value_or(ExitCode::Ok);
 }
 
 sigset_t console_signals() {
@@ -103,9 +103,8 @@ void wait_for_signals() {
 
 }  // namespace
 
-void remember_exit_code(std::int32_t code) {
-  std::int32_t none = -1;
-  (void)remembered_exit_code.compare_exchange_strong(none, code);
+void remember_exit_code(ExitCode code) {
+  remembered_exit_code.store(code);
 }
 
 struct ExitDeadline::Shared {
@@ -114,7 +113,7 @@ struct ExitDeadline::Shared {
   bool disarmed = false;
 };
 
-ExitDeadline::ExitDeadline(std::int32_t code, std::chrono::milliseconds deadline)
+ExitDeadline::ExitDeadline(ExitCode code, std::chrono::milliseconds deadline)
     : shared_(std::make_shared<Shared>()) {
   Status started = spawn_detached(
       "exit-deadline",

@@ -9,6 +9,7 @@
 #include <string_view>
 
 #include "platform/event_proxy.h"
+#include "util/exit_code.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -39,13 +40,13 @@ inline constexpr std::chrono::seconds kInterruptDeadline{4};
 inline constexpr std::chrono::seconds kTeardownDeadline{3};
 
 // The code a forced end uses: the first one the session stored (0 when none was).
-void remember_exit_code(std::int32_t code);
+void remember_exit_code(ExitCode code);
 
 // Ends the process with `code` if it is still alive when `deadline` has passed; dropping the
 // guard first disarms it.
 class ExitDeadline {
  public:
-  ExitDeadline(std::int32_t code, std::chrono::milliseconds deadline);
+  ExitDeadline(ExitCode code, std::chrono::milliseconds deadline);
   ExitDeadline(const ExitDeadline&) = delete;
   ExitDeadline& operator=(const ExitDeadline&) = delete;
   ~ExitDeadline();

@@ -13,9 +13,9 @@ ClientContext AppState::client_context() const {
   return ClientContext{proxy, decode_sender, log_forwarding, services};
 }
 
-void AppState::request_exit(ActiveEventLoop& loop, std::int32_t code) {
-  if (exit_code == kNoExitCode) exit_code = code;
-  remember_exit_code(exit_code);
+void AppState::request_exit(ActiveEventLoop& loop, ExitCode code) {
+  if (!exit_code) exit_code = code;
+  remember_exit_code(*exit_code);
   loop.exit();
 }
 
@@ -34,7 +34,7 @@ void AppState::user_event(ActiveEventLoop& loop, Packet packet) {
       handle_connect_result(loop);
     } else if (name == "interrupt") {
       log_info(kLog, "caught {}", packet_get_str(packet.items, 1));
-      request_exit(loop, kExitOk);
+      request_exit(loop, ExitCode::Ok);
     } else {
       log_debug(kLog, "ignoring {} received before the session started", to_string(packet));
     }
@@ -62,10 +62,9 @@ void AppState::window_event(ActiveEventLoop& loop, WindowId window, WindowEvent 
   }
 }
 
-std::int32_t session_exit_code(const AppState& state) {
-  if (state.client && state.client->exit_code != kNoExitCode) return state.client->exit_code;
-  if (state.exit_code != kNoExitCode) return state.exit_code;
-  return kExitOk;
+ExitCode session_exit_code(const AppState& state) {
+  if (state.client && state.client->exit_code) return *state.client->exit_code;
+  return state.exit_code.value_or(ExitCode::Ok);
 }
 
 }  // namespace nolv

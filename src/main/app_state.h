@@ -27,7 +27,7 @@ class AppState : public EventLoopHandler {
   ClientContext client_context() const;
 
   // Stores `code` unless one is stored already, and asks the loop to exit.
-  void request_exit(ActiveEventLoop& loop, std::int32_t code);
+  void request_exit(ActiveEventLoop& loop, ExitCode code);
 
   void resumed(ActiveEventLoop& loop) override;
   void user_event(ActiveEventLoop& loop, Packet packet) override;
@@ -46,7 +46,7 @@ class AppState : public EventLoopHandler {
   EventLoopProxy proxy;
   ConnectOptions connect_options;
   std::shared_ptr<LogForwardSlot> log_forwarding;
-  std::int32_t exit_code = kNoExitCode;
+  std::optional<ExitCode> exit_code;
   bool resumed_flag = false;
   bool ssl_insecure = false;
   SessionServices services;
@@ -54,6 +54,6 @@ class AppState : public EventLoopHandler {
 };
 
 // The exit code once the loop has returned normally: the Client's, else the AppState's, else 0.
-std::int32_t session_exit_code(const AppState& state);
+ExitCode session_exit_code(const AppState& state);
 
 }  // namespace nolv

@@ -15,13 +15,13 @@ void AppState::open_connect_dialog(ActiveEventLoop& loop) {
   auto window = loop.create_window(ConnectDialog::window_attributes(scale));
   if (!window) {
     log_error(kDialogLog, "failed to create the connection dialog window: {}", window.message());
-    request_exit(loop, kExitEventLoop);
+    request_exit(loop, ExitCode::EventLoop);
     return;
   }
   auto dialog = ConnectDialog::create(std::move(*window), scale);
   if (!dialog) {
     log_error(kDialogLog, "{}", dialog.message());
-    request_exit(loop, kExitEventLoop);
+    request_exit(loop, ExitCode::EventLoop);
     return;
   }
   connect_dialog = std::move(*dialog);
@@ -33,7 +33,7 @@ void AppState::handle_connect_dialog_event(ActiveEventLoop& loop, const WindowEv
   DialogOutcome outcome = connect_dialog->handle_event(event);
   if (std::holds_alternative<DialogCancel>(outcome)) {
     log_info(kLog, "connection cancelled");
-    request_exit(loop, kExitOk);
+    request_exit(loop, ExitCode::Ok);
     return;
   }
   auto* submit = std::get_if<DialogSubmit>(&outcome);

@@ -49,7 +49,7 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
     log_error(kLog, "{}", command_line.message());
     log_error(kLog, "usage: {} [OPTIONS] [TARGET]", program);
     log_error(kLog, "try '{} --help' for more information", program);
-    return kExitUsage;
+    return exit_status(ExitCode::Usage);
   }
 
   ConnectOptions options;
@@ -62,12 +62,12 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
     if (!target) {
       log_error(kLog, "{}", target.message());
       log_error(kLog, "try '{} --help' for more information", program);
-      return kExitUsage;
+      return exit_status(ExitCode::Usage);
     }
     auto connected = connect(*target, command_line->ssl_insecure, options);
     if (!connected) {
       log_error(kLog, "{}", connected.error().message);
-      return connected.error().code;
+      return exit_status(connected.error().code);
     }
     transport.emplace(std::move(connected).value());
   }
@@ -75,7 +75,7 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
   auto loop = platform.create_event_loop();
   if (!loop) {
     log_error(kLog, "failed to create the event loop: {}", loop.message());
-    return kExitEventLoop;
+    return exit_status(ExitCode::EventLoop);
   }
   EventLoopProxy proxy = (*loop)->create_proxy();
 
@@ -110,9 +110,9 @@ int run(std::shared_ptr<LogForwardSlot> log_forwarding, const std::vector<std::s
 
   Status ran = (*loop)->run(state);
   if (!ran) log_error(kLog, "event loop error: {}", ran.message());
-  const std::int32_t code = ran ? session_exit_code(state) : kExitEventLoop;
+  const ExitCode code = ran ? session_exit_code(state) : ExitCode::EventLoop;
   teardown_deadline.emplace(code, kTeardownDeadline);
-  return code;
+  return exit_status(code);
 }
 
 }  // namespace nolv

@@ -235,8 +235,9 @@ Result<UniqueFd> connect_in_order(std::span<const SocketAddress> addresses,
 
 ConnectResult<UniqueFd> connect_tcp(const Target& target, std::chrono::milliseconds step) {
   auto failed = [&](const std::string& cause) {
-    return ConnectError{kExitConnectionFailed, fmt::format("failed to connect to {}: {}",
-                                                           quoted_text(target.address), cause)};
+    return ConnectError{
+        ExitCode::ConnectionFailed,
+        fmt::format("failed to connect to {}: {}", quoted_text(target.address), cause)};
   };
   auto addresses = resolve_socket_addresses(target.address);
   if (!addresses) return failed(addresses.message());
@@ -254,11 +255,13 @@ ConnectResult<UniqueFd> connect_tcp(const Target& target, std::chrono::milliseco
 ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
                                  const ConnectOptions& options) {
   if (ssl_insecure && target.kind != TargetKind::Ssl && target.kind != TargetKind::Wss) {
-    return ConnectError{kExitUsage, "--ssl-insecure only applies to ssl:// and wss:// connections"};
+    return ConnectError{ExitCode::Usage,
+                        "--ssl-insecure only applies to ssl:// and wss:// connections"};
   }
   if ((options.ssh_command || options.remote_nolv) && target.kind != TargetKind::Ssh) {
-    return ConnectError{kExitUsage, fmt::format("{} only applies to ssh:// connections",
-                                                options.ssh_command ? "--ssh" : "--remote-nolv")};
+    return ConnectError{ExitCode::Usage,
+                        fmt::format("{} only applies to ssh:// connections",
+                                    options.ssh_command ? "--ssh" : "--remote-nolv")};
   }
   ignore_sigpipe();
   const std::chrono::milliseconds step = options.step_deadline;
@@ -292,7 +295,7 @@ ConnectResult<Transport> connect(const Target& target, bool ssl_insecure,
     case TargetKind::Socket:
       break;
   }
-  return ConnectError{kExitConnectionFailed,
+  return ConnectError{ExitCode::ConnectionFailed,
                       "Unix-domain socket connections are not supported on this platform"};
 }
 
@@ -416,7 +419,7 @@ std::optional<ConnectError> transport_setup_failure(const Transport& transport) 
   if (!stream) return std::nullopt;
   std::optional<std::string> refusal = tls_refusal(*stream);
   if (!refusal) return std::nullopt;
-  return ConnectError{kExitTlsFailure, std::move(*refusal)};
+  return ConnectError{ExitCode::TlsFailure, std::move(*refusal)};
 }
 
 void transport_route_pongs(const Transport& transport,

@@ -75,7 +75,7 @@ struct ConnectOptions {
 
 // Why the connection could not be opened, and the exit code the program ends with for it.
 struct ConnectError {
-  ExitCode code = kExitConnectionFailed;
+  ExitCode code = ExitCode::ConnectionFailed;
   std::string message;
 
   friend bool operator==(const ConnectError&, const ConnectError&) = default;

@@ -30,10 +30,6 @@ std::uint64_t text_memory(const std::string& text) {
   return text.capacity() > kInlineText ? text.capacity() + 1 : 0;
 }
 
-bool is_continuation(std::uint8_t b) {
-  return (b & 0xC0) == 0x80;
-}
-
 bool all_of(std::string_view text, bool (*pred)(char)) {
   if (text.empty()) return false;
   for (char c : text) {
@@ -394,7 +390,7 @@ class Loader {
     }
     for (int c = 1; c < column && i < text_.size(); ++c) {
       ++i;
-      while (i < text_.size() && is_continuation(static_cast<std::uint8_t>(text_[i]))) ++i;
+      while (i < text_.size() && is_utf8_continuation(static_cast<unsigned char>(text_[i]))) ++i;
     }
     return i;
   }

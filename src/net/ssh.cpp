@@ -208,7 +208,7 @@ ConnectResult<Transport> ssh_connect(const Target& target,
                                      const std::optional<std::vector<std::string>>& ssh_command,
                                      const std::optional<std::string>& remote_nolv) {
   auto failed = [](const std::string& cause) {
-    return ConnectError{kExitSshFailure, fmt::format("ssh connection failed: {}", cause)};
+    return ConnectError{ExitCode::SshFailure, fmt::format("ssh connection failed: {}", cause)};
   };
   auto command = ssh_command_line(target, ssh_command, remote_nolv);
   if (!command) return failed(command.message());

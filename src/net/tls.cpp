@@ -301,7 +301,7 @@ ConnectResult<std::shared_ptr<TlsStream>> tls_connect(UniqueFd socket, std::stri
                                                       bool insecure,
                                                       std::chrono::milliseconds step) {
   auto failed = [&](const std::string& cause) {
-    return ConnectError{kExitTlsFailure, tls_handshake_message(cause, insecure)};
+    return ConnectError{ExitCode::TlsFailure, tls_handshake_message(cause, insecure)};
   };
   const StepDeadline deadline(step);
   const std::string name = tls_server_name(address);

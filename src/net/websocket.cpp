@@ -229,7 +229,8 @@ std::span<const std::uint8_t> as_bytes(std::string_view text) {
 }
 
 ConnectError handshake_error(const std::string& cause) {
-  return ConnectError{kExitConnectionFailed, fmt::format("websocket handshake failed: {}", cause)};
+  return ConnectError{ExitCode::ConnectionFailed,
+                      fmt::format("websocket handshake failed: {}", cause)};
 }
 
 }  // namespace

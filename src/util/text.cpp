@@ -60,6 +60,28 @@ void append_utf8(std::string& out, char32_t c) {
   }
 }
 
+std::optional<char32_t> single_code_point(std::string_view text) {
+  if (text.empty()) return std::nullopt;
+  const CodePoint c = next_code_point(text, 0);
+  if (!c.valid || c.length != text.size()) return std::nullopt;
+  return c.value;
+}
+
+void remove_last_code_point(std::string& text) {
+  std::size_t last = 0;
+  for (std::size_t i = 0; i < text.size();) {
+    last = i;
+    i += next_code_point(text, i).length;
+  }
+  if (!text.empty()) text.erase(last);
+}
+
+void wipe_secret(std::string& secret) {
+  volatile char* p = secret.data();
+  for (std::size_t i = 0; i < secret.size(); ++i) p[i] = 0;
+  secret.clear();
+}
+
 bool is_white_space(char32_t c) {
   return (c >= 0x09 && c <= 0x0d) || c == 0x20 || c == 0x85 || c == 0xa0 || c == 0x1680 ||
          (c >= 0x2000 && c <= 0x200a) || c == 0x2028 || c == 0x2029 || c == 0x202f || c == 0x205f ||

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -17,7 +18,21 @@ CodePoint next_code_point(std::string_view text, std::size_t offset);
 bool is_valid_utf8(std::string_view text);
 std::size_t count_code_points(std::string_view text);
 void append_utf8(std::string& out, char32_t c);
+// The one character of a text that is exactly one well-formed UTF-8 character.
+std::optional<char32_t> single_code_point(std::string_view text);
+// Drops the text's last code point (a byte that is not UTF-8 counts as one); none when empty.
+void remove_last_code_point(std::string& text);
+// A byte that continues a UTF-8 sequence and never starts one.
+constexpr bool is_utf8_continuation(unsigned char byte) {
+  return (byte & 0xC0) == 0x80;
+}
+// Overwrites a secret (a typed password) before its memory is released, and empties it.
+void wipe_secret(std::string& secret);
 
+// The C0 and C1 controls and DEL, which typed text leaves out.
+constexpr bool is_control_character(char32_t c) {
+  return c <= 0x1F || (c >= 0x7F && c <= 0x9F);
+}
 // Unicode White_Space.
 bool is_white_space(char32_t c);
 // The text without leading and trailing white space.

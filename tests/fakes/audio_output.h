@@ -31,6 +31,12 @@ struct FakeDeviceState {
   // The next call of any kind fails with this.
   std::optional<AudioDeviceError> fail_next;
 
+  // For a test thread while the worker runs.
+  int start_count() {
+    std::lock_guard lock(mutex);
+    return starts;
+  }
+
   // The device plays `frames` of what it holds.
   void play(std::uint32_t frames) {
     std::lock_guard lock(mutex);
@@ -117,6 +123,10 @@ class FakeAudioOutputs : public AudioOutputFactory {
   std::shared_ptr<FakeDeviceState> last() {
     std::lock_guard lock(mutex);
     return devices.empty() ? nullptr : devices.back();
+  }
+  std::size_t opened() {
+    std::lock_guard lock(mutex);
+    return devices.size();
   }
 
   std::mutex mutex;

@@ -49,6 +49,12 @@ class SocketPeer {
     return out;
   }
 
+  // Whether the client has written bytes not yet read, waiting up to `timeout_ms` for them.
+  bool readable_within(int timeout_ms) {
+    pollfd p{peer_.get(), POLLIN, 0};
+    return ::poll(&p, 1, timeout_ms) > 0;
+  }
+
   std::vector<std::uint8_t> last_header;
   std::string last_text;
   // Waits until the client has written everything it queued, so that "nothing more" is known.

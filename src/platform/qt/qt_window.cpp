@@ -534,8 +534,7 @@ class QtNativeWindow : public Window {
     }
     if (mode == CursorGrabMode::Locked) return fail("locking the cursor is not supported");
     if (!x11::available()) return fail("confining the cursor needs an X server");
-    std::string why = x11::grab_pointer_confined(w_->winId());
-    if (!why.empty()) return fail("{}", why);
+    if (Status grabbed = x11::grab_pointer_confined(w_->winId()); !grabbed) return grabbed;
     w_->grabbed = true;
     return {};
   }

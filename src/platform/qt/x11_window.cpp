@@ -93,9 +93,10 @@ bool set_net_wm_state(std::uint64_t xid, const char* atom_name, bool on) {
   return true;
 }
 
-std::string grab_pointer_confined(std::uint64_t xid) {
+// Spelled Result<void>: Xlib defines Status as a macro.
+Result<void> grab_pointer_confined(std::uint64_t xid) {
   Display* dpy = display();
-  if (dpy == nullptr) return "no X display";
+  if (dpy == nullptr) return Error{"no X display"};
   const Window w = static_cast<Window>(xid);
   const int result =
       XGrabPointer(dpy, w, True, ButtonPressMask | ButtonReleaseMask | PointerMotionMask,
@@ -105,15 +106,15 @@ std::string grab_pointer_confined(std::uint64_t xid) {
     case GrabSuccess:
       return {};
     case AlreadyGrabbed:
-      return "the pointer is grabbed by another client";
+      return Error{"the pointer is grabbed by another client"};
     case GrabNotViewable:
-      return "the window is not viewable";
+      return Error{"the window is not viewable"};
     case GrabFrozen:
-      return "the pointer is frozen by another grab";
+      return Error{"the pointer is frozen by another grab"};
     case GrabInvalidTime:
-      return "invalid grab time";
+      return Error{"invalid grab time"};
     default:
-      return "grab failed";
+      return Error{"grab failed"};
   }
 }
 

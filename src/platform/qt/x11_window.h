@@ -6,6 +6,8 @@
 #include <optional>
 #include <string>
 
+#include "util/result.h"
+
 namespace nolv::x11 {
 
 // True when the application runs on an X server (the xcb platform).
@@ -13,8 +15,8 @@ bool available();
 // Sets or clears one _NET_WM_STATE atom ("_NET_WM_STATE_SKIP_TASKBAR", ...): on the property
 // until the window manager has taken the window, through the window manager after that.
 bool set_net_wm_state(std::uint64_t xid, const char* atom, bool on);
-// Empty on success, else the reason.
-std::string grab_pointer_confined(std::uint64_t xid);
+// The reason on failure.
+Status grab_pointer_confined(std::uint64_t xid);
 void ungrab_pointer();
 // WM_TRANSIENT_FOR, which Qt writes only for dialog-like window types.
 bool set_transient_for(std::uint64_t xid, std::uint64_t owner_xid);

@@ -421,10 +421,10 @@ TEST(AudioWorker, PlaysQueuedPacketsAndReportsAFailedHeader) {
   std::shared_ptr<FakeDeviceState> device;
   for (int i = 0; i < 400; ++i) {
     device = outputs->last();
-    if (outputs->devices.size() == 2 && device->starts > 0) break;
+    if (outputs->opened() == 2 && device->start_count() > 0) break;
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
-  ASSERT_EQ(outputs->devices.size(), 2u);  // the probe's, then the stream's
+  ASSERT_EQ(outputs->opened(), 2u);  // the probe's, then the stream's
   {
     std::lock_guard lock(device->mutex);
     EXPECT_EQ(device->starts, 1);

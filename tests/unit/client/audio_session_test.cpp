@@ -8,18 +8,6 @@ namespace {
 
 using nlohmann::json;
 
-Yaml H(std::vector<std::pair<std::string, Yaml>> pairs) {
-  Yaml::Hash hash;
-  for (auto& [k, v] : pairs) hash.emplace_back(Yaml::string(k), std::move(v));
-  return Yaml::hash(std::move(hash));
-}
-Yaml B(bool b) {
-  return Yaml::boolean(b);
-}
-Yaml A(std::vector<Yaml> items) {
-  return Yaml::array(std::move(items));
-}
-
 Bytes head(std::uint8_t channels = 2, std::uint8_t family = 0) {
   Bytes h = {'O',  'p',  'u',  's',  'H', 'e', 'a', 'd', 1,     channels,
              0x38, 0x01, 0x80, 0xBB, 0,   0,   0,   0,   family};

@@ -46,7 +46,7 @@ TEST_F(AuthDialogSession, EnterClosesTheDialogAndAnswersWithTheTypedPassword) {
   EXPECT_TRUE(send(key(NamedKey::Enter)));
   EXPECT_FALSE(client->has_auth_dialog());
   expect_hello_answering("secret");
-  EXPECT_EQ(client->exit_code, kNoExitCode);
+  EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 TEST_F(AuthDialogSession, EnterWithNothingTypedAnswersWithTheEmptyPassword) {
@@ -65,7 +65,7 @@ TEST_F(AuthDialogSession, EscapeAndClosingCancelWithExitCode28) {
     EXPECT_TRUE(any_line_has(capture.take_lines(), "authentication cancelled"));
     EXPECT_FALSE(client->has_auth_dialog());
     EXPECT_FALSE(client->pending_salt);
-    EXPECT_EQ(client->exit_code, 28);
+    EXPECT_EQ(client->exit_code, ExitCode::Authentication);
     EXPECT_TRUE(peer.drain().empty());
   }
 }
@@ -75,7 +75,7 @@ TEST_F(AuthDialogSession, EventsOfOtherWindowsAreNotTheDialogs) {
   open();
   EXPECT_FALSE(client->route_auth_dialog_event(loop, WindowId{999}, WindowEvent{CloseRequested{}}));
   EXPECT_TRUE(client->has_auth_dialog());
-  EXPECT_EQ(client->exit_code, kNoExitCode);
+  EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 TEST_F(AuthDialogSession, ANewerDialogReplacesTheOlder) {
@@ -95,7 +95,7 @@ TEST_F(AuthDialogSession, FailuresToOpenEndWithExitCode28) {
                              "ERROR [nolv::client::client] cannot show the password "
                              "dialog: no softbuffer context"));
     EXPECT_TRUE(loop.windows.empty());
-    EXPECT_EQ(client->exit_code, 28);
+    EXPECT_EQ(client->exit_code, ExitCode::Authentication);
   }
   SetUp();
   client->resumed = true;
@@ -106,7 +106,7 @@ TEST_F(AuthDialogSession, FailuresToOpenEndWithExitCode28) {
                            "ERROR [nolv::client::client] cannot show the password dialog: failed "
                            "to create auth dialog window: no windows here"));
   EXPECT_FALSE(client->has_auth_dialog());
-  EXPECT_EQ(client->exit_code, 28);
+  EXPECT_EQ(client->exit_code, ExitCode::Authentication);
 }
 
 }  // namespace

@@ -90,7 +90,7 @@ TEST_F(SessionTest, BadChallengesEndWithAuthenticationFailure) {
     dispatch(c.packet);
     EXPECT_TRUE(any_line_has(capture.take_lines(), "ERROR [nolv::client::client] " + c.error))
         << c.error;
-    EXPECT_EQ(client->exit_code, 28);
+    EXPECT_EQ(client->exit_code, ExitCode::Authentication);
     EXPECT_EQ(loop.exit_requests, 1);
     loop.exit_requests = 0;
     EXPECT_TRUE(peer.drain().empty());
@@ -107,7 +107,7 @@ TEST_F(SessionTest, RepeatedChallengeAndStrayPasswordAreIgnored) {
   }
   EXPECT_EQ(client->pending_salt, (Bytes{1, 2, 3}));
   dispatch({S("challenge-cancel"), S("")});
-  EXPECT_EQ(client->exit_code, 28);
+  EXPECT_EQ(client->exit_code, ExitCode::Authentication);
   EXPECT_FALSE(client->pending_salt);
   LogCapture capture;
   dispatch({S("challenge-password"), S("late")});
@@ -122,7 +122,7 @@ TEST_F(SessionTest, NoPasswordAndNoPinentryFailsWithoutADialog) {
   dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256"),
             S("pass phrase")});
   EXPECT_TRUE(any_line_has(capture.take_lines(), "cannot show the password dialog: "));
-  EXPECT_EQ(client->exit_code, 28);
+  EXPECT_EQ(client->exit_code, ExitCode::Authentication);
 }
 
 class TempDir {

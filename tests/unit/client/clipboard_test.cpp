@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <future>
 #include <thread>
 
 #include "fakes/clipboard.h"
@@ -256,15 +257,23 @@ class ClipboardThreadTest : public ::testing::Test {
   FakeClipboard clipboard{"present at start"};
   Sender<ClipboardCommand> channel;
   std::jthread thread;
+  // Ready once the thread's body has returned by itself.
+  std::future<void> ended;
 
   void start(std::chrono::steady_clock::duration poll = 10ms) {
     auto opened = Channel<ClipboardCommand>::open();
     channel = std::move(opened.sender);
-    thread = std::jthread(
-        [this, poll, receiver = std::move(opened.receiver)](std::stop_token stop) mutable {
-          clipboard_thread(std::move(receiver), EventLoopProxy(sink), clipboard, stop, poll);
-        });
+    std::promise<void> end;
+    ended = end.get_future();
+    thread = std::jthread([this, poll, receiver = std::move(opened.receiver),
+                           end = std::move(end)](std::stop_token stop) mutable {
+      clipboard_thread(std::move(receiver), EventLoopProxy(sink), clipboard, stop, poll);
+      end.set_value();
+    });
   }
+  // Whether the thread ends by itself, without a stop request, within a few seconds; the
+  // fixture's jthread asks a thread that did not to stop.
+  bool ends_by_itself() { return ended.wait_for(5s) == std::future_status::ready; }
   // Lets the thread poll a few more times.
   void polls(int n) { ASSERT_TRUE(clipboard.wait_reads(clipboard.reads() + n)); }
   std::vector<std::string> announced() {
@@ -335,12 +344,14 @@ TEST_F(ClipboardThreadTest, EndsWhenTheChannelClosesOrPostingFails) {
   start();
   polls(1);
   channel.close();
-  thread.join();  // would hang if the thread kept polling
+  ASSERT_TRUE(ends_by_itself()) << "the thread kept polling after its channel closed";
+  thread.join();
 
   sink->close();
   start();
   polls(1);
   clipboard.copy("nobody listens");
+  ASSERT_TRUE(ends_by_itself()) << "the thread kept polling after a post failed";
   thread.join();
 }
 

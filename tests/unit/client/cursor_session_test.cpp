@@ -9,10 +9,6 @@
 namespace nolv {
 namespace {
 
-Yaml H() {
-  return Yaml::hash({});
-}
-
 // How the image bytes travel: as a raw chunk of the item's index, or as base64 text.
 enum class Carried { Chunk, Base64 };
 

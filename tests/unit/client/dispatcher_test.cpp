@@ -13,29 +13,33 @@ using Json = nlohmann::json;
 struct EndCase {
   std::vector<Yaml> packet;
   bool startup_complete;
-  std::int32_t code;
+  ExitCode code;
   std::string log;  // a line holding this, or no line at all when empty
 };
 
 TEST_F(SessionTest, EveryEndingStoresItsExitCode) {
+  using enum ExitCode;
   const std::vector<EndCase> cases = {
-      {{S("disconnect")}, true, 0, "disconnected by the server: "},
-      {{S("disconnect"), S("idle timeout")}, true, 0, "disconnected by the server: idle timeout"},
+      {{S("disconnect")}, true, Ok, "disconnected by the server: "},
+      {{S("disconnect"), S("idle timeout")}, true, Ok, "disconnected by the server: idle timeout"},
       {{S("connection-close"), S("login timeout"), S("x")},
        true,
-       7,
+       ServerFailure,
        "server connection failure: login timeout, x"},
-      {{S("disconnect"), S("login timeout")}, false, 18, "server connection failure"},
-      {{S("disconnect"), S("internal error")}, true, 7, "server connection failure"},
-      {{S("disconnect"), S("internal error")}, false, 18, "server connection failure"},
-      {{S("disconnect"), S("bye"), S("authentication failed")}, true, 28, ""},
-      {{S("disconnect"), I(5), S("timeout")}, true, 0, "disconnected by the server: , timeout"},
-      {{S("connection-lost"), S("gone")}, true, 1, "connection lost: gone"},
-      {{S("connection-lost"), S("gone")}, false, 18, "connection lost: gone"},
-      {{S("invalid-packet"), S("bad")}, true, 9, "invalid packet received: bad"},
-      {{S("invalid-packet"), S("bad")}, false, 18, "invalid packet received: bad"},
-      {{S("tray-exit")}, true, 0, "exit requested from the system tray"},
-      {{S("interrupt"), S("Ctrl-C")}, false, 0, "caught Ctrl-C, disconnecting"},
+      {{S("disconnect"), S("login timeout")}, false, ConnectionFailed, "server connection failure"},
+      {{S("disconnect"), S("internal error")}, true, ServerFailure, "server connection failure"},
+      {{S("disconnect"), S("internal error")},
+       false,
+       ConnectionFailed,
+       "server connection failure"},
+      {{S("disconnect"), S("bye"), S("authentication failed")}, true, Authentication, ""},
+      {{S("disconnect"), I(5), S("timeout")}, true, Ok, "disconnected by the server: , timeout"},
+      {{S("connection-lost"), S("gone")}, true, ConnectionLost, "connection lost: gone"},
+      {{S("connection-lost"), S("gone")}, false, ConnectionFailed, "connection lost: gone"},
+      {{S("invalid-packet"), S("bad")}, true, InvalidPacket, "invalid packet received: bad"},
+      {{S("invalid-packet"), S("bad")}, false, ConnectionFailed, "invalid packet received: bad"},
+      {{S("tray-exit")}, true, Ok, "exit requested from the system tray"},
+      {{S("interrupt"), S("Ctrl-C")}, false, Ok, "caught Ctrl-C, disconnecting"},
   };
   for (const EndCase& c : cases) {
     SCOPED_TRACE(to_string(packet_of(c.packet)) + (c.startup_complete ? " after" : " before"));
@@ -68,7 +72,7 @@ TEST_F(SessionTest, TheFirstStoredCodeWinsAndLaterWritesAreDropped) {
   dispatch({S("invalid-packet"), S("bad")});
   dispatch({S("disconnect"), S("authentication failed")});
   dispatch({S("ping"), I(5)});
-  EXPECT_EQ(client->exit_code, 9);
+  EXPECT_EQ(client->exit_code, ExitCode::InvalidPacket);
   EXPECT_EQ(loop.exit_requests, 2);
   EXPECT_TRUE(peer.drain().empty());
 }
@@ -78,7 +82,7 @@ TEST_F(SessionTest, ConnectionLostAfterTrayExitIsQuietAndKeepsZero) {
   LogCapture capture;
   dispatch({S("connection-lost"), S("connection closed by the server")});
   EXPECT_FALSE(any_line_has(capture.take_lines(), "connection lost"));
-  EXPECT_EQ(client->exit_code, 0);
+  EXPECT_EQ(client->exit_code, ExitCode::Ok);
 }
 
 // The code is stored at the failure: what the loop handles before the posted event (here a
@@ -98,7 +102,7 @@ TEST_F(SessionTest, AFailedWriteStoresItsCodeAtOnceAndIsReportedOnce) {
     client->dispatch_packet(loop, "connection-lost", std::move(posted[0]));
     dispatch({S("send-ping")});
     const auto lines = capture.take_lines();
-    EXPECT_EQ(client->exit_code, complete ? 1 : 18);
+    EXPECT_EQ(client->exit_code, complete ? ExitCode::ConnectionLost : ExitCode::ConnectionFailed);
     EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                             [](const std::string& l) {
                               return l.find("failed to send packet to the server: ") !=
@@ -198,7 +202,7 @@ TEST_F(SessionTest, EncodingsWarnOnlyWithoutACommonPictureEncoding) {
       EXPECT_TRUE(any_line_has(lines, c.warning));
     }
   }
-  EXPECT_EQ(client->exit_code, kNoExitCode);
+  EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 TEST_F(SessionTest, ServerEventsAndSettingChanges) {
@@ -235,7 +239,7 @@ TEST_F(SessionTest, UnknownNamesWarnAndPendingRequestsAreSilent) {
   EXPECT_NE(lines[0].find("WARN  [nolv::client::client] unhandled packet type Hello"),
             std::string::npos);
   EXPECT_TRUE(peer.drain().empty());
-  EXPECT_EQ(client->exit_code, kNoExitCode);
+  EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 // A server that names its packets like the program's own events gets the unknown-type warning
@@ -259,7 +263,7 @@ TEST_F(SessionTest, ServerPacketsNamedLikeInternalEventsAreRefused) {
         std::string::npos);
     EXPECT_TRUE(peer.drain().empty());
     EXPECT_TRUE(posted_names().empty());
-    EXPECT_EQ(client->exit_code, kNoExitCode);
+    EXPECT_EQ(client->exit_code, std::nullopt);
     EXPECT_EQ(loop.exit_requests, 0);
   }
 }

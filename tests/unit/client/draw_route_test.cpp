@@ -8,6 +8,7 @@
 #include "client/draw_decoder.h"
 
 #include "fakes/log_capture.h"
+#include "unit/yaml_builders.h"
 
 namespace nolv {
 namespace {
@@ -17,12 +18,6 @@ Packet read_packet_of(std::vector<Yaml> items, bool from_server = true) {
   p.items = std::move(items);
   p.from_server = from_server;
   return p;
-}
-Yaml S(std::string s) {
-  return Yaml::string(std::move(s));
-}
-Yaml I(std::int64_t i) {
-  return Yaml::integer(i);
 }
 Packet draw(std::int64_t wid, const char* coding, std::int64_t sequence,
             const char* name = "draw") {

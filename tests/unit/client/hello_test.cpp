@@ -178,7 +178,7 @@ TEST_F(SessionTest, ServerHelloThatIsNotAMapIsAnErrorAndEmptiesTheModifiers) {
                            "Array([String(\"x\")])"));
   EXPECT_TRUE(client->modifier_map.empty());
   EXPECT_TRUE(client->server_ping);
-  EXPECT_EQ(client->exit_code, kNoExitCode);
+  EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 }  // namespace

@@ -114,7 +114,7 @@ TEST(KeyEventNames, EveryDeadKeyOfTheTable) {
 
 struct ModifierCase {
   std::uint32_t state;
-  KeysymModifiers map;
+  ModifierMap map;
   std::vector<std::string> expected;
 };
 
@@ -143,7 +143,7 @@ TEST(KeyEventModifiers, OrderDefaultsAndServerNames) {
 }
 
 TEST(ModifierForKeysyms, FirstInListOrderWins) {
-  const KeysymModifiers map = {{"b", "B"}, {"a", "A"}};
+  const ModifierMap map = {{"b", "B"}, {"a", "A"}};
   EXPECT_EQ(modifier_for_keysyms(map, {"a", "b"}, "d"), "A");
   EXPECT_EQ(modifier_for_keysyms(map, {"b", "a"}, "d"), "B");
   EXPECT_EQ(modifier_for_keysyms(map, {"c"}, "d"), "d");

@@ -10,6 +10,7 @@
 
 #include "fakes/event_sink.h"
 #include "fakes/log_capture.h"
+#include "unit/yaml_builders.h"
 
 namespace nolv {
 namespace {
@@ -95,9 +96,6 @@ Outcome run(const FakePinentry& fake, const char* gpg_tty = nullptr) {
   return out;
 }
 
-Yaml S(std::string s) {
-  return Yaml::string(std::move(s));
-}
 Packet packet_of(std::vector<Yaml> items) {
   Packet p;
   p.items = std::move(items);

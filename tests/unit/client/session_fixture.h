@@ -14,6 +14,7 @@
 #include "fakes/event_sink.h"
 #include "fakes/log_capture.h"
 #include "fakes/socket_transport.h"
+#include "unit/yaml_builders.h"
 
 namespace nolv {
 
@@ -21,12 +22,6 @@ inline Packet packet_of(std::vector<Yaml> items) {
   Packet p;
   p.items = std::move(items);
   return p;
-}
-inline Yaml S(std::string s) {
-  return Yaml::string(std::move(s));
-}
-inline Yaml I(std::int64_t i) {
-  return Yaml::integer(i);
 }
 
 // Sets or unsets an environment variable for one test.

@@ -76,16 +76,16 @@ TEST(ExitDeadline, EndsAStuckProcessWithItsCodeAndIsDisarmedWhenDropped) {
   using namespace std::chrono_literals;
   // A teardown that never finishes.
   EXPECT_EQ(exit_status_of([] {
-              ExitDeadline deadline(7, 50ms);
+              ExitDeadline deadline(ExitCode::ServerFailure, 50ms);
               std::this_thread::sleep_for(10s);
             }),
-            7);
+            exit_status(ExitCode::ServerFailure));
   // A teardown that finishes in time.
   EXPECT_EQ(exit_status_of([] {
-              { ExitDeadline deadline(7, 100ms); }
+              { ExitDeadline deadline(ExitCode::ServerFailure, 100ms); }
               std::this_thread::sleep_for(300ms);
             }),
-            0);
+            exit_status(ExitCode::Ok));
 }
 
 }  // namespace

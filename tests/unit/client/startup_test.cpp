@@ -1,7 +1,10 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <future>
 #include <limits>
+#include <memory>
+#include <optional>
 
 #include "unit/client/session_fixture.h"
 
@@ -103,16 +106,40 @@ TEST_F(SessionTest, DesktopSizeOutOfRangeOrMissingIsNotReported) {
   EXPECT_FALSE((*hello)[1]["display"].contains("desktop_size"));
 }
 
+// Copied where startup hands the reader's body to its thread, on the test's thread: whether
+// the client had written anything by then, given time to.
+struct HandOverProbe {
+  SocketPeer* peer;
+  std::shared_ptr<bool> armed;
+  std::shared_ptr<std::optional<bool>> written_before;
+  HandOverProbe(SocketPeer* p, std::shared_ptr<bool> a, std::shared_ptr<std::optional<bool>> w)
+      : peer(p), armed(std::move(a)), written_before(std::move(w)) {}
+  HandOverProbe(const HandOverProbe& other)
+      : peer(other.peer), armed(other.armed), written_before(other.written_before) {
+    if (*armed && !written_before->has_value()) *written_before = peer->readable_within(200);
+  }
+  HandOverProbe(HandOverProbe&&) noexcept = default;
+  HandOverProbe& operator=(const HandOverProbe&) = delete;
+  HandOverProbe& operator=(HandOverProbe&&) = delete;
+  ~HandOverProbe() = default;
+};
+
 TEST_F(SessionTest, TheReaderRunsBeforeTheFirstHelloIsWritten) {
-  std::atomic<bool> reader_ran{false};
-  client->reader_body = [&](Transport, EventLoopProxy, std::shared_ptr<Backlog>) {
-    reader_ran = true;
+  auto armed = std::make_shared<bool>(false);
+  auto written_before = std::make_shared<std::optional<bool>>();
+  std::promise<void> ran;
+  auto reader_ran = ran.get_future();
+  client->reader_body = [probe = HandOverProbe(&peer, armed, written_before),
+                         ran = std::make_shared<std::promise<void>>(std::move(ran))](
+                            Transport, EventLoopProxy, std::shared_ptr<Backlog>) {
+    ran->set_value();
   };
+  *armed = true;
   client->startup(loop);
+  ASSERT_TRUE(written_before->has_value()) << "the reader's body was not handed to a thread";
+  EXPECT_FALSE(**written_before) << "the hello was written before the reader was started";
+  EXPECT_EQ(reader_ran.wait_for(std::chrono::seconds(5)), std::future_status::ready);
   EXPECT_TRUE(peer.next());
-  for (int i = 0; i < 200 && !reader_ran; ++i)
-    std::this_thread::sleep_for(std::chrono::milliseconds(5));
-  EXPECT_TRUE(reader_ran);
 }
 
 }  // namespace

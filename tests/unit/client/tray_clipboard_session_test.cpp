@@ -40,7 +40,7 @@ TEST_F(TraySessionTest, FailedTrayIsTriedAgainAndItsExitEndsTheSession) {
   EXPECT_EQ(name, "tray-exit");
   client->dispatch_packet(loop, name, std::move(posted[0]));
   EXPECT_EQ(peer.next(), Json::parse(R"(["connection-close","client exit"])"));
-  EXPECT_EQ(client->exit_code, 0);
+  EXPECT_EQ(client->exit_code, ExitCode::Ok);
 
   client.reset();  // dropping the Client removes the icon
   EXPECT_FALSE(platform->state->present);

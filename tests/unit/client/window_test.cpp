@@ -11,18 +11,6 @@ namespace {
 
 using nlohmann::json;
 
-Yaml B(bool b) {
-  return Yaml::boolean(b);
-}
-Yaml A(std::vector<Yaml> items) {
-  return Yaml::array(std::move(items));
-}
-Yaml H(std::vector<std::pair<std::string, Yaml>> pairs) {
-  Yaml::Hash h;
-  for (auto& [k, v] : pairs) h.emplace_back(Yaml::string(k), std::move(v));
-  return Yaml::hash(std::move(h));
-}
-
 MonitorInfo monitor(std::int32_t x, std::int32_t y, std::uint32_t w, std::uint32_t h) {
   MonitorInfo m;
   m.x = x;

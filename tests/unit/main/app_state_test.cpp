@@ -42,10 +42,10 @@ TEST_F(AppStateTest, BeforeTheSessionOnlyInterruptActs) {
   state.user_event(loop, make_internal_event("interrupt", "Ctrl-C"));
   EXPECT_TRUE(any_line_has(capture.take_lines(), "INFO  [nolv] caught Ctrl-C"));
   EXPECT_EQ(loop.exit_requests, 1);
-  EXPECT_EQ(state.exit_code, 0);
-  state.request_exit(loop, 14);
-  EXPECT_EQ(state.exit_code, 0);
-  EXPECT_EQ(session_exit_code(state), 0);
+  EXPECT_EQ(state.exit_code, ExitCode::Ok);
+  state.request_exit(loop, ExitCode::EventLoop);
+  EXPECT_EQ(state.exit_code, ExitCode::Ok);
+  EXPECT_EQ(session_exit_code(state), ExitCode::Ok);
 }
 
 TEST_F(AppStateTest, DuringTheSessionMalformedPacketsAreDropped) {
@@ -64,13 +64,13 @@ TEST_F(AppStateTest, DuringTheSessionMalformedPacketsAreDropped) {
 }
 
 TEST_F(AppStateTest, ExitCodeRule) {
-  EXPECT_EQ(session_exit_code(state), 0);
-  state.exit_code = 14;
-  EXPECT_EQ(session_exit_code(state), 14);
+  EXPECT_EQ(session_exit_code(state), ExitCode::Ok);
+  state.exit_code = ExitCode::EventLoop;
+  EXPECT_EQ(session_exit_code(state), ExitCode::EventLoop);
   with_client();
-  EXPECT_EQ(session_exit_code(state), 14);
-  state.client->exit_code = 28;
-  EXPECT_EQ(session_exit_code(state), 28);
+  EXPECT_EQ(session_exit_code(state), ExitCode::EventLoop);
+  state.client->exit_code = ExitCode::Authentication;
+  EXPECT_EQ(session_exit_code(state), ExitCode::Authentication);
 }
 
 TEST_F(AppStateTest, ResumedStartsTheClientWhenThereIsOne) {

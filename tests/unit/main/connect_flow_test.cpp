@@ -67,7 +67,7 @@ TEST(ConnectFlow, ResumedOpensOneDialogAndCancelEndsWithZero) {
   EXPECT_FALSE(f.loop.windows[0]->resizable);
   EXPECT_TRUE(f.state.resumed_flag);
   f.state.window_event(f.loop, f.dialog_window(), CloseRequested{});
-  EXPECT_EQ(f.state.exit_code, 0);
+  EXPECT_EQ(f.state.exit_code, ExitCode::Ok);
   EXPECT_EQ(f.loop.exit_requests, 1);
   EXPECT_TRUE(any_line_has(f.capture.take_lines(), "INFO  [nolv] connection cancelled"));
 }
@@ -76,7 +76,7 @@ TEST(ConnectFlow, AWindowThatCannotBeCreatedEndsWith14) {
   FlowFixture f;
   f.loop.fail_windows = true;
   f.state.resumed(f.loop);
-  EXPECT_EQ(f.state.exit_code, 14);
+  EXPECT_EQ(f.state.exit_code, ExitCode::EventLoop);
   EXPECT_TRUE(any_line_has(f.capture.take_lines(),
                            "ERROR [nolv::client::connect_dialog] failed to create the connection "
                            "dialog window: no windows here"));

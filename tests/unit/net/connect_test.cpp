@@ -34,32 +34,32 @@ TEST(ConnectOptions, OptionChecksComeBeforeTheKind) {
       {"socket:///tmp/x",
        true,
        {},
-       {kExitUsage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
+       {ExitCode::Usage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
       {"tcp://127.0.0.1:1/",
        true,
        {},
-       {kExitUsage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
+       {ExitCode::Usage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
       {"ssh://h/",
        true,
        {},
-       {kExitUsage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
+       {ExitCode::Usage, "--ssl-insecure only applies to ssl:// and wss:// connections"}},
       {"tcp://127.0.0.1:1/",
        false,
        {std::vector<std::string>{"ssh"}, std::string("x")},
-       {kExitUsage, "--ssh only applies to ssh:// connections"}},
+       {ExitCode::Usage, "--ssh only applies to ssh:// connections"}},
       {"wss://127.0.0.1:1/",
        false,
        {std::nullopt, std::string("x")},
-       {kExitUsage, "--remote-nolv only applies to ssh:// connections"}},
+       {ExitCode::Usage, "--remote-nolv only applies to ssh:// connections"}},
       {"socket:///tmp/x",
        false,
        {},
-       {kExitConnectionFailed,
+       {ExitCode::ConnectionFailed,
         "Unix-domain socket connections are not supported on this platform"}},
       {"/tmp/x",
        false,
        {},
-       {kExitConnectionFailed,
+       {ExitCode::ConnectionFailed,
         "Unix-domain socket connections are not supported on this platform"}},
   };
   for (const Case& c : cases) {
@@ -90,7 +90,7 @@ TEST(ConnectTcp, AddressAndPortErrors) {
   for (const Case& c : cases) {
     auto result = connect_tcp(tcp_target(c.address));
     ASSERT_FALSE(result) << c.address;
-    EXPECT_EQ(result.error().code, 18);
+    EXPECT_EQ(result.error().code, ExitCode::ConnectionFailed);
     EXPECT_EQ(result.error().message,
               fmt::format("failed to connect to {}: {}", quoted_text(c.address), c.cause));
   }
@@ -100,7 +100,7 @@ TEST(ConnectTcp, RefusedReportsTheSystemError) {
   const auto port = test::closed_port();
   auto result = connect(tcp_target(fmt::format("127.0.0.1:{}", port)), false, {});
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code, 18);
+  EXPECT_EQ(result.error().code, ExitCode::ConnectionFailed);
   EXPECT_EQ(result.error().message, refused(port));
   EXPECT_EQ(result.error().message,
             fmt::format("failed to connect to \"127.0.0.1:{}\": Connection refused (os error 111)",
@@ -110,7 +110,7 @@ TEST(ConnectTcp, RefusedReportsTheSystemError) {
 TEST(ConnectTcp, UnresolvableHostReportsTheResolver) {
   auto result = connect_tcp(tcp_target("nonexistent.invalid:80"));
   ASSERT_FALSE(result);
-  EXPECT_EQ(result.error().code, 18);
+  EXPECT_EQ(result.error().code, ExitCode::ConnectionFailed);
   EXPECT_TRUE(result.error().message.starts_with(
       "failed to connect to \"nonexistent.invalid:80\": failed to lookup address information: "))
       << result.error().message;

@@ -146,7 +146,7 @@ TEST(SshConnect, Failures) {
     options.ssh_command = c.command;
     auto result = connect(c.target, false, options);
     ASSERT_FALSE(result) << c.message;
-    EXPECT_EQ(result.error(), (ConnectError{kExitSshFailure, c.message}));
+    EXPECT_EQ(result.error(), (ConnectError{ExitCode::SshFailure, c.message}));
   }
 }
 

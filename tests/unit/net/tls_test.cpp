@@ -133,7 +133,7 @@ TEST_F(TlsTest, SelfSignedFailsWithTheHintAndPassesInsecure) {
   ASSERT_NE(port, 0);
   auto strict = open("localhost", port, false);
   ASSERT_FALSE(strict);
-  EXPECT_EQ(strict.error().code, 16);
+  EXPECT_EQ(strict.error().code, ExitCode::TlsFailure);
   EXPECT_EQ(strict.error().message, fmt::format("tls handshake failed: certificate verify "
                                                 "failed: self-signed certificate{}",
                                                 kHint));
@@ -148,7 +148,7 @@ TEST_F(TlsTest, UntrustedCaFails) {
   ASSERT_NE(port, 0);
   auto strict = open("localhost", port, false);
   ASSERT_FALSE(strict);
-  EXPECT_EQ(strict.error().code, 16);
+  EXPECT_EQ(strict.error().code, ExitCode::TlsFailure);
   EXPECT_TRUE(strict.error().message.starts_with("tls handshake failed: certificate verify failed"))
       << strict.error().message;
   EXPECT_TRUE(strict.error().message.ends_with(kHint));
@@ -173,7 +173,7 @@ TEST_F(TlsTest, OldProtocolOnlyServerFails) {
   for (bool insecure : {false, true}) {
     auto result = open("localhost", port, insecure);
     ASSERT_FALSE(result);
-    EXPECT_EQ(result.error().code, 16);
+    EXPECT_EQ(result.error().code, ExitCode::TlsFailure);
     EXPECT_TRUE(result.error().message.starts_with("tls handshake failed: "));
     EXPECT_EQ(result.error().message.ends_with(kHint), !insecure) << result.error().message;
     // The server answers the 1.2 hello with a protocol-version alert.
@@ -218,7 +218,7 @@ TEST_F(TlsTest, PeerEndingTheHandshakeGivesAReadableCause) {
     auto result = open("127.0.0.1", listener.port(), false);
     peer_thread.join();
     ASSERT_FALSE(result) << c.cause;
-    EXPECT_EQ(result.error().code, 16);
+    EXPECT_EQ(result.error().code, ExitCode::TlsFailure);
     EXPECT_EQ(result.error().message, fmt::format("tls handshake failed: {}{}", c.cause, kHint));
   }
 }

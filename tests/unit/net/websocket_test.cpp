@@ -177,7 +177,7 @@ TEST(WebsocketPeer, SecureWebsocketEchoes) {
   target.path = "/some/path";
   auto strict = connect(target, false, {});
   ASSERT_FALSE(strict);
-  EXPECT_EQ(strict.error().code, 16);
+  EXPECT_EQ(strict.error().code, ExitCode::TlsFailure);
   Pair pair = open_pair(target, true);
   EXPECT_EQ(pair.writer.tag(), 3u);
   expect_echo_of_every_length_form(pair);
@@ -292,7 +292,7 @@ TEST(WebsocketHandshake, FailuresFromAHandWrittenServer) {
     if (closer.joinable()) closer.join();
     peer.join();
     ASSERT_FALSE(result) << c.name;
-    EXPECT_EQ(result.error().code, 18);
+    EXPECT_EQ(result.error().code, ExitCode::ConnectionFailed);
     EXPECT_EQ(result.error().message,
               "websocket handshake failed: " + c.cause(websocket_accept_key(peer.key())))
         << c.name;
