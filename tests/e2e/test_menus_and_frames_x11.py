@@ -1,7 +1,8 @@
 """Menus and tooltips on the window managers people run: an override-redirect server window is
 one on X11 too (no frame, not in the manager's client list, exactly where the server put it),
 and it never takes the keyboard from the window the user is typing in, before or after it goes
-away."""
+away. A framed window's client area, not its frame, goes where the server asks, on a manager
+that ignores static gravity too."""
 
 import os
 import subprocess
@@ -10,7 +11,7 @@ import unittest
 
 import picture_demo
 from nolv_peer import Peer
-from xsession import DEFAULT_TIMEOUT, NOLV, X11, stop_process
+from xsession import DEFAULT_TIMEOUT, I3_FLOATING_TITLE, NOLV, X11, stop_process
 
 WINDOW_MANAGERS = ["openbox", "xfwm4", "i3", "fluxbox", "icewm"]
 # These lay out managed windows themselves: only a menu stays where the server puts it.
@@ -24,6 +25,10 @@ MENU = 2
 TOOLTIP = 3
 MENU_AT = (230, 170, 120, 90)
 TOOLTIP_AT = (420, 300, 80, 24)
+# Floating on i3, as a dialog is.
+FRAMED = 4
+FRAMED_AT = (300, 250, 200, 150)
+FRAMED_MOVED = (120, 90, 200, 150)
 
 
 class MenusOn(unittest.TestCase):
@@ -41,7 +46,9 @@ class MenusOn(unittest.TestCase):
         session = peer.accept(timeout=DEFAULT_TIMEOUT)
         self.addCleanup(session.close)
         picture_demo.start_session(session)
-        Menus(self, x, session, log_path).check(window_manager not in TILING)
+        menus = Menus(self, x, session, log_path)
+        menus.check(window_manager not in TILING)
+        menus.check_framed()
 
 
 class Menus:
@@ -161,6 +168,18 @@ class Menus:
         self.case.assertEqual(self.key_for("c"), MAIN)
         focus_packets = [p for p in session.received if p[0] == "window-focus"]
         self.case.assertTrue(all(p[1] == MAIN for p in focus_packets), focus_packets)
+
+    def check_framed(self):
+        self.session.send(["new-window", FRAMED, *FRAMED_AT, {"title": I3_FLOATING_TITLE}])
+        framed = self.x.find_window(I3_FLOATING_TITLE, DEADLINE)
+        self.wait_until(lambda: self.listed(framed),
+                        lambda: f"framed window never managed: {self.client_list()}")
+        self.case.assertNotIn("(the root window)", self.parent(framed))
+        for at in (FRAMED_AT, FRAMED_MOVED):
+            if at is FRAMED_MOVED:
+                self.session.send(["window-move-resize", FRAMED, *at])
+            self.wait_until(lambda: self.x.geometry(framed) == at,
+                            lambda: f"client area at {self.x.geometry(framed)}, not {at}")
 
 
 def add_window_manager_tests():

@@ -103,6 +103,10 @@ def start_xvfb(size, env, **popen_args):
     return xvfb, ":" + number
 
 
+# i3 lets a window with this title float, framed, as it does a dialog; every other window it tiles.
+I3_FLOATING_TITLE = "floating"
+
+
 class X11:
     """A display in a private directory (`dir`, removed on close). `env` reaches the display
     through the xcb platform; it starts from `base_env` (by default this process's own).
@@ -153,7 +157,8 @@ class X11:
         if window_manager == "i3":
             # Without a file of its own, i3 starts its configuration wizard.
             with open(self.path("i3.conf"), "w") as f:
-                f.write("# i3 config file (v4)\nfont pango:monospace 8\n")
+                f.write("# i3 config file (v4)\nfont pango:monospace 8\n"
+                        f'for_window [title="^{I3_FLOATING_TITLE}$"] floating enable\n')
             args = [*args, "-c", self.path("i3.conf")]
         elif window_manager == "fluxbox":
             # Its style's wallpaper tool fails here and says so in a window of its own, which

@@ -190,6 +190,7 @@ class QtWindow : public QWindow {
       minimize_when_exposed = false;
       showMinimized();
     }
+    check_placement();
     post(RedrawRequested{});
   }
   void resizeEvent(QResizeEvent* e) override {
@@ -199,6 +200,7 @@ class QtWindow : public QWindow {
                  static_cast<std::uint32_t>(std::max(0L, std::lround(e->size().height() * dpr)))}});
   }
   void moveEvent(QMoveEvent*) override {
+    check_placement();
     const double dpr = devicePixelRatio();
     const QPoint p = framePosition();
     post(Moved{
@@ -235,8 +237,30 @@ class QtWindow : public QWindow {
     grabbed = false;
     post(PointerGrabLost{});
   }
+  // Qt asks the X window manager for the client area's position (static gravity); where the
+  // window lands is checked once the manager has placed it.
+  void place_client_area(QPoint at) {
+    // A shown window asked to stay where it is gets no move to check against.
+    const bool there = isExposed() && geometry().topLeft() == at;
+    asked_client_area = x11::available() && !there ? std::optional(at) : std::nullopt;
+    setPosition(at);
+  }
+  // A maximised or full-screen window goes where the manager lays it out.
+  void forget_placement() { asked_client_area.reset(); }
 
  private:
+  // A manager that ignores static gravity for a window it has not framed yet (i3) puts the
+  // frame where the client area was asked, and the client area lands off by the frame's
+  // borders. Once framed, the window is moved by the same request again: under static gravity
+  // it asks for the frame at the asked point plus the frame's offset, which such a manager
+  // honours for a framed window. Once per ask, so a manager that keeps placing the window
+  // elsewhere is not fought.
+  void check_placement() {
+    if (!asked_client_area || !isExposed()) return;
+    const QPoint asked = *std::exchange(asked_client_area, std::nullopt);
+    if (windowStates() & (Qt::WindowMinimized | Qt::WindowMaximized | Qt::WindowFullScreen)) return;
+    if (geometry().topLeft() != asked) setPosition(asked);
+  }
   // A desktop's scaling setting changed while the window stays on its screen (Xft.dpi) is a
   // new scale factor too.
   void follow_screen_dpi(QScreen* on) {
@@ -286,6 +310,8 @@ class QtWindow : public QWindow {
   WindowId id_;
   WindowEventHandler handler_;
   QMetaObject::Connection dpi_watch_;
+  // Where the client area was last asked to be, until the manager's placement is checked.
+  std::optional<QPoint> asked_client_area;
 };
 
 class QtSurface : public Surface {
@@ -442,9 +468,8 @@ class QtNativeWindow : public Window {
     return to_physical(w_->framePosition());
   }
   void set_inner_position(PhysicalPosition p) override {
-    // Qt positions the client area (static gravity), which is what is asked.
     const double dpr = w_->devicePixelRatio();
-    w_->setPosition(
+    w_->place_client_area(
         QPoint(saturate_round<std::int32_t>(p.x / dpr), saturate_round<std::int32_t>(p.y / dpr)));
   }
   PhysicalSize inner_size() const override {
@@ -654,6 +679,7 @@ class QtNativeWindow : public Window {
     if (flags != w_->flags()) w_->setFlags(flags);
   }
   void set_state(Qt::WindowState state, bool on) {
+    if (on) w_->forget_placement();
     Qt::WindowStates states = w_->windowStates();
     states.setFlag(state, on);
     if (states != w_->windowStates()) w_->setWindowStates(states);
