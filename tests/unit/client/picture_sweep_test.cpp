@@ -1,7 +1,8 @@
 // JPEG, PNG and WebP pictures of every width up to 70 and of the widths real windows have, each
-// decoded through decode_draw into a buffer that ends where the picture does (so the sanitized
-// build catches a write past it) and compared column by column with an independent decoder's
-// reading of the same file.
+// decoded through decode_draw into a buffer that ends where the picture does (so a write past it
+// shows in the sanitized build, or, from inside a decoding library, in the heap-checked run of
+// tests/CMakeLists.txt) and compared column by column with an independent decoder's reading of
+// the same file.
 #include <gtest/gtest.h>
 #include <spng.h>
 #include <turbojpeg.h>
@@ -15,7 +16,6 @@
 #include <cstdlib>
 #include <fstream>
 #include <functional>
-#include <map>
 #include <string>
 #include <vector>
 
@@ -209,6 +209,8 @@ Bytes reference_pixels(const Variant& v, const std::vector<Bytes>& files) {
     std::ofstream out(path, std::ios::binary);
     for (const Bytes& f : files) out.write(reinterpret_cast<const char*>(f.data()), f.size());
   }
+  // One thread: the reference sets its threads up again at every change of size, which costs
+  // it seconds over a sweep.
   Bytes pixels = run_to_bytes(
       std::string("ffmpeg -nostdin -v error -filter_threads 1 -threads 1 -f ") + v.demuxer +
       " -i " + path + " -autoscale 0 -pix_fmt " + v.pixel_format + " -f rawvideo -");
