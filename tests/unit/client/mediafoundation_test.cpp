@@ -20,6 +20,7 @@ using test::nals_of_types;
 using test::near;
 using test::pixel_at;
 using test::read_picture;
+using test::run_to_bytes;
 
 Bytes to_bytes(std::span<const std::uint8_t> s) {
   return Bytes(s.begin(), s.end());
@@ -233,18 +234,6 @@ struct EncodedStream {
   Bytes h264;
   Bytes reference;  // B, G, R, X rows, width x 4 bytes each
 };
-
-Bytes run_to_bytes(const std::string& command) {
-  Bytes out;
-  FILE* pipe = ::popen(command.c_str(), "r");
-  if (pipe == nullptr) return out;
-  std::uint8_t chunk[65536];
-  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
-    out.insert(out.end(), chunk, chunk + n);
-  }
-  (void)::pclose(pipe);
-  return out;
-}
 
 EncodedStream encode_flat(int width, int height, const char* format, int slices) {
   // The colour source takes no odd sizes of its own; a scale to the size does.

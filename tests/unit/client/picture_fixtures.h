@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
@@ -18,6 +19,19 @@ inline Bytes read_picture(const std::string& name) {
   std::ifstream in(std::string(NOLV_TEST_DATA) + "/pictures/" + name, std::ios::binary);
   if (!in) std::abort();
   return Bytes(std::istreambuf_iterator<char>(in), {});
+}
+
+// What a shell command writes to its standard output; empty when it cannot start.
+inline Bytes run_to_bytes(const std::string& command) {
+  Bytes out;
+  FILE* pipe = ::popen(command.c_str(), "r");
+  if (pipe == nullptr) return out;
+  std::uint8_t chunk[65536];
+  for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, pipe)) > 0;) {
+    out.insert(out.end(), chunk, chunk + n);
+  }
+  (void)::pclose(pipe);
+  return out;
 }
 
 inline Packet make_draw(std::uint64_t wid, std::int64_t width, std::int64_t height,
