@@ -40,19 +40,20 @@ def picture(coding, width, height, rgb):
     return {"jpeg": solid_jpeg, "png": solid_png, "webp": solid_webp}[coding](width, height, rgb)
 
 
-def h264_access_units(lavfi_source, frames, full_range=False):
-    """An Annex-B H.264 stream (baseline, no frame delay) of a lavfi source such as
-    "color=c=0x123456:size=64x64:rate=30" or "testsrc2=size=640x360:rate=30", cut into access
-    units: the first holds the stream headers and the IDR frame. x264 writes limited range unless
-    full_range is set."""
+def h264_access_units(lavfi_source, frames, full_range=False, chroma="yuv420p"):
+    """An Annex-B H.264 stream (no frame delay; baseline profile for 4:2:0, else the profile
+    the chroma format needs) of a lavfi source such as "color=c=0x123456:size=64x64:rate=30" or
+    "testsrc2=size=640x360:rate=30", cut into access units: the first holds the stream headers
+    and the IDR frame. x264 writes limited range unless full_range is set."""
     args = ["ffmpeg", "-loglevel", "error", "-f", "lavfi", "-i", lavfi_source,
             "-frames:v", str(frames)]
     if full_range:
         args += ["-vf", "format=rgb24,scale=out_range=pc,format=yuvj420p", "-color_range", "pc"]
     else:
-        args += ["-pix_fmt", "yuv420p"]
+        args += ["-pix_fmt", chroma]
+    profile = {"yuv420p": "baseline", "yuv422p": "high422", "yuv444p": "high444"}[chroma]
     args += ["-c:v", "libx264", "-preset", "ultrafast", "-tune", "zerolatency",
-             "-profile:v", "baseline", "-x264-params", "aud=1", "-bsf:v", "h264_mp4toannexb",
+             "-profile:v", profile, "-x264-params", "aud=1", "-bsf:v", "h264_mp4toannexb",
              "-f", "h264", "-"]
     stream = _run(args)
     aud = b"\x00\x00\x00\x01\x09"
