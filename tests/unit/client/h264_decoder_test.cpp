@@ -1,4 +1,4 @@
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 
 #include <gtest/gtest.h>
 
@@ -185,14 +185,14 @@ TEST(H264Decoding, ConverterIsSetUpAgainOnlyWhenSizeOrRangeChange) {
   step(0, 64, 48, std::nullopt);
   step(1, 64, 48, std::nullopt);
   step(2, 64, 48, true);  // the same range as before
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 1u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 1u);
   step(3, 32, 24, std::nullopt);
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 2u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 2u);
   step(4, 32, 24, false);
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 3u);
   step(5, 32, 24, std::nullopt);  // the flag stays false
   EXPECT_FALSE(decoders.at(1)->full_range());
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 3u);
 }
 
 // Two windows take every conversion thread there is; a third converts on the decode thread
