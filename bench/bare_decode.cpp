@@ -23,7 +23,7 @@ extern "C" {
 #include <libswscale/swscale.h>
 }
 
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 
 namespace {
 

@@ -22,7 +22,7 @@ extern "C" {
 
 #include "client/bands.h"
 #include "client/draw_decoder.h"
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 #include "client/paint_draw.h"
 #include "client/picture_buffers.h"
 #include "client/scaling.h"

@@ -12,7 +12,7 @@
 #include "client/audio.h"
 #include "client/cursor.h"
 #include "client/draw_decoder.h"
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 
 namespace {
 

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "client/draw_items.h"
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 #include "net/packet.h"
 #include "platform/event_proxy.h"
 #include "util/channel.h"

@@ -9,7 +9,7 @@
 #include <thread>
 
 #include "client/draw_decoder.h"
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 #include "unit/client/picture_fixtures.h"
 
 namespace nolv {

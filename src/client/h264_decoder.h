@@ -91,11 +91,11 @@ class H264Decoder {
   std::uint64_t frame_count() const { return frame_count_; }
   bool full_range() const { return full_range_; }
   // How many times the converter was set up: it changes only with size, range or stream.
-  std::uint64_t processor_setups() const { return processor_setups_; }
+  std::uint64_t converter_setups() const { return converter_setups_; }
   // The threads the decoder may use, its caller's included (1: no threads of its own).
   int threads() const { return threads_; }
   // The threads its converter uses, its caller's included.
-  int converter_threads() const { return processor_threads_; }
+  int converter_threads() const { return converter_threads_; }
 
  private:
   H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacketHandle packet,
@@ -106,22 +106,22 @@ class H264Decoder {
                          std::optional<Bytes>& picture);
   Status scale_into(const AVFrame& frame, std::uint8_t* destination, std::size_t size,
                     std::size_t stride);
-  Status set_up_processor(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
-  void release_processor();
+  Status set_up_converter(const ConverterSetup& setup, std::int32_t width, std::int32_t height);
+  void release_converter();
 
   std::uint64_t wid_;
   std::uint64_t frame_count_ = 0;
   CodecContextHandle decoder_;
   AvPacketHandle packet_;
   AvFrameHandle frame_;
-  ConverterHandle processor_;
-  ConverterSetup processor_input_;
-  std::uint32_t processor_width_ = 0;
-  std::uint32_t processor_height_ = 0;
-  bool processor_dirty_ = true;
+  ConverterHandle converter_;
+  ConverterSetup converter_input_;
+  std::uint32_t converter_width_ = 0;
+  std::uint32_t converter_height_ = 0;
+  bool converter_dirty_ = true;
   bool full_range_ = true;
-  std::uint64_t processor_setups_ = 0;
-  int processor_threads_ = 1;
+  std::uint64_t converter_setups_ = 0;
+  int converter_threads_ = 1;
   // Padded rows for widths the converter's blocks overrun; kept to spare an allocation a frame.
   Bytes scratch_;
   int threads_;

@@ -1,4 +1,4 @@
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 
 #include <algorithm>
 #include <atomic>
@@ -27,6 +27,7 @@ namespace nolv {
 
 namespace {
 
+// The log target keeps the name log filters already use.
 constexpr std::string_view kLog = "nolv::client::mediafoundation";
 
 std::string av_error_text(int code) {
@@ -246,7 +247,7 @@ H264Decoder::H264Decoder(std::uint64_t wid, CodecContextHandle decoder, AvPacket
 
 H264Decoder::~H264Decoder() {
   // Threads end with their codec context or converter; only then may another decoder have them.
-  release_processor();
+  release_converter();
   decoder_.reset();
   slice_thread_budget.give_back(threads_);
 }
@@ -265,7 +266,7 @@ Result<std::optional<Bytes>> H264Decoder::decode(std::int32_t width, std::int32_
   }
   if (full_range && *full_range != full_range_) {
     full_range_ = *full_range;
-    processor_dirty_ = true;
+    converter_dirty_ = true;
   }
   // Every frame the draw releases is converted into the same picture; the last one stays.
   std::optional<Bytes> kept;
@@ -312,10 +313,10 @@ Status H264Decoder::drain(std::int32_t width, std::int32_t height, std::optional
   }
 }
 
-Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t width,
+Status H264Decoder::set_up_converter(const ConverterSetup& setup, std::int32_t width,
                                      std::int32_t height) {
-  release_processor();
-  processor_dirty_ = true;
+  release_converter();
+  converter_dirty_ = true;
   const bool large = std::int64_t{width} * std::int64_t{height} >= kMinThreadedConvertPixels;
   const int threads = large ? converter_thread_budget.take() : 1;
   ConverterHandle converter(sws_alloc_context());
@@ -335,32 +336,32 @@ Status H264Decoder::set_up_processor(const ConverterSetup& setup, std::int32_t w
     return fail("sws_getContext: cannot convert {}x{} {} to {}x{} bgr0", setup.src_width,
                 setup.src_height, av_get_pix_fmt_name(src_format), width, height);
   }
-  processor_ = std::move(converter);
-  processor_threads_ = threads;
+  converter_ = std::move(converter);
+  converter_threads_ = threads;
   const int* matrix = sws_getCoefficients(setup.colorspace);
   const int rc =
-      sws_setColorspaceDetails(processor_.get(), matrix, full_range_ ? 1 : 0,
+      sws_setColorspaceDetails(converter_.get(), matrix, full_range_ ? 1 : 0,
                                sws_getCoefficients(SWS_CS_DEFAULT), 1, 0, 1 << 16, 1 << 16);
   if (rc < 0) {
-    release_processor();
+    release_converter();
     return fail("sws_setColorspaceDetails: {}", av_error_text(rc));
   }
-  processor_input_ = setup;
-  processor_width_ = static_cast<std::uint32_t>(width);
-  processor_height_ = static_cast<std::uint32_t>(height);
-  processor_dirty_ = false;
-  ++processor_setups_;
+  converter_input_ = setup;
+  converter_width_ = static_cast<std::uint32_t>(width);
+  converter_height_ = static_cast<std::uint32_t>(height);
+  converter_dirty_ = false;
+  ++converter_setups_;
   return {};
 }
 
-void H264Decoder::release_processor() {
-  processor_.reset();
-  converter_thread_budget.give_back(std::exchange(processor_threads_, 1));
+void H264Decoder::release_converter() {
+  converter_.reset();
+  converter_thread_budget.give_back(std::exchange(converter_threads_, 1));
 }
 
 Status H264Decoder::scale_into(const AVFrame& frame, std::uint8_t* destination, std::size_t size,
                                std::size_t stride) {
-  if (processor_threads_ > 1) {
+  if (converter_threads_ > 1) {
     // Only the frame interface spreads the rows over the converter's threads.
     AvFrameHandle out(av_frame_alloc());
     if (out == nullptr) return fail("sws_scale_frame: out of memory");
@@ -368,10 +369,10 @@ Status H264Decoder::scale_into(const AVFrame& frame, std::uint8_t* destination, 
     if (out->buf[0] == nullptr) return fail("sws_scale_frame: out of memory");
     out->data[0] = destination;
     out->linesize[0] = static_cast<int>(stride);
-    out->width = static_cast<int>(processor_width_);
-    out->height = static_cast<int>(processor_height_);
+    out->width = static_cast<int>(converter_width_);
+    out->height = static_cast<int>(converter_height_);
     out->format = AV_PIX_FMT_BGR0;
-    if (const int rc = sws_scale_frame(processor_.get(), out.get(), &frame); rc < 0) {
+    if (const int rc = sws_scale_frame(converter_.get(), out.get(), &frame); rc < 0) {
       return fail("sws_scale_frame: {}", av_error_text(rc));
     }
     return {};
@@ -379,7 +380,7 @@ Status H264Decoder::scale_into(const AVFrame& frame, std::uint8_t* destination, 
   std::uint8_t* const planes[4] = {destination, nullptr, nullptr, nullptr};
   const int strides[4] = {static_cast<int>(stride), 0, 0, 0};
   const int rows =
-      sws_scale(processor_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
+      sws_scale(converter_.get(), frame.data, frame.linesize, 0, frame.height, planes, strides);
   if (rows <= 0) return fail("sws_scale: {}", rows < 0 ? av_error_text(rows) : "no rows written");
   return {};
 }
@@ -389,10 +390,10 @@ Status H264Decoder::convert_to_bgra(const AVFrame& frame, std::int32_t width, st
   const ConverterSetup setup{frame.width, frame.height,
                              without_range(static_cast<AVPixelFormat>(frame.format)),
                              matrix_of(frame)};
-  if (processor_dirty_ || processor_ == nullptr || setup != processor_input_ ||
-      processor_width_ != static_cast<std::uint32_t>(width) ||
-      processor_height_ != static_cast<std::uint32_t>(height)) {
-    if (Status ready = set_up_processor(setup, width, height); !ready) return ready.error();
+  if (converter_dirty_ || converter_ == nullptr || setup != converter_input_ ||
+      converter_width_ != static_cast<std::uint32_t>(width) ||
+      converter_height_ != static_cast<std::uint32_t>(height)) {
+    if (Status ready = set_up_converter(setup, width, height); !ready) return ready.error();
   }
   const std::size_t stride = static_cast<std::size_t>(width) * 4;
   if (!picture) picture = picture_buffers().take(stride * static_cast<std::size_t>(height));

@@ -1,13 +1,15 @@
-#include "client/mediafoundation.h"
+#include "client/h264_decoder.h"
 
 #include <gtest/gtest.h>
 
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "client/picture_buffers.h"
@@ -185,14 +187,14 @@ TEST(H264Decoding, ConverterIsSetUpAgainOnlyWhenSizeOrRangeChange) {
   step(0, 64, 48, std::nullopt);
   step(1, 64, 48, std::nullopt);
   step(2, 64, 48, true);  // the same range as before
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 1u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 1u);
   step(3, 32, 24, std::nullopt);
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 2u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 2u);
   step(4, 32, 24, false);
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 3u);
   step(5, 32, 24, std::nullopt);  // the flag stays false
   EXPECT_FALSE(decoders.at(1)->full_range());
-  EXPECT_EQ(decoders.at(1)->processor_setups(), 3u);
+  EXPECT_EQ(decoders.at(1)->converter_setups(), 3u);
 }
 
 // Two windows take every conversion thread there is; a third converts on the decode thread
@@ -235,29 +237,32 @@ struct EncodedStream {
   Bytes reference;  // B, G, R, X rows, width x 4 bytes each
 };
 
-EncodedStream encode_flat(int width, int height, const char* format, int slices) {
-  // The colour source takes no odd sizes of its own; a scale to the size does.
-  const std::string source =
-      "-f lavfi -i color=c=0x3080c0:size=16x16:rate=25 -vf scale=" + std::to_string(width) + ":" +
-      std::to_string(height);
-  const std::string file = ::testing::TempDir() + "sweep-" + std::to_string(::getpid()) + ".h264";
-  EncodedStream stream;
-  stream.h264 = run_to_bytes(
-      "ffmpeg -v error " + source + " -frames:v 2 -c:v libx264 -tune zerolatency -pix_fmt " +
-      format + " -x264-params slices=" + std::to_string(slices) + " -f h264 - | tee " + file);
-  // The same decoded frame, converted by the library's own command.
-  stream.reference =
-      run_to_bytes("ffmpeg -v error -i " + file + " -frames:v 1 -pix_fmt bgr0 -f rawvideo -");
-  std::remove(file.c_str());
-  return stream;
-}
-
 struct SweepCase {
   int width;
   int height;
   const char* format;
   int slices;
 };
+
+EncodedStream encode_flat(const SweepCase& c, std::size_t index) {
+  const int width = c.width;
+  const int height = c.height;
+  // The colour source takes no odd sizes of its own; a scale to the size does.
+  const std::string source =
+      "-f lavfi -i color=c=0x3080c0:size=16x16:rate=25 -vf scale=" + std::to_string(width) + ":" +
+      std::to_string(height);
+  const std::string file = ::testing::TempDir() + "sweep-" + std::to_string(::getpid()) + "-" +
+                           std::to_string(index) + ".h264";
+  EncodedStream stream;
+  stream.h264 = run_to_bytes(
+      "ffmpeg -v error " + source + " -frames:v 2 -c:v libx264 -tune zerolatency -pix_fmt " +
+      c.format + " -x264-params slices=" + std::to_string(c.slices) + " -f h264 - | tee " + file);
+  // The same decoded frame, converted by the library's own command.
+  stream.reference =
+      run_to_bytes("ffmpeg -v error -i " + file + " -frames:v 1 -pix_fmt bgr0 -f rawvideo -");
+  std::remove(file.c_str());
+  return stream;
+}
 
 std::vector<SweepCase> sweep_cases() {
   std::vector<SweepCase> cases;
@@ -277,13 +282,31 @@ std::vector<SweepCase> sweep_cases() {
   return cases;
 }
 
+// Starting the encoder is most of the sweep's time, so a few encoder processes run side by side.
+constexpr int kEncoderProcesses = 4;
+
+std::vector<EncodedStream> encode_all(const std::vector<SweepCase>& cases) {
+  std::vector<EncodedStream> streams(cases.size());
+  std::atomic<std::size_t> next{0};
+  std::vector<std::thread> workers;
+  for (int t = 0; t < kEncoderProcesses; ++t)
+    workers.emplace_back([&] {
+      for (std::size_t i; (i = next++) < cases.size();) streams[i] = encode_flat(cases[i], i);
+    });
+  for (std::thread& worker : workers) worker.join();
+  return streams;
+}
+
 TEST(H264Decoding, EveryWidthConvertsEveryColumnWithinTheBuffer) {
-  for (const SweepCase& c : sweep_cases()) {
+  const std::vector<SweepCase> cases = sweep_cases();
+  const std::vector<EncodedStream> streams = encode_all(cases);
+  for (std::size_t index = 0; index < cases.size(); ++index) {
+    const SweepCase& c = cases[index];
     SCOPED_TRACE(::testing::Message()
                  << c.width << "x" << c.height << " " << c.format << " " << c.slices << " slices");
     // Fresh buffers only: the picture then ends exactly where the allocation does.
     picture_buffers().release();
-    const EncodedStream stream = encode_flat(c.width, c.height, c.format, c.slices);
+    const EncodedStream& stream = streams[index];
     ASSERT_FALSE(stream.h264.empty());
     ASSERT_EQ(stream.reference.size(), std::size_t(c.width) * c.height * 4);
     H264DecoderMap decoders;
