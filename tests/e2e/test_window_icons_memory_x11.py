@@ -2,6 +2,7 @@
 "window-icon"s: each icon replaces the one before, and the client's memory stays flat however
 many it sees (measured as its private dirty memory, which holds its heap)."""
 
+import os
 import struct
 import time
 import unittest
@@ -20,6 +21,9 @@ MORE_ICONS = 30000
 # current icon grows by well under a megabyte, all of it once.
 FIRST_GROWTH_BOUND = 4 * 1024 * 1024
 MORE_GROWTH_BOUND = 2 * 1024 * 1024
+# In the address-checked build the checker's allocator and its quarantine of freed memory
+# (16 MB) decide how the heap grows, so there the bounds say nothing about the client.
+MEMORY_MEASURED = not os.environ.get("NOLV_SANITIZED")
 
 
 def png(width, height, rgba):
@@ -85,8 +89,9 @@ class WindowIconMemory(X11Case):
         self.send_icons(1 + FIRST_ICONS, MORE_ICONS, 0x1002)
         more = private_dirty(self.client.pid)
         growth = (first - start, more - first)
-        self.assertLess(growth[0], FIRST_GROWTH_BOUND, growth)
-        self.assertLess(growth[1], MORE_GROWTH_BOUND, growth)
+        if MEMORY_MEASURED:
+            self.assertLess(growth[0], FIRST_GROWTH_BOUND, growth)
+            self.assertLess(growth[1], MORE_GROWTH_BOUND, growth)
         last = self.net_wm_icon(window)
         self.assertEqual(last[:2], [SIDE, SIDE])
         # one icon only, the last one sent, as ARGB
