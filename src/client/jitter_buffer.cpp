@@ -32,6 +32,9 @@ std::uint64_t PcmQueue::take(std::uint64_t frames, std::vector<std::int16_t>* ou
   return moved;
 }
 
+// 5 ms at 48 kHz: the ramp after a cut, so that dropping audio does not click.
+constexpr std::uint64_t kFadeInFrames = 240;
+
 std::uint64_t PcmQueue::enforce_hard_cap() {
   if (queued_frames_ <= kPcmHardCapFrames) return 0;
   const std::uint64_t excess = queued_frames_ - kPcmHardCapFrames;
@@ -74,6 +77,10 @@ void record_jitter(JitterWindow& window, std::uint32_t jitter) {
   while (window.size() > kJitterWindowSize) window.pop_front();
 }
 
+constexpr std::uint32_t kMinTargetMs = 80;
+// Beyond this the delay is worse than the occasional gap.
+constexpr std::uint32_t kMaxTargetMs = 400;
+
 std::uint32_t jitter_target_candidate(const JitterWindow& jitter) {
   if (jitter.empty()) return kMinTargetMs;
   std::vector<std::uint32_t> sorted(jitter.begin(), jitter.end());
@@ -84,10 +91,14 @@ std::uint32_t jitter_target_candidate(const JitterWindow& jitter) {
       std::clamp<std::uint64_t>(2 * p95 + 80, kMinTargetMs, kMaxTargetMs));
 }
 
+constexpr std::uint32_t kTargetFallStepMs = 10;
+
 std::uint32_t lowered_target(std::uint32_t target_ms, std::uint32_t candidate) {
   if (target_ms <= candidate) return target_ms;
   return std::max(candidate, target_ms - std::min(target_ms, kTargetFallStepMs));
 }
+
+constexpr std::uint32_t kUnderrunStepMs = 40;
 
 std::uint32_t raised_target(std::uint32_t target_ms) {
   return static_cast<std::uint32_t>(

@@ -11,16 +11,11 @@ namespace nolv {
 
 // 500 ms at 48 kHz: a stalled output drops the oldest audio instead of growing the queue.
 inline constexpr std::uint64_t kPcmHardCapFrames = 24000;
-// 5 ms at 48 kHz: the ramp after a cut, so that dropping audio does not click.
-inline constexpr std::uint64_t kFadeInFrames = 240;
 // Enough arrivals for a 95th percentile over the 30 s between adjustments.
 inline constexpr std::size_t kJitterWindowSize = 256;
-
+// The prebuffer a stream starts with, before any jitter was measured.
 inline constexpr std::uint32_t kInitialTargetMs = 120;
-inline constexpr std::uint32_t kMinTargetMs = 80;
-inline constexpr std::uint32_t kMaxTargetMs = 400;
-inline constexpr std::uint32_t kUnderrunStepMs = 40;
-inline constexpr std::uint32_t kTargetFallStepMs = 10;
+// How often the target may fall toward what the measured jitter asks for.
 inline constexpr std::uint64_t kTargetAdjustIntervalMs = 30000;
 
 struct PcmChunk {
@@ -60,9 +55,9 @@ void record_jitter(JitterWindow& window, std::uint32_t jitter);
 // The target buffer that 30 s of arrival jitter asks for: twice its 95th percentile plus 80 ms,
 // within 80..400; 80 when nothing was measured.
 std::uint32_t jitter_target_candidate(const JitterWindow& jitter);
-// The periodic adjustment: only downward, by at most kTargetFallStepMs, never below `candidate`.
+// The periodic adjustment: only downward, by at most 10 ms, never below `candidate`.
 std::uint32_t lowered_target(std::uint32_t target_ms, std::uint32_t candidate);
-// The target after an underrun: kUnderrunStepMs more, up to kMaxTargetMs.
+// The target after an underrun: 40 ms more, up to 400.
 std::uint32_t raised_target(std::uint32_t target_ms);
 // The playback rate that steers `latency_ms` toward `target_ms`.
 float playback_rate(std::uint32_t latency_ms, std::uint32_t target_ms);
