@@ -17,13 +17,6 @@ namespace nolv {
 namespace {
 
 constexpr std::string_view kLog = "nolv::client::windows_audio";
-constexpr std::uint32_t kInitialTargetMs = 120;
-constexpr std::uint32_t kMinTargetMs = 80;
-constexpr std::uint32_t kMaxTargetMs = 400;
-constexpr std::uint32_t kUnderrunStepMs = 40;
-constexpr std::uint64_t kTargetAdjustIntervalMs = 30000;
-constexpr std::uint32_t kTargetFallStepMs = 10;
-constexpr std::uint64_t kFadeInFrames = 240;
 
 std::uint32_t queued_ms(const PlayingStream& s) {
   return saturate_cast<std::uint32_t>(s.pcm.queued_frames() * 1000 / kAudioSampleRate);
@@ -89,82 +82,6 @@ std::optional<std::uint32_t> opus_packet_samples(const Bytes& packet) {
   const std::uint32_t count = frames * frame_size;  // at most 63 x 2880: no overflow
   if (count > kMaxPacketSamples) return std::nullopt;
   return count;
-}
-
-// ---- PCM ----
-
-void PcmQueue::push(std::vector<std::int16_t> samples) {
-  samples.resize(samples.size() / channels_ * channels_);
-  if (samples.empty()) return;
-  queued_frames_ += samples.size() / channels_;
-  chunks_.push_back(PcmChunk{std::move(samples), 0});
-}
-
-std::uint64_t PcmQueue::take(std::uint64_t frames, std::vector<std::int16_t>* out) {
-  std::uint64_t moved = 0;
-  while (moved < frames && !chunks_.empty()) {
-    PcmChunk& chunk = chunks_.front();
-    const std::uint64_t available = chunk.samples.size() / channels_ - chunk.consumed;
-    const std::uint64_t n = std::min(available, frames - moved);
-    if (out != nullptr) {
-      const auto begin =
-          chunk.samples.begin() + static_cast<std::ptrdiff_t>(chunk.consumed * channels_);
-      out->insert(out->end(), begin, begin + static_cast<std::ptrdiff_t>(n * channels_));
-    }
-    chunk.consumed += n;
-    moved += n;
-    if (chunk.consumed * channels_ >= chunk.samples.size()) chunks_.pop_front();
-  }
-  queued_frames_ -= moved;
-  return moved;
-}
-
-std::uint64_t PcmQueue::enforce_hard_cap() {
-  if (queued_frames_ <= kPcmHardCapFrames) return 0;
-  const std::uint64_t excess = queued_frames_ - kPcmHardCapFrames;
-  take(excess, nullptr);
-  const std::uint64_t fade = std::min(queued_frames_, kFadeInFrames);
-  std::uint64_t frame = 0;
-  for (PcmChunk& chunk : chunks_) {
-    for (std::uint64_t f = chunk.consumed; f < chunk.samples.size() / channels_ && frame < fade;
-         ++f, ++frame) {
-      const float gain = static_cast<float>(frame) / static_cast<float>(kFadeInFrames);
-      for (std::uint8_t c = 0; c < channels_; ++c) {
-        std::int16_t& s = chunk.samples[f * channels_ + c];
-        s = static_cast<std::int16_t>(
-            std::clamp(static_cast<float>(s) * gain, -32768.0f, 32767.0f));
-      }
-    }
-    if (frame >= fade) break;
-  }
-  return excess;
-}
-
-std::int16_t PcmQueue::sample_at(std::uint64_t frame, std::uint8_t channel) const {
-  for (const PcmChunk& chunk : chunks_) {
-    const std::uint64_t available = chunk.samples.size() / channels_ - chunk.consumed;
-    if (frame < available) return chunk.samples[(chunk.consumed + frame) * channels_ + channel];
-    frame -= available;
-  }
-  return 0;
-}
-
-std::uint32_t jitter_target_candidate(const std::deque<std::uint32_t>& jitter) {
-  if (jitter.empty()) return kMinTargetMs;
-  std::vector<std::uint32_t> sorted(jitter.begin(), jitter.end());
-  std::sort(sorted.begin(), sorted.end());
-  const std::size_t n = sorted.size();
-  const std::uint64_t p95 = sorted[std::min((n * 95 + 4) / 100, n - 1)];
-  return static_cast<std::uint32_t>(
-      std::clamp<std::uint64_t>(2 * p95 + 80, kMinTargetMs, kMaxTargetMs));
-}
-
-float playback_rate(std::uint32_t latency_ms, std::uint32_t target_ms) {
-  const std::uint32_t off =
-      latency_ms > target_ms ? latency_ms - target_ms : target_ms - latency_ms;
-  if (off <= 20) return 1.0f;
-  const float trim = std::min(static_cast<float>(off - 20) / 80.0f, 1.0f) * 0.005f;
-  return latency_ms > target_ms ? 1.0f + trim : 1.0f - trim;
 }
 
 Result<std::unique_ptr<OpusDecoder>> OpusDecoder::create(const OpusHeader& header,
@@ -268,12 +185,8 @@ Status AudioStream::handle_packet(audio_command::Packet& packet) {
                                         ? saturate_cast<std::uint32_t>(*packet.duration / 1'000'000)
                                         : *samples * 1000 / kAudioSampleRate;
   if (s.past_first_packet) {
-    const std::uint32_t gap = saturate_cast<std::uint32_t>(
-        packet.received_ms > s.prev_received_ms ? packet.received_ms - s.prev_received_ms : 0);
-    const std::uint32_t jitter =
-        gap > s.prev_duration_ms ? gap - s.prev_duration_ms : s.prev_duration_ms - gap;
-    s.jitter.push_back(jitter);
-    while (s.jitter.size() > kJitterWindowSize) s.jitter.pop_front();
+    record_jitter(s.jitter,
+                  arrival_jitter(packet.received_ms, s.prev_received_ms, s.prev_duration_ms));
   }
   s.past_first_packet = true;
   s.prev_received_ms = packet.received_ms;
@@ -339,7 +252,7 @@ Status AudioStream::pump_device(PlayingStream& s, std::uint64_t now_ms, AudioDev
       if (auto st = s.output->reset(); !st)
         return failed("resetting PulseAudio output", st.error());
       s.started = false;
-      s.target_ms = std::min(s.target_ms + kUnderrunStepMs, kMaxTargetMs);
+      s.target_ms = raised_target(s.target_ms);
       s.last_adjust_ms = now_ms;
       log_debug(kLog, "audio underrun: rebuffering to {}ms", s.target_ms);
     }
@@ -363,10 +276,7 @@ Status AudioStream::pump_output(std::uint64_t now_ms) {
   if (!playing_) return {};
   PlayingStream& s = *playing_;
   if (now_ms >= s.last_adjust_ms + kTargetAdjustIntervalMs) {
-    const std::uint32_t candidate = jitter_target_candidate(s.jitter);
-    if (s.target_ms > candidate) {
-      s.target_ms = std::max(candidate, s.target_ms - std::min(s.target_ms, kTargetFallStepMs));
-    }
+    s.target_ms = lowered_target(s.target_ms, jitter_target_candidate(s.jitter));
     s.last_adjust_ms = now_ms;
   }
   AudioDeviceError failure;

@@ -1,57 +1,24 @@
-// The "audio" worker's side of speaker forwarding: Opus decoding, the PCM queue, and the pump
-// that keeps the platform's audio output fed and steers its latency.
+// The "audio" worker's side of speaker forwarding: Opus decoding, the stream, and the pump that
+// keeps the platform's audio output fed and steers its latency (the queue and the target
+// arithmetic are in client/jitter_buffer.h).
 #pragma once
 
 #include <cstdint>
-#include <deque>
 #include <memory>
 #include <optional>
 #include <vector>
 
 #include "client/audio.h"
+#include "client/jitter_buffer.h"
 #include "platform/audio_device.h"
 
 namespace nolv {
 
-// 500 ms at 48 kHz.
-inline constexpr std::uint64_t kPcmHardCapFrames = 24000;
-inline constexpr std::size_t kJitterWindowSize = 256;
 // 120 ms at 48 kHz: the longest packet RFC 6716 allows.
 inline constexpr std::uint32_t kMaxPacketSamples = 5760;
 
 // Samples per channel at 48 kHz that the packet's TOC byte declares, when valid (up to 5760).
 std::optional<std::uint32_t> opus_packet_samples(const Bytes& packet);
-
-struct PcmChunk {
-  std::vector<std::int16_t> samples;  // interleaved, whole frames
-  std::uint64_t consumed = 0;         // frames
-};
-
-class PcmQueue {
- public:
-  explicit PcmQueue(std::uint8_t channels) : channels_(channels) {}
-  std::uint8_t channels() const { return channels_; }
-  std::uint64_t queued_frames() const { return queued_frames_; }
-  // Appends the whole frames of `samples`.
-  void push(std::vector<std::int16_t> samples);
-  // Moves up to `frames` frames from the front into `out`; returns the frames moved.
-  std::uint64_t take(std::uint64_t frames, std::vector<std::int16_t>* out);
-  // Drops the oldest frames beyond the hard cap and fades in what follows; the frames dropped.
-  std::uint64_t enforce_hard_cap();
-  // The sample at frame `frame` from the front, channel `channel` (tests).
-  std::int16_t sample_at(std::uint64_t frame, std::uint8_t channel) const;
-
- private:
-  std::deque<PcmChunk> chunks_;
-  std::uint8_t channels_;
-  std::uint64_t queued_frames_ = 0;
-};
-
-// The target buffer that 30 s of arrival jitter asks for: twice its 95th percentile plus 80 ms,
-// within 80..400; 80 when nothing was measured.
-std::uint32_t jitter_target_candidate(const std::deque<std::uint32_t>& jitter);
-// The playback rate that steers `latency_ms` toward `target_ms`.
-float playback_rate(std::uint32_t latency_ms, std::uint32_t target_ms);
 
 // Decodes the packets of one stream to interleaved 16-bit PCM at 48 kHz.
 class OpusDecoder {
@@ -64,7 +31,7 @@ class OpusDecoder {
 struct PlayingStream {
   bool past_first_packet = false;
   std::uint64_t prev_received_ms = 0;
-  std::deque<std::uint32_t> jitter;
+  JitterWindow jitter;
   std::uint64_t last_adjust_ms = 0;
   std::uint32_t target_ms = 120;
   std::uint32_t prev_duration_ms = 0;

@@ -11,10 +11,7 @@
 #include <variant>
 #include <vector>
 
-#include "net/connect.h"
-#include "platform/event_proxy.h"
 #include "platform/window.h"
-#include "util/channel.h"
 #include "util/result.h"
 
 namespace nolv {
@@ -82,17 +79,6 @@ inline constexpr PhysicalSize kConnectDialogLogicalSize{420, 270};
 
 std::string truncate_with_ellipsis(std::string_view text, std::size_t n);
 std::optional<std::string> non_empty_trimmed(std::string_view text);
-
-// The one-shot channel on which the "connect" thread hands its result to the event loop.
-using ConnectResultReceiver = Receiver<ConnectResult<Transport>>;
-
-// Without waiting: the result, or "receiving on an empty channel" / "... on a closed channel".
-Result<ConnectResult<Transport>> take_connect_result(ConnectResultReceiver& receiver);
-
-// Starts the "connect" thread: it opens the connection, puts the result into the channel and
-// posts ["connect-result", ""].
-Result<ConnectResultReceiver> start_connect_thread(Target target, bool ssl_insecure,
-                                                   ConnectOptions options, EventLoopProxy proxy);
 
 class ConnectDialog {
  public:

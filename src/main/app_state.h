@@ -8,6 +8,7 @@
 
 #include "client/client.h"
 #include "client/connect_dialog.h"
+#include "client/connect_thread.h"
 #include "client/remote_logging.h"
 #include "net/connect.h"
 #include "platform/event_loop.h"

@@ -106,40 +106,6 @@ TEST(AudioProbe, AnOutputThatCannotOpenFailsTheProbeWithItsMessage) {
   ASSERT_FALSE(none);
 }
 
-TEST(PcmQueue, HardCapDropsTheOldestAndFadesIn) {
-  PcmQueue q(2);
-  q.push(std::vector<std::int16_t>(2 * 20000, 1000));
-  q.push(std::vector<std::int16_t>(2 * 4500 + 1, -1000));  // the odd sample is cut
-  EXPECT_EQ(q.queued_frames(), 24500u);
-  EXPECT_EQ(q.enforce_hard_cap(), 500u);
-  EXPECT_EQ(q.queued_frames(), 24000u);
-  EXPECT_EQ(q.sample_at(0, 0), 0);
-  EXPECT_EQ(q.sample_at(120, 1), 500);
-  EXPECT_EQ(q.sample_at(239, 0), 995);  // 1000 x 239/240, truncated
-  EXPECT_EQ(q.sample_at(240, 0), 1000);
-  EXPECT_EQ(q.sample_at(19500, 0), -1000);
-  EXPECT_EQ(q.enforce_hard_cap(), 0u);
-}
-
-TEST(JitterTarget, NinetyFifthPercentileTwiceplus80Within80To400) {
-  EXPECT_EQ(jitter_target_candidate({}), 80u);
-  EXPECT_EQ(jitter_target_candidate(std::deque<std::uint32_t>(20, 10)), 100u);
-  std::deque<std::uint32_t> mostly_quiet(100, 0);
-  mostly_quiet[3] = 500;  // one outlier in a hundred stays below the 95th percentile
-  EXPECT_EQ(jitter_target_candidate(mostly_quiet), 80u);
-  EXPECT_EQ(jitter_target_candidate({1000}), 400u);
-}
-
-TEST(PlaybackRate, TrimGrowsPast20msAndStopsAtHalfAPercent) {
-  const struct {
-    std::uint32_t latency, target;
-    float rate;
-  } cases[] = {{150, 120, 1.000625f}, {250, 120, 1.005f},   {135, 120, 1.0f},
-               {140, 120, 1.0f},      {90, 120, 0.999375f}, {0, 400, 0.995f}};
-  for (const auto& c : cases)
-    EXPECT_FLOAT_EQ(playback_rate(c.latency, c.target), c.rate) << c.latency;
-}
-
 class AudioStreamTest : public ::testing::Test {
  protected:
   void SetUp() override { ensure_test_logger(); }
