@@ -25,7 +25,7 @@
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
-#include "client/keymap.h"
+#include "client/keyboard.h"
 #include "client/remote_logging.h"
 #include "client/tray.h"
 #include "client/window.h"
@@ -216,7 +216,6 @@ class Client {
   std::optional<std::string> username;
   std::optional<std::string> dialog_password;
   std::string server_version;
-  std::optional<std::string> keyboard_layout;
   std::vector<MonitorInfo> monitors;
   double scale = 1.0;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> desktop_size;
@@ -237,7 +236,6 @@ class Client {
   ThreadChecker loop_thread;
 
   // ---- windows and input ----
-  ModifierMap modifier_map;
   BandWorkers present_bands;                      // before the windows, which point to it
   std::map<std::uint64_t, ClientWindow> windows;  // ordered: modal updates walk it in id order
   // Back buffer and surface pixels of all windows together; tests lower it.
@@ -258,11 +256,14 @@ class Client {
                            std::int32_t y);
 
   // ---- keyboard, cursors, icons, bell ----
-  // The keyboard event of a server window: one "keyboard-event" packet, the window not looked up.
-  void handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input);
-  // Keeps the new modifier state for the next key; sends nothing.
-  void handle_modifiers_changed(const ModifiersChanged& change);
-  std::uint32_t modifier_state = 0;            // kModifier* bits of the last ModifiersChanged
+  // The keyboard event of a server window, handed to the keyboard.
+  void handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input) {
+    keyboard.handle_input(wid, input);
+  }
+  void handle_modifiers_changed(const ModifiersChanged& change) {
+    keyboard.handle_modifiers_changed(change);
+  }
+  Keyboard keyboard{[this](Value packet) { send_packet(std::move(packet)); }};
   std::shared_ptr<const CustomCursor> cursor;  // shown by every window while set
   std::shared_ptr<Bell> bell;
   // Bells whose thread has not finished; shared with those threads.
@@ -348,12 +349,5 @@ double desktop_scale_factor(const std::optional<std::string>& setting, double au
 
 // A monitor's position and size divided by `scale`, rounded half away from zero.
 MonitorInfo monitor_logical_rect(const Monitor& monitor, double scale);
-
-// The layout name of a language id, from the table of 138 rows; none when absent.
-std::optional<std::string_view> keyboard_layout_for_language(std::uint16_t language_id);
-
-// NOLV_KEYBOARD_LAYOUT trimmed when set and not blank, else the system's layout.
-std::optional<std::string> choose_keyboard_layout(const std::optional<std::string>& setting,
-                                                  const std::optional<std::string>& system);
 
 }  // namespace nolv

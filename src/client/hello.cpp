@@ -2,8 +2,6 @@
 #include <cstdlib>
 #include <fstream>
 
-#include <fmt/format.h>
-
 #include "client/client.h"
 #include "net/rand.h"
 #include "util/format.h"
@@ -60,40 +58,6 @@ bool truthy(const Yaml* value) {
   if (auto b = value->as_boolean()) return *b;
   if (auto i = value->as_integer()) return *i != 0;
   return false;
-}
-
-ModifierMap modifier_map_from(const Yaml& caps) {
-  ModifierMap map;
-  for (std::string_view key : {"modifiers-keynames", "modifier_keycodes"}) {
-    const Yaml* value = yaml_dict_get(caps, key);
-    if (value == nullptr || value->as_hash() == nullptr) continue;
-    for (const auto& [name, list] : *value->as_hash()) {
-      const std::string* modifier = name.as_string();
-      const Yaml::Array* items = list.as_array();
-      if (modifier == nullptr || items == nullptr) continue;
-      for (const Yaml& item : *items) {
-        if (const std::string* keysym = item.as_string()) {
-          map[*keysym] = *modifier;
-        } else if (const Yaml::Array* group = item.as_array()) {
-          for (const Yaml& member : *group) {
-            if (const std::string* member_name = member.as_string()) map[*member_name] = *modifier;
-          }
-        }
-      }
-    }
-    if (!map.empty()) break;
-  }
-  return map;
-}
-
-std::string modifier_map_text(const ModifierMap& map) {
-  std::string out = "{";
-  bool first = true;
-  for (const auto& [keysym, modifier] : map) {
-    out += fmt::format("{}\"{}\": \"{}\"", first ? "" : ", ", keysym, modifier);
-    first = false;
-  }
-  return out + "}";
 }
 
 }  // namespace
@@ -157,7 +121,7 @@ Value hello_capabilities(const Client& client, const std::optional<ChallengeAnsw
   caps["events"] = true;
   caps["hostname"] = env_or_empty("HOSTNAME");
   caps["keyboard"] = true;
-  if (client.keyboard_layout) caps["keymap"] = {{"delay", true}};
+  if (client.keyboard.layout()) caps["keymap"] = {{"delay", true}};
   Value supported = Value::array();
   for (const char* name : kMetadataSupported) supported.push_back(name);
   caps["metadata"] = {{"supported", std::move(supported)}};
@@ -191,8 +155,7 @@ void Client::send_hello(const std::optional<ChallengeAnswer>& answer) {
 
 void Client::handle_server_hello(ActiveEventLoop&, Packet& packet) {
   const Yaml caps = packet.items.size() >= 2 ? packet.items[1] : Yaml::null();
-  modifier_map = modifier_map_from(caps);
-  log_debug(kLog, "server modifier map: {}", log_value(modifier_map_text(modifier_map)));
+  keyboard.read_server_modifiers(caps);
   if (caps.as_hash() == nullptr) {
     log_error(kLog, "unexpected hello data type: {}", log_value(to_string(caps)));
     return;
@@ -215,10 +178,7 @@ void Client::handle_server_hello(ActiveEventLoop&, Packet& packet) {
       clipboard != nullptr && clipboard->as_hash() != nullptr) {
     start_clipboard_sync();
   }
-  if (keyboard_layout) {
-    log_info(kLog, "keyboard layout: {}", *keyboard_layout);
-    send_packet(Value::array({"keyboard-config", {{"force", true}, {"layout", *keyboard_layout}}}));
-  }
+  keyboard.send_layout();
   if (audio_worker && !audio_caps_sent) on_server_hello_audio(caps);
 }
 

@@ -1,6 +1,5 @@
 #include "client/keymap.h"
 
-#include "client/client.h"
 #include "util/overload.h"
 #include "util/text.h"
 
@@ -190,16 +189,6 @@ Value keyboard_event_packet(std::uint64_t wid, const KeyEventNames& names, bool 
   extra["modifiers"] = modifiers;
   extra["string"] = names.string;
   return Value::array({"keyboard-event", wid, names.name, pressed, std::move(extra)});
-}
-
-void Client::handle_keyboard_input(std::uint64_t wid, const KeyboardInput& input) {
-  const KeyEventNames names = key_event_names(input.logical_key);
-  send_packet(keyboard_event_packet(wid, names, input.pressed, input.scancode,
-                                    key_event_modifiers(modifier_state, modifier_map)));
-}
-
-void Client::handle_modifiers_changed(const ModifiersChanged& change) {
-  modifier_state = change.state;
 }
 
 }  // namespace nolv

@@ -96,7 +96,7 @@ TEST_F(SessionTest, HelloHoldsExactlyTheAlwaysPresentKeys) {
 TEST_F(SessionTest, HelloWithAnswerMonitorsDesktopSizeAndKeymap) {
   ScopedEnv username("USERNAME", "bob");
   client->username = "dialog-user";
-  client->keyboard_layout = "fr";
+  client->keyboard.use_layout("fr");
   client->desktop_size = std::pair(3000u, 1080u);
   client->monitors = {MonitorInfo{"DP-1", 59940, 0, 0, 1920, 1080, true},
                       MonitorInfo{"", std::nullopt, 1920, -10, 1080, 720, false}};
@@ -130,7 +130,7 @@ TEST_F(SessionTest, UsernameFallsBackToUsernameThenUser) {
 }
 
 TEST_F(SessionTest, ServerHelloReadsModifiersVersionPingAndLogging) {
-  client->keyboard_layout = "de";
+  client->keyboard.use_layout("de");
   const Yaml caps = Yaml::hash({
       {S("modifiers-keynames"),
        Yaml::hash({{S("mod1"), Yaml::array({S("Alt_L"), S("Meta_L")})},
@@ -143,7 +143,7 @@ TEST_F(SessionTest, ServerHelloReadsModifiersVersionPingAndLogging) {
   LogCapture capture;
   dispatch({S("hello"), caps});
   const auto lines = capture.take_lines();
-  EXPECT_EQ(client->modifier_map,
+  EXPECT_EQ(client->keyboard.modifier_map(),
             (ModifierMap{{"Alt_L", "mod1"}, {"Meta_L", "mod1"}, {"Shift_L", "shift"}}));
   EXPECT_EQ(client->server_version, "6.1");
   EXPECT_TRUE(client->server_ping);
@@ -162,21 +162,21 @@ TEST_F(SessionTest, ServerHelloFallsBackToModifierKeycodesAndReadsPingStrictly) 
       {S("remote-logging"), Yaml::hash({{S("receive"), Yaml::boolean(false)}})},
   });
   dispatch({S("hello"), caps});
-  EXPECT_EQ(client->modifier_map, (ModifierMap{{"Control_L", "control"}}));
+  EXPECT_EQ(client->keyboard.modifier_map(), (ModifierMap{{"Control_L", "control"}}));
   EXPECT_FALSE(client->server_ping);
   EXPECT_FALSE(slot->copy().has_value());
   EXPECT_TRUE(peer.drain().empty());  // no keyboard layout known: no keyboard-config
 }
 
 TEST_F(SessionTest, ServerHelloThatIsNotAMapIsAnErrorAndEmptiesTheModifiers) {
-  client->modifier_map = {{"Alt_L", "mod1"}};
+  dispatch({S("hello"), H({{"modifiers-keynames", H({{"mod1", A({S("Alt_L")})}})}})});
   client->server_ping = true;
   LogCapture capture;
   dispatch({S("hello"), Yaml::array({S("x")})});
   EXPECT_TRUE(any_line_has(capture.take_lines(),
                            "ERROR [nolv::client::client] unexpected hello data type: "
                            "Array([String(\"x\")])"));
-  EXPECT_TRUE(client->modifier_map.empty());
+  EXPECT_TRUE(client->keyboard.modifier_map().empty());
   EXPECT_TRUE(client->server_ping);
   EXPECT_EQ(client->exit_code, std::nullopt);
 }

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 #include <condition_variable>
+#include <map>
 #include <mutex>
 #include <thread>
 
@@ -15,7 +16,17 @@ namespace {
 
 using Json = nlohmann::json;
 
-class KeyboardSessionTest : public SessionTest {};
+class KeyboardSessionTest : public SessionTest {
+ protected:
+  // The server's hello that gives the session `map` (keysym to modifier name).
+  void server_modifiers(const ModifierMap& map) {
+    std::map<std::string, std::vector<Yaml>> keysyms;
+    for (const auto& [keysym, modifier] : map) keysyms[modifier].push_back(S(keysym));
+    std::vector<std::pair<std::string, Yaml>> names;
+    for (auto& [modifier, list] : keysyms) names.emplace_back(modifier, A(std::move(list)));
+    dispatch({S("hello"), H({{"modifiers-keynames", H(std::move(names))}})});
+  }
+};
 
 TEST_F(KeyboardSessionTest, KeysCarryTheLastModifierState) {
   client->handle_modifiers_changed({kModifierShift | kModifierAlt});
@@ -24,7 +35,7 @@ TEST_F(KeyboardSessionTest, KeysCarryTheLastModifierState) {
   EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",5,"A",true,{"group":0,"keycode":30,
       "keyval":65,"modifiers":["shift","mod1"],"string":"A"}])"));
 
-  client->modifier_map = {{"Meta_L", "mod3"}, {"Super_R", "mod5"}};
+  server_modifiers({{"Meta_L", "mod3"}, {"Super_R", "mod5"}});
   client->handle_modifiers_changed({kModifierAlt | kModifierSuper | kModifierControl});
   client->handle_keyboard_input(5, KeyboardInput{NamedKey::Enter, 0x1C, false, false, false});
   EXPECT_EQ(peer.next(), Json::parse(R"(["keyboard-event",5,"Return",false,{"group":0,
@@ -64,11 +75,11 @@ TEST_F(KeyboardSessionTest, WindowEventsSendTheKeyboardHandlersPacket) {
   };
   const std::uint32_t states[] = {0, kModifierShift, kModifierControl | kModifierAlt,
                                   kModifierShift | kModifierSuper};
-  client->modifier_map = {{"Alt_R", "mod3"}};
+  server_modifiers({{"Alt_R", "mod3"}});
   for (const std::uint32_t state : states) {
     WindowEvent modifiers = ModifiersChanged{state};
     client->handle_window_event(7, modifiers);
-    EXPECT_EQ(client->modifier_state, state);
+    EXPECT_EQ(client->keyboard.modifier_state(), state);
     EXPECT_TRUE(peer.drain().empty());
     for (const KeyboardInput& key : keys) {
       WindowEvent event = key;
@@ -88,12 +99,14 @@ TEST_F(KeyboardSessionTest, WindowEventsSendTheKeyboardHandlersPacket) {
 }
 
 TEST_F(KeyboardSessionTest, ModifierForKeysymsReadsTheServersMap) {
-  EXPECT_EQ(modifier_for_keysyms(client->modifier_map, {"Alt_L", "Meta_L"}, "mod1"), "mod1");
-  client->modifier_map = {{"Meta_L", "mod2"}, {"Alt_R", "mod7"}};
-  EXPECT_EQ(
-      modifier_for_keysyms(client->modifier_map, {"Alt_L", "Alt_R", "Meta_L", "Meta_R"}, "mod1"),
-      "mod7");
-  EXPECT_EQ(modifier_for_keysyms(client->modifier_map, {"Meta_L", "Alt_R"}, "mod1"), "mod2");
+  EXPECT_EQ(modifier_for_keysyms(client->keyboard.modifier_map(), {"Alt_L", "Meta_L"}, "mod1"),
+            "mod1");
+  server_modifiers({{"Meta_L", "mod2"}, {"Alt_R", "mod7"}});
+  EXPECT_EQ(modifier_for_keysyms(client->keyboard.modifier_map(),
+                                 {"Alt_L", "Alt_R", "Meta_L", "Meta_R"}, "mod1"),
+            "mod7");
+  EXPECT_EQ(modifier_for_keysyms(client->keyboard.modifier_map(), {"Meta_L", "Alt_R"}, "mod1"),
+            "mod2");
 }
 
 TEST_F(KeyboardSessionTest, BellsRingOnTheirOwnThreadWithTheRules) {
