@@ -61,15 +61,6 @@ class ChallengeSession : public SessionTest {
         Client::create(ClientContext{EventLoopProxy(sink), {}, slot, {}}, peer.make_transport(),
                        "tcp://127.0.0.1:1/", std::nullopt, std::move(password));
   }
-  // The first event the pinentry thread posts, waited for up to 5 s.
-  std::vector<Packet> pinentry_outcome() {
-    std::vector<Packet> events;
-    for (int i = 0; i < 500 && events.empty(); ++i) {
-      std::this_thread::sleep_for(std::chrono::milliseconds(10));
-      events = sink->take();
-    }
-    return events;
-  }
 };
 
 TEST_F(ChallengeSession, TheDialogPasswordComesFirstAndAnEmptyOneCountsAsAbsent) {
@@ -185,21 +176,35 @@ TEST(PinentrySearch, AProgramNamedWithASlashIsUsedAsItIs) {
   }
 }
 
-// A pinentry program on PATH that answers every GETPIN with "s3cr%t".
-std::string answering_pinentry(const TempDir& dir) {
-  return dir.file("pinentry",
-                  "#!/bin/sh\necho OK ready\nwhile read cmd; do\n"
-                  "  case \"$cmd\" in\n"
-                  "    GETPIN) echo 'D s3cr%25t'; echo OK;;\n"
-                  "    BYE) echo OK; exit 0;;\n"
-                  "    *) echo OK;;\n  esac\ndone\n");
-}
+// A session with no password at hand and a pinentry program on PATH that answers every GETPIN
+// with "s3cr%t".
+class PinentrySession : public SessionTest {
+ protected:
+  PinentrySession() {
+    dir.file("pinentry",
+             "#!/bin/sh\necho OK ready\nwhile read cmd; do\n"
+             "  case \"$cmd\" in\n"
+             "    GETPIN) echo 'D s3cr%25t'; echo OK;;\n"
+             "    BYE) echo OK; exit 0;;\n"
+             "    *) echo OK;;\n  esac\ndone\n");
+  }
+  // The first event the pinentry thread posts, waited for up to 5 s.
+  std::vector<Packet> pinentry_outcome() {
+    std::vector<Packet> events;
+    for (int i = 0; i < 500 && events.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      events = sink->take();
+    }
+    return events;
+  }
 
-TEST_F(ChallengeSession, PinentryAnswersThroughItsThread) {
-  TempDir dir;
-  answering_pinentry(dir);
-  ScopedEnv password("NOLV_PASSWORD", nullptr), path("PATH", dir.path.c_str()),
-      tty("GPG_TTY", nullptr);
+  TempDir dir;  // outlives the thread's start of the program
+  ScopedEnv password{"NOLV_PASSWORD", nullptr};
+  ScopedEnv path{"PATH", dir.path.c_str()};
+  ScopedEnv tty{"GPG_TTY", nullptr};
+};
+
+TEST_F(PinentrySession, PinentryAnswersThroughItsThread) {
   dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
   // Another salt while the prompt is up is not the one answered.
   dispatch({S("challenge"), S("AQIDBA=="), S(""), S("hmac+sha256"), S("hmac+sha256")});
@@ -216,11 +221,7 @@ TEST_F(ChallengeSession, PinentryAnswersThroughItsThread) {
             challenge_answer("s3cr%t", server_salt, (*hello)[1]["challenge_client_salt"]).response);
 }
 
-TEST_F(ChallengeSession, RepeatedChallengeAndStrayPasswordAreIgnored) {
-  TempDir dir;
-  answering_pinentry(dir);
-  ScopedEnv password("NOLV_PASSWORD", nullptr), path("PATH", dir.path.c_str()),
-      tty("GPG_TTY", nullptr);
+TEST_F(PinentrySession, RepeatedChallengeAndStrayPasswordAreIgnored) {
   dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
   {
     LogCapture capture;
