@@ -2,7 +2,6 @@
 
 #include <algorithm>
 
-#include "client/client.h"
 #include "client/font.h"
 #include "client/paint.h"
 #include "util/log.h"
@@ -13,7 +12,6 @@ namespace nolv {
 namespace {
 
 constexpr std::string_view kLog = "nolv::client::auth_dialog";
-constexpr std::string_view kClientLog = "nolv::client::client";
 
 }  // namespace
 
@@ -123,58 +121,6 @@ AuthDialog::Outcome AuthDialog::apply_event(const WindowEvent& event) {
   password += typed_text(*key);
   redraw();
   return Outcome::Redrawn;
-}
-
-void AuthDialog::handle_event(Client& client, ActiveEventLoop& loop, const WindowEvent& event) {
-  switch (client.auth_dialog->apply_event(event)) {
-    case Outcome::Submit: {
-      // A copy, so that the dialog wipes its own before it goes; this one is wiped after use.
-      std::string password = client.auth_dialog->password;
-      client.auth_dialog.reset();  // closes the window before the answer is computed
-      client.answer_challenge(password);
-      wipe_secret(password);
-      break;
-    }
-    case Outcome::Cancel:
-      client.auth_cancelled(loop);
-      break;
-    case Outcome::Ignored:
-    case Outcome::Redrawn:
-      break;
-  }
-}
-
-void Client::open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt) {
-  if (!resumed) {
-    log_error(kClientLog, "cannot show the password dialog: no softbuffer context");
-    exit_with(loop, ExitCode::Authentication);
-    return;
-  }
-  auto dialog = AuthDialog::create(
-      [&loop](const WindowAttributes& attributes) { return loop.create_window(attributes); },
-      prompt);
-  if (!dialog) {
-    log_error(kClientLog, "cannot show the password dialog: {}", dialog.message());
-    exit_with(loop, ExitCode::Authentication);
-    return;
-  }
-  auth_dialog = std::move(*dialog);  // an older dialog is dropped here, closing its window
-  update_dock_icon();
-}
-
-bool Client::has_auth_dialog() const {
-  return auth_dialog != nullptr;
-}
-
-void Client::close_auth_dialog() {
-  auth_dialog.reset();
-}
-
-bool Client::route_auth_dialog_event(ActiveEventLoop& loop, WindowId window,
-                                     const WindowEvent& event) {
-  if (auth_dialog == nullptr || auth_dialog->window->id() != window) return false;
-  AuthDialog::handle_event(*this, loop, event);
-  return true;
 }
 
 }  // namespace nolv

@@ -14,9 +14,6 @@
 
 namespace nolv {
 
-class Client;
-class ActiveEventLoop;
-
 inline constexpr std::string_view kAuthDialogTitle = "Nolv Authentication";
 inline constexpr std::uint32_t kAuthDialogWidth = 460;
 inline constexpr std::uint32_t kAuthDialogHeight = 150;
@@ -46,10 +43,6 @@ class AuthDialog {
   // The dialog's own share of an event: edits the password and redraws; Submit and Cancel are
   // for the caller to carry out.
   Outcome apply_event(const WindowEvent& event);
-
-  // The dialog's share of the event-loop handler, for events of its window while it is open:
-  // Enter drops the dialog and answers the challenge, Escape or closing cancels.
-  static void handle_event(Client& client, ActiveEventLoop& loop, const WindowEvent& event);
 
   std::vector<std::uint32_t> pixels;
   std::string prompt;

@@ -1,4 +1,5 @@
-// The server's password challenge: password sources, the answer, the cancellation.
+#include "client/challenge.h"
+
 #include <sys/stat.h>
 
 #include <cstdlib>
@@ -9,6 +10,7 @@
 #include "net/sha256.h"
 #include "util/fatal.h"
 #include "util/format.h"
+#include "util/text.h"
 #include "util/thread.h"
 
 namespace nolv {
@@ -73,8 +75,12 @@ ChallengeAnswer challenge_answer(std::string_view password, const Bytes& server_
   return ChallengeAnswer{std::move(response), std::move(client_salt)};
 }
 
-void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
-  if (pending_salt || has_auth_dialog()) {
+void Challenge::use_dialog_password(std::optional<std::string> password) {
+  dialog_password_ = std::move(password);
+}
+
+void Challenge::handle(ActiveEventLoop& loop, Packet& packet) {
+  if (pending_salt_ || has_dialog()) {
     log_warn(kLog, "ignoring repeated challenge");
     return;
   }
@@ -86,24 +92,24 @@ void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
       packet.items.size() >= 6 ? packet_get_str(packet.items, 5) : "password";
   if (server_salt.empty()) {
     log_error(kLog, "authentication challenge has no server salt");
-    exit_with(loop, ExitCode::Authentication);
+    link_.exit_with(loop, ExitCode::Authentication);
     return;
   }
   if (digest != kDigest || salt_digest != kDigest) {
     log_error(kLog, "server requested an unsupported challenge digest ({}/{})", log_value(digest),
               log_value(salt_digest));
-    exit_with(loop, ExitCode::Authentication);
+    link_.exit_with(loop, ExitCode::Authentication);
     return;
   }
-  pending_salt = std::move(server_salt);
-  if (dialog_password && !dialog_password->empty()) {
+  pending_salt_ = std::move(server_salt);
+  if (dialog_password_ && !dialog_password_->empty()) {
     log_info(kLog, "authenticating with the password from the connection dialog");
-    answer_challenge(*dialog_password);
+    answer(*dialog_password_);
     return;
   }
   if (auto password = non_empty_env("NOLV_PASSWORD")) {
     log_info(kLog, "authenticating with the password from NOLV_PASSWORD");
-    answer_challenge(*password);
+    answer(*password);
     return;
   }
   std::string description = "Enter " + prompt;
@@ -113,46 +119,109 @@ void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
     log_debug(kLog, "prompting for the password via {}", *program);
     Status started = spawn_detached(
         "pinentry",
-        [request = PinentryRequest{proxy, *program, std::move(description)}]() mutable {
+        [request = PinentryRequest{link_.proxy(), *program, std::move(description)}]() mutable {
           run_pinentry(std::move(request));
         },
         kWorkerStackSize);
     if (!started) fatal(fmt::format("failed to start the pinentry thread: {}", started.message()));
     return;
   }
-  open_auth_dialog(loop, description);
+  open_dialog(loop, description);
 }
 
-void Client::answer_challenge(const std::string& password) {
-  if (!pending_salt) {
+void Challenge::answer(const std::string& password) {
+  if (!pending_salt_) {
     log_warn(kLog, "a password arrived but no challenge is pending");
     return;
   }
-  const Bytes server_salt = std::move(*pending_salt);
-  pending_salt.reset();
+  const Bytes server_salt = std::move(*pending_salt_);
+  pending_salt_.reset();
   ChallengeAnswer answer = challenge_answer(password, server_salt, random_salt_hex(32));
   log_debug(kLog, "answering authentication challenge");
-  send_hello(answer);
+  link_.send_hello(answer);
 }
 
-void Client::auth_cancelled(ActiveEventLoop& loop) {
+void Challenge::cancel(ActiveEventLoop& loop) {
   log_error(kLog, "authentication cancelled");
-  close_auth_dialog();
-  update_dock_icon();
-  pending_salt.reset();
-  exit_with(loop, ExitCode::Authentication);
+  close_dialog();
+  pending_salt_.reset();
+  link_.exit_with(loop, ExitCode::Authentication);
+}
+
+void Challenge::open_dialog(ActiveEventLoop& loop, const std::string& prompt) {
+  if (!link_.resumed()) {
+    log_error(kLog, "cannot show the password dialog: no softbuffer context");
+    link_.exit_with(loop, ExitCode::Authentication);
+    return;
+  }
+  auto dialog = AuthDialog::create(
+      [&loop](const WindowAttributes& attributes) { return loop.create_window(attributes); },
+      prompt);
+  if (!dialog) {
+    log_error(kLog, "cannot show the password dialog: {}", dialog.message());
+    link_.exit_with(loop, ExitCode::Authentication);
+    return;
+  }
+  dialog_ = std::move(*dialog);  // an older dialog is dropped here, closing its window
+  link_.dialog_changed();
+}
+
+void Challenge::close_dialog() {
+  dialog_.reset();
+  link_.dialog_changed();
+}
+
+bool Challenge::route_dialog_event(ActiveEventLoop& loop, WindowId window,
+                                   const WindowEvent& event) {
+  if (dialog_ == nullptr || dialog_->window->id() != window) return false;
+  switch (dialog_->apply_event(event)) {
+    case AuthDialog::Outcome::Submit: {
+      // A copy, so that the dialog wipes its own before it goes; this one is wiped after use.
+      std::string password = dialog_->password;
+      dialog_.reset();  // closes the window before the answer is computed
+      answer(password);
+      wipe_secret(password);
+      break;
+    }
+    case AuthDialog::Outcome::Cancel:
+      cancel(loop);
+      break;
+    case AuthDialog::Outcome::Ignored:
+    case AuthDialog::Outcome::Redrawn:
+      break;
+  }
+  return true;
+}
+
+ChallengeLink Client::challenge_link() {
+  return ChallengeLink{
+      .send_hello = [this](const ChallengeAnswer& answer) { send_hello(answer); },
+      .exit_with = [this](ActiveEventLoop& loop, ExitCode code) { exit_with(loop, code); },
+      .resumed = [this] { return resumed; },
+      .dialog_changed = [this] { update_dock_icon(); },
+      .proxy = [this] { return proxy; },
+  };
+}
+
+void Client::handle_challenge(ActiveEventLoop& loop, Packet& packet) {
+  challenge.handle(loop, packet);
 }
 
 void Client::handle_challenge_password(ActiveEventLoop&, Packet& packet) {
-  answer_challenge(packet_get_str(packet.items, 1));
+  challenge.answer(packet_get_str(packet.items, 1));
 }
 
 void Client::handle_challenge_cancel(ActiveEventLoop& loop, Packet&) {
-  auth_cancelled(loop);
+  challenge.cancel(loop);
 }
 
 void Client::handle_challenge_fallback_dialog(ActiveEventLoop& loop, Packet& packet) {
-  open_auth_dialog(loop, packet_get_str(packet.items, 1));
+  challenge.open_dialog(loop, packet_get_str(packet.items, 1));
+}
+
+bool Client::route_auth_dialog_event(ActiveEventLoop& loop, WindowId window,
+                                     const WindowEvent& event) {
+  return challenge.route_dialog_event(loop, window, event);
 }
 
 }  // namespace nolv

@@ -118,7 +118,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->keyboard.use_layout(choose_keyboard_layout(setting, system));
   client->target = std::move(target);
   client->username = std::move(username);
-  client->dialog_password = std::move(password);
+  client->challenge.use_dialog_password(std::move(password));
   return client;
 }
 

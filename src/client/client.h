@@ -20,8 +20,8 @@
 #include <vector>
 
 #include "client/audio.h"
-#include "client/auth_dialog.h"
 #include "client/bands.h"
+#include "client/challenge.h"
 #include "client/clipboard.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
@@ -50,12 +50,6 @@ struct MonitorInfo {
   std::uint32_t height = 1;
   bool primary = false;
   friend bool operator==(const MonitorInfo&, const MonitorInfo&) = default;
-};
-
-// Handed from the challenge answer to the hello: 64 lower-case hex characters each.
-struct ChallengeAnswer {
-  std::string response;
-  std::string client_salt;
 };
 
 // The picture codings this client decodes, in the order the hello lists them.
@@ -147,10 +141,6 @@ class Client {
   void handle_connection_lost(ActiveEventLoop& loop, Packet& packet);
   void handle_invalid_packet(ActiveEventLoop& loop, Packet& packet);
 
-  // ---- session core: password challenge ----
-  void answer_challenge(const std::string& password);
-  void auth_cancelled(ActiveEventLoop& loop);
-
   // ---- handlers of other slices ----
   // audio
   void handle_audio_capabilities(ActiveEventLoop& loop, Packet& packet);
@@ -175,11 +165,6 @@ class Client {
   void update_dock_icon();
   // A window event for a native window: the password dialog's, a server window's, or unknown.
   void route_window_event(ActiveEventLoop& loop, WindowId window, WindowEvent& event);
-  // The password dialog's state lives with the dialog slice; these reach it.
-  bool has_auth_dialog() const;
-  void close_auth_dialog();
-  // The password dialog; on failure "cannot show the password dialog: {reason}" and 28.
-  void open_auth_dialog(ActiveEventLoop& loop, const std::string& prompt);
   // keyboard, cursors, icons, bell
   void handle_bell(ActiveEventLoop& loop, Packet& packet);
   void handle_cursor_data(ActiveEventLoop& loop, Packet& packet);
@@ -214,12 +199,10 @@ class Client {
   std::shared_ptr<Backlog> backlog;
   std::string target;
   std::optional<std::string> username;
-  std::optional<std::string> dialog_password;
   std::string server_version;
   std::vector<MonitorInfo> monitors;
   double scale = 1.0;
   std::optional<std::pair<std::uint32_t, std::uint32_t>> desktop_size;
-  std::optional<Bytes> pending_salt;
   std::shared_ptr<LogForwardSlot> log_forwarding;
   std::int64_t round_trip_ms = -1;
   bool server_ping = false;
@@ -291,9 +274,9 @@ class Client {
   void present_waiting_windows();
   bool present_posted = false;
 
-  // ---- password dialog ----
-  // Open while the user is asked for the password.
-  std::unique_ptr<AuthDialog> auth_dialog;
+  // ---- password challenge and its dialog ----
+  ChallengeLink challenge_link();
+  Challenge challenge{challenge_link()};
   // Hands the event to the password dialog when `window` is its window; false otherwise.
   bool route_auth_dialog_event(ActiveEventLoop& loop, WindowId window, const WindowEvent& event);
 
@@ -333,15 +316,6 @@ std::optional<std::string> environment_text(const char* name);
 Value hello_capabilities(const Client& client, const std::optional<ChallengeAnswer>& answer);
 // /etc/machine-id, else /var/lib/dbus/machine-id; empty when neither can be read.
 std::string machine_identifier();
-
-// Where the password prompter is: PINENTRY_PROGRAM as it stands when it holds a slash, else the
-// first of PINENTRY_PROGRAM, "pinentry", "pinentry-mac" found in a directory of `path_list`
-// (directories are the outer loop; an empty entry is the current directory).
-std::optional<std::string> find_pinentry(const std::optional<std::string>& pinentry_program,
-                                         const std::optional<std::string>& path_list);
-// The two HMAC steps of the challenge answer with a given client salt.
-ChallengeAnswer challenge_answer(std::string_view password, const Bytes& server_salt,
-                                 std::string client_salt);
 
 // The desktop scale factor from NOLV_DESKTOP_SCALING's value (none when unset) and the
 // automatic value; clamped to 1.0..4.0.

@@ -197,7 +197,7 @@ void Client::update_modal_windows() {
 }
 
 void Client::update_dock_icon() {
-  const bool shown = has_auth_dialog() || !windows.empty();
+  const bool shown = challenge.has_dialog() || !windows.empty();
   if (dock_icon == shown) return;
   log_debug(kLog, "dock icon {}", shown ? "shown" : "hidden");
   dock_icon = shown;

@@ -17,11 +17,13 @@ class AuthDialogSession : public SessionTest {
  protected:
   const Bytes server_salt{1, 2, 3, 4};
 
+  // A challenge with no password at hand and no pinentry program: the dialog asks.
   void open() {
+    ScopedEnv password("NOLV_PASSWORD", nullptr), path("PATH", "/nonexistent"),
+        program("PINENTRY_PROGRAM", nullptr);
     client->resumed = true;
-    client->pending_salt = server_salt;
-    client->open_auth_dialog(loop, "Enter password");
-    ASSERT_TRUE(client->has_auth_dialog());
+    dispatch({S("challenge"), S("AQIDBA=="), S(""), S("hmac+sha256"), S("hmac+sha256")});
+    ASSERT_TRUE(client->challenge.has_dialog());
   }
   bool send(const WindowEvent& event) {
     return client->route_auth_dialog_event(loop, loop.windows.back()->id(), event);
@@ -44,7 +46,7 @@ TEST_F(AuthDialogSession, EnterClosesTheDialogAndAnswersWithTheTypedPassword) {
   for (const char* text : {"s", "e", "c", "r", "e", "t", "!"}) EXPECT_TRUE(send(typed(text)));
   EXPECT_TRUE(send(key(NamedKey::Backspace)));
   EXPECT_TRUE(send(key(NamedKey::Enter)));
-  EXPECT_FALSE(client->has_auth_dialog());
+  EXPECT_FALSE(client->challenge.has_dialog());
   expect_hello_answering("secret");
   EXPECT_EQ(client->exit_code, std::nullopt);
 }
@@ -63,8 +65,8 @@ TEST_F(AuthDialogSession, EscapeAndClosingCancelWithExitCode28) {
     LogCapture capture;
     EXPECT_TRUE(send(event));
     EXPECT_TRUE(any_line_has(capture.take_lines(), "authentication cancelled"));
-    EXPECT_FALSE(client->has_auth_dialog());
-    EXPECT_FALSE(client->pending_salt);
+    EXPECT_FALSE(client->challenge.has_dialog());
+    EXPECT_FALSE(client->challenge.awaiting_password());
     EXPECT_EQ(client->exit_code, ExitCode::Authentication);
     EXPECT_TRUE(peer.drain().empty());
   }
@@ -74,22 +76,22 @@ TEST_F(AuthDialogSession, EventsOfOtherWindowsAreNotTheDialogs) {
   EXPECT_FALSE(client->route_auth_dialog_event(loop, WindowId{1}, WindowEvent{CloseRequested{}}));
   open();
   EXPECT_FALSE(client->route_auth_dialog_event(loop, WindowId{999}, WindowEvent{CloseRequested{}}));
-  EXPECT_TRUE(client->has_auth_dialog());
+  EXPECT_TRUE(client->challenge.has_dialog());
   EXPECT_EQ(client->exit_code, std::nullopt);
 }
 
 TEST_F(AuthDialogSession, ANewerDialogReplacesTheOlder) {
   open();
-  client->open_auth_dialog(loop, "again");
+  dispatch({S("challenge-fallback-dialog"), S("again")});
   ASSERT_EQ(loop.windows.size(), 2u);
-  EXPECT_EQ(client->auth_dialog->window, loop.windows[1]);
-  EXPECT_EQ(client->auth_dialog->prompt, "again");
+  EXPECT_EQ(client->challenge.dialog()->window, loop.windows[1]);
+  EXPECT_EQ(client->challenge.dialog()->prompt, "again");
 }
 
 TEST_F(AuthDialogSession, FailuresToOpenEndWithExitCode28) {
   {
     LogCapture capture;
-    client->open_auth_dialog(loop, "Enter password");  // not resumed yet
+    dispatch({S("challenge-fallback-dialog"), S("Enter password")});  // not resumed yet
     const auto lines = capture.take_lines();
     EXPECT_TRUE(any_line_has(lines,
                              "ERROR [nolv::client::client] cannot show the password "
@@ -101,11 +103,11 @@ TEST_F(AuthDialogSession, FailuresToOpenEndWithExitCode28) {
   client->resumed = true;
   loop.fail_windows = true;
   LogCapture capture;
-  client->open_auth_dialog(loop, "Enter password");
+  dispatch({S("challenge-fallback-dialog"), S("Enter password")});
   EXPECT_TRUE(any_line_has(capture.take_lines(),
                            "ERROR [nolv::client::client] cannot show the password dialog: failed "
                            "to create auth dialog window: no windows here"));
-  EXPECT_FALSE(client->has_auth_dialog());
+  EXPECT_FALSE(client->challenge.has_dialog());
   EXPECT_EQ(client->exit_code, ExitCode::Authentication);
 }
 

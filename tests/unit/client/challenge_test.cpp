@@ -47,15 +47,25 @@ TEST_F(SessionTest, ChallengeAnsweredFromTheEnvironmentResendsTheHello) {
   EXPECT_EQ(caps["challenge_response"],
             challenge_answer("secret", server_salt, client_salt).response);
   EXPECT_EQ(caps["challenge_padding"].get<std::string>().size(), 128u);
-  EXPECT_FALSE(client->pending_salt);
+  EXPECT_FALSE(client->challenge.awaiting_password());
   // Answered: a later challenge is handled afresh.
   dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
   EXPECT_TRUE(peer.next());
 }
 
-TEST_F(SessionTest, TheDialogPasswordComesFirstAndAnEmptyOneCountsAsAbsent) {
+class ChallengeSession : public SessionTest {
+ protected:
+  // A session built as the connection dialog builds it, with the password typed there.
+  void connect_with_password(std::optional<std::string> password) {
+    client =
+        Client::create(ClientContext{EventLoopProxy(sink), {}, slot, {}}, peer.make_transport(),
+                       "tcp://127.0.0.1:1/", std::nullopt, std::move(password));
+  }
+};
+
+TEST_F(ChallengeSession, TheDialogPasswordComesFirstAndAnEmptyOneCountsAsAbsent) {
   ScopedEnv password("NOLV_PASSWORD", "from-env");
-  client->dialog_password = "from-dialog";
+  connect_with_password("from-dialog");
   {
     LogCapture capture;
     dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
@@ -63,7 +73,7 @@ TEST_F(SessionTest, TheDialogPasswordComesFirstAndAnEmptyOneCountsAsAbsent) {
                              "authenticating with the password from the connection dialog"));
   }
   ASSERT_TRUE(peer.next());
-  client->dialog_password = "";
+  connect_with_password("");
   LogCapture capture;
   dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
   EXPECT_TRUE(any_line_has(capture.take_lines(), "from NOLV_PASSWORD"));
@@ -95,24 +105,6 @@ TEST_F(SessionTest, BadChallengesEndWithAuthenticationFailure) {
     loop.exit_requests = 0;
     EXPECT_TRUE(peer.drain().empty());
   }
-}
-
-TEST_F(SessionTest, RepeatedChallengeAndStrayPasswordAreIgnored) {
-  ScopedEnv password("NOLV_PASSWORD", nullptr);
-  client->pending_salt = Bytes{1, 2, 3};
-  {
-    LogCapture capture;
-    dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
-    EXPECT_TRUE(any_line_has(capture.take_lines(), "ignoring repeated challenge"));
-  }
-  EXPECT_EQ(client->pending_salt, (Bytes{1, 2, 3}));
-  dispatch({S("challenge-cancel"), S("")});
-  EXPECT_EQ(client->exit_code, ExitCode::Authentication);
-  EXPECT_FALSE(client->pending_salt);
-  LogCapture capture;
-  dispatch({S("challenge-password"), S("late")});
-  EXPECT_TRUE(any_line_has(capture.take_lines(), "a password arrived but no challenge is pending"));
-  EXPECT_TRUE(peer.drain().empty());
 }
 
 TEST_F(SessionTest, NoPasswordAndNoPinentryFailsWithoutADialog) {
@@ -184,25 +176,42 @@ TEST(PinentrySearch, AProgramNamedWithASlashIsUsedAsItIs) {
   }
 }
 
-TEST_F(SessionTest, PinentryAnswersThroughItsThread) {
-  TempDir dir;
-  const std::string program = dir.file("pinentry",
-                                       "#!/bin/sh\necho OK ready\nwhile read cmd; do\n"
-                                       "  case \"$cmd\" in\n"
-                                       "    GETPIN) echo 'D s3cr%25t'; echo OK;;\n"
-                                       "    BYE) echo OK; exit 0;;\n"
-                                       "    *) echo OK;;\n  esac\ndone\n");
-  ScopedEnv password("NOLV_PASSWORD", nullptr), path("PATH", dir.path.c_str()),
-      tty("GPG_TTY", nullptr);
-  dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
-  std::vector<Packet> events;
-  for (int i = 0; i < 500 && events.empty(); ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-    events = sink->take();
+// A session with no password at hand and a pinentry program on PATH that answers every GETPIN
+// with "s3cr%t".
+class PinentrySession : public SessionTest {
+ protected:
+  PinentrySession() {
+    dir.file("pinentry",
+             "#!/bin/sh\necho OK ready\nwhile read cmd; do\n"
+             "  case \"$cmd\" in\n"
+             "    GETPIN) echo 'D s3cr%25t'; echo OK;;\n"
+             "    BYE) echo OK; exit 0;;\n"
+             "    *) echo OK;;\n  esac\ndone\n");
   }
+  // The first event the pinentry thread posts, waited for up to 5 s.
+  std::vector<Packet> pinentry_outcome() {
+    std::vector<Packet> events;
+    for (int i = 0; i < 500 && events.empty(); ++i) {
+      std::this_thread::sleep_for(std::chrono::milliseconds(10));
+      events = sink->take();
+    }
+    return events;
+  }
+
+  TempDir dir;  // outlives the thread's start of the program
+  ScopedEnv password{"NOLV_PASSWORD", nullptr};
+  ScopedEnv path{"PATH", dir.path.c_str()};
+  ScopedEnv tty{"GPG_TTY", nullptr};
+};
+
+TEST_F(PinentrySession, PinentryAnswersThroughItsThread) {
+  dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
+  // Another salt while the prompt is up is not the one answered.
+  dispatch({S("challenge"), S("AQIDBA=="), S(""), S("hmac+sha256"), S("hmac+sha256")});
+  std::vector<Packet> events = pinentry_outcome();
   ASSERT_EQ(events.size(), 1u);
   EXPECT_EQ(events[0].items, (std::vector<Yaml>{S("challenge-password"), S("s3cr%t")}));
-  EXPECT_TRUE(client->pending_salt);
+  EXPECT_TRUE(client->challenge.awaiting_password());
   client->dispatch_packet(loop, "challenge-password", std::move(events[0]));
   const auto hello = peer.next();
   ASSERT_TRUE(hello);
@@ -210,6 +219,26 @@ TEST_F(SessionTest, PinentryAnswersThroughItsThread) {
   for (std::uint8_t i = 0; i < 16; ++i) server_salt[i] = i;
   EXPECT_EQ((*hello)[1]["challenge_response"],
             challenge_answer("s3cr%t", server_salt, (*hello)[1]["challenge_client_salt"]).response);
+}
+
+TEST_F(PinentrySession, RepeatedChallengeAndStrayPasswordAreIgnored) {
+  dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
+  {
+    LogCapture capture;
+    dispatch({S("challenge"), challenge_salt(), S(""), S("hmac+sha256"), S("hmac+sha256")});
+    EXPECT_TRUE(any_line_has(capture.take_lines(), "ignoring repeated challenge"));
+  }
+  EXPECT_TRUE(client->challenge.awaiting_password());
+  dispatch({S("challenge-cancel"), S("")});
+  EXPECT_EQ(client->exit_code, ExitCode::Authentication);
+  EXPECT_FALSE(client->challenge.awaiting_password());
+  // The prompt's answer arrives after the cancellation.
+  std::vector<Packet> events = pinentry_outcome();
+  ASSERT_EQ(events.size(), 1u);
+  LogCapture capture;
+  client->dispatch_packet(loop, "challenge-password", std::move(events[0]));
+  EXPECT_TRUE(any_line_has(capture.take_lines(), "a password arrived but no challenge is pending"));
+  EXPECT_TRUE(peer.drain().empty());
 }
 
 }  // namespace

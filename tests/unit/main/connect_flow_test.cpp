@@ -137,7 +137,7 @@ TEST(ConnectFlow, ASuccessfulConnectBuildsTheClientAndClosesTheDialog) {
   ASSERT_NE(f.state.client, nullptr);
   EXPECT_EQ(f.state.connect_dialog, nullptr);
   EXPECT_EQ(f.state.client->username, std::optional<std::string>("me"));
-  EXPECT_EQ(f.state.client->dialog_password, std::optional<std::string>("pw"));
+  EXPECT_EQ(f.state.client->challenge.dialog_password(), std::optional<std::string>("pw"));
   EXPECT_TRUE(f.state.client->resumed);
   EXPECT_FALSE(f.state.resumed_flag);
   ::close(listener);
