@@ -58,11 +58,15 @@ class DesktopCase(X11Case):
         deadline = time.monotonic() + timeout
         while time.monotonic() < deadline:
             ox, oy, _, _ = self.x.geometry(window)
-            got = self.x.pixels([(ox + dx, oy + dy) for dx, dy in offsets], shot)
+            try:
+                got = self.x.pixels([(ox + dx, oy + dy) for dx, dy in offsets], shot)
+            except ValueError as off_screen:  # a window coming back may not be in place yet
+                got = [str(off_screen)]
             if all(g == colour for g in got):
                 return
             time.sleep(0.3)
-        self.fail(f"pixels {[f'{g:06x}' for g in got]} at {offsets}, want {colour:06x}\n"
+        self.fail(f"pixels {[g if isinstance(g, str) else f'{g:06x}' for g in got]} at {offsets}, "
+                  f"want {colour:06x}\n"
                   + self.log())
 
     def new_window(self, wid, x, y, w, h, metadata):
