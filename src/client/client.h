@@ -162,7 +162,8 @@ class Client {
   void handle_pointer_ungrab(ActiveEventLoop& loop, Packet& packet);
   void handle_lost_window(ActiveEventLoop& loop, Packet& packet);
   void handle_window_metadata(ActiveEventLoop& loop, Packet& packet);
-  void update_dock_icon();
+  // Shown while a server window or the password dialog is open.
+  void update_dock_icon() { tray.update_dock_icon(challenge.has_dialog() || !windows.empty()); }
   // A window event for a native window: the password dialog's, a server window's, or unknown.
   void route_window_event(ActiveEventLoop& loop, WindowId window, WindowEvent& event);
   // keyboard, cursors, icons, bell
@@ -176,11 +177,9 @@ class Client {
   void handle_draw_decoded(ActiveEventLoop& loop, Packet& packet);
   void handle_draw_failed(ActiveEventLoop& loop, Packet& packet);
   // tray, notifications, clipboard
-  // Creates the tray icon when there is none (so every Resumed may call it); the reason on
-  // failure.
-  Status create_tray_icon();
-  void handle_notify_show(ActiveEventLoop& loop, Packet& packet);
-  void handle_notify_close(ActiveEventLoop& loop, Packet& packet);
+  Status create_tray_icon() { return tray.create_icon(target); }
+  void handle_notify_show(ActiveEventLoop&, Packet& packet) { tray.show_notification(packet); }
+  void handle_notify_close(ActiveEventLoop&, Packet& packet) { tray.close_notification(packet); }
   // Starts the clipboard thread when the server's hello holds a "clipboard" map (once).
   void start_clipboard_sync();
   void handle_set_clipboard_enabled(ActiveEventLoop& loop, Packet& packet);
@@ -225,7 +224,6 @@ class Client {
   std::uint64_t window_pixel_budget = kMaxTotalWindowPixels;
   std::unordered_map<WindowId, std::uint64_t> window_ids;
   std::optional<std::uint64_t> pointer_grab;
-  std::optional<bool> dock_icon;
   void new_window(ActiveEventLoop& loop, Packet& packet, bool override_redirect_packet);
   // Whether `pixels` more fit the budget once window `replaced` (if any) has given up its own.
   bool window_pixels_fit(std::uint64_t pixels, std::uint64_t replaced) const;
@@ -281,8 +279,7 @@ class Client {
   bool route_auth_dialog_event(ActiveEventLoop& loop, WindowId window, const WindowEvent& event);
 
   // ---- tray, notifications, clipboard ----
-  std::shared_ptr<TrayPlatform> tray_platform;
-  std::optional<TrayIcon> tray;
+  TrayAndNotifications tray;
   ClipboardSync clipboard_sync{[this](Value packet) { send_packet(std::move(packet)); }};
   // Where the thread reaches the local clipboard; none makes every read and write fail.
   std::shared_ptr<ClipboardAccess> clipboard_access;

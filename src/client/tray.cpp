@@ -1,7 +1,5 @@
 #include "client/tray.h"
 
-#include "client/client.h"
-#include "client/clipboard.h"
 #include "util/format.h"
 #include "util/log.h"
 #include "util/text.h"
@@ -154,21 +152,19 @@ void close_notification(std::optional<TrayIcon>& tray, const Packet& packet) {
   if (tray.has_value()) tray->close_balloon(id);
 }
 
-Status Client::create_tray_icon() {
-  if (tray.has_value()) return {};
-  if (tray_platform == nullptr) return fail("no system tray on this platform");
-  Result<TrayIcon> created = TrayIcon::create(*tray_platform, proxy, target);
+Status TrayAndNotifications::create_icon(std::string_view target) {
+  if (icon_.has_value()) return {};
+  if (platform_ == nullptr) return fail("no system tray on this platform");
+  Result<TrayIcon> created = TrayIcon::create(*platform_, proxy_, target);
   if (!created) return created.error();
-  tray.emplace(std::move(created).value());
+  icon_.emplace(std::move(created).value());
   return {};
 }
 
-void Client::handle_notify_show(ActiveEventLoop&, Packet& packet) {
-  show_notification(tray, packet);
-}
-
-void Client::handle_notify_close(ActiveEventLoop&, Packet& packet) {
-  close_notification(tray, packet);
+void TrayAndNotifications::update_dock_icon(bool shown) {
+  if (dock_icon_ == shown) return;
+  log_debug(kClientLog, "dock icon {}", shown ? "shown" : "hidden");
+  dock_icon_ = shown;
 }
 
 }  // namespace nolv

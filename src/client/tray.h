@@ -8,6 +8,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "net/packet.h"
@@ -66,5 +67,32 @@ class TrayIcon {
 // The handlers of "notify_show"/"notification-show" and "notify_close"/"notification-close".
 void show_notification(std::optional<TrayIcon>& tray, const Packet& packet);
 void close_notification(std::optional<TrayIcon>& tray, const Packet& packet);
+
+// The session's tray icon, the server's notifications it shows, and whether the dock icon is
+// shown. Event-loop thread only, like the session that owns it.
+class TrayAndNotifications {
+ public:
+  TrayAndNotifications() = default;
+  // None leaves the session without a tray icon; the icon's "Exit" posts "tray-exit" to `proxy`.
+  TrayAndNotifications(std::shared_ptr<TrayPlatform> platform, EventLoopProxy proxy)
+      : platform_(std::move(platform)), proxy_(std::move(proxy)) {}
+
+  // Creates the icon when there is none (so every Resumed may call it); the reason on failure.
+  Status create_icon(std::string_view target);
+  bool has_icon() const { return icon_.has_value(); }
+
+  void show_notification(const Packet& packet) { nolv::show_notification(icon_, packet); }
+  void close_notification(const Packet& packet) { nolv::close_notification(icon_, packet); }
+
+  // Logs only a change; none until the first update.
+  void update_dock_icon(bool shown);
+  std::optional<bool> dock_icon() const { return dock_icon_; }
+
+ private:
+  std::shared_ptr<TrayPlatform> platform_;
+  EventLoopProxy proxy_;
+  std::optional<TrayIcon> icon_;
+  std::optional<bool> dock_icon_;
+};
 
 }  // namespace nolv

@@ -196,11 +196,4 @@ void Client::update_modal_windows() {
   }
 }
 
-void Client::update_dock_icon() {
-  const bool shown = challenge.has_dialog() || !windows.empty();
-  if (dock_icon == shown) return;
-  log_debug(kLog, "dock icon {}", shown ? "shown" : "hidden");
-  dock_icon = shown;
-}
-
 }  // namespace nolv

@@ -13,10 +13,7 @@ using Json = nlohmann::json;
 
 class TraySessionTest : public SessionTest {
  protected:
-  void SetUp() override {
-    SessionTest::SetUp();
-    client->tray_platform = platform;
-  }
+  TraySessionTest() { services.tray_platform = platform; }
   std::shared_ptr<FakeTrayPlatform> platform = std::make_shared<FakeTrayPlatform>();
 };
 
@@ -25,7 +22,7 @@ TEST_F(TraySessionTest, FailedTrayIsTriedAgainAndItsExitEndsTheSession) {
   Status first = client->create_tray_icon();
   ASSERT_FALSE(first.ok());
   EXPECT_EQ(first.message(), "no system tray host is running");
-  EXPECT_FALSE(client->tray.has_value());
+  EXPECT_FALSE(client->tray.has_icon());
 
   platform->fail_with.reset();
   ASSERT_TRUE(client->create_tray_icon().ok());
@@ -50,7 +47,7 @@ TEST_F(SessionTest, WithoutATrayPlatformCreationFails) {
   Status created = client->create_tray_icon();
   ASSERT_FALSE(created.ok());
   EXPECT_EQ(created.message(), "no system tray on this platform");
-  EXPECT_FALSE(client->tray.has_value());
+  EXPECT_FALSE(client->tray.has_icon());
 }
 
 TEST_F(TraySessionTest, NotificationIsLoggedLineByLineAndShownAsABalloon) {

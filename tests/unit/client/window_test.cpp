@@ -606,7 +606,7 @@ TEST_F(WindowSession, DockIconFollowsTheWindows) {
   EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
                           [](const std::string& l) { return l.find("dock icon") != l.npos; }),
             2);
-  EXPECT_EQ(client->dock_icon, false);
+  EXPECT_EQ(client->tray.dock_icon(), false);
 }
 
 // ---- window events ----
