@@ -65,8 +65,8 @@ class SessionTest : public ::testing::Test {
   void SetUp() override {
     ensure_test_logger();
     client =
-        Client::create(ClientContext{EventLoopProxy(sink), {}, slot, {}}, peer.make_transport(),
-                       "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
+        Client::create(ClientContext{EventLoopProxy(sink), {}, slot, services},
+                       peer.make_transport(), "tcp://127.0.0.1:1/", std::nullopt, std::nullopt);
   }
   void dispatch(std::vector<Yaml> items) {
     Packet p = packet_of(std::move(items));
@@ -83,6 +83,8 @@ class SessionTest : public ::testing::Test {
   SocketPeer peer;
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
   std::shared_ptr<LogForwardSlot> slot = std::make_shared<LogForwardSlot>();
+  // What the session is built with; a fixture fills it before SessionTest::SetUp.
+  SessionServices services;
   FakeActiveLoop loop;
   std::unique_ptr<Client> client;
 };
