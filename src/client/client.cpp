@@ -100,7 +100,7 @@ std::unique_ptr<Client> Client::create(ClientContext context, Transport transpor
   client->reader_body = context.services.reader_body;
   client->decode_sender = context.decode_sender;
   client->log_forwarding = context.log_forwarding;
-  client->bell = std::move(context.services.bell);
+  client->bells = BellForwarding(std::move(context.services.bell));
   client->tray = TrayAndNotifications(std::move(context.services.tray_platform), context.proxy);
   client->clipboard_access = std::move(context.services.clipboard_access);
   if (context.services.audio_worker_body) {

@@ -21,8 +21,10 @@
 
 #include "client/audio.h"
 #include "client/bands.h"
+#include "client/bell.h"
 #include "client/challenge.h"
 #include "client/clipboard.h"
+#include "client/cursor.h"
 #include "client/draw_decoder.h"
 #include "client/internal_event.h"
 #include "client/keyboard.h"
@@ -167,12 +169,16 @@ class Client {
   // A window event for a native window: the password dialog's, a server window's, or unknown.
   void route_window_event(ActiveEventLoop& loop, WindowId window, WindowEvent& event);
   // keyboard, cursors, icons, bell
-  void handle_bell(ActiveEventLoop& loop, Packet& packet);
-  void handle_cursor_data(ActiveEventLoop& loop, Packet& packet);
-  void handle_cursor_default(ActiveEventLoop& loop, Packet& packet);
-  void handle_window_icon(ActiveEventLoop& loop, Packet& packet);
-  // Drops `cursor` and gives every window the default arrow.
-  void reset_cursors();
+  void handle_bell(ActiveEventLoop&, Packet& packet) { bells.handle_bell(packet); }
+  void handle_cursor_data(ActiveEventLoop&, Packet& packet) {
+    cursors_and_icons.handle_cursor_data(packet);
+  }
+  void handle_cursor_default(ActiveEventLoop&, Packet&) {
+    cursors_and_icons.handle_cursor_default();
+  }
+  void handle_window_icon(ActiveEventLoop&, Packet& packet) {
+    cursors_and_icons.handle_window_icon(packet);
+  }
   // pictures
   void handle_draw_decoded(ActiveEventLoop& loop, Packet& packet);
   void handle_draw_failed(ActiveEventLoop& loop, Packet& packet);
@@ -245,11 +251,16 @@ class Client {
     keyboard.handle_modifiers_changed(change);
   }
   Keyboard keyboard{[this](Value packet) { send_packet(std::move(packet)); }};
-  std::shared_ptr<const CustomCursor> cursor;  // shown by every window while set
-  std::shared_ptr<Bell> bell;
-  // Bells whose thread has not finished; shared with those threads.
-  std::shared_ptr<std::atomic<std::uint32_t>> bells_ringing =
-      std::make_shared<std::atomic<std::uint32_t>>(0);
+  CursorsAndIcons cursors_and_icons{
+      CursorsLink{[this] { return scale; },
+                  [this](const std::function<void(std::uint64_t, Window&)>& visit) {
+                    for (auto& [wid, record] : windows) visit(wid, *record.window);
+                  },
+                  [this](std::uint64_t wid) -> Window* {
+                    auto it = windows.find(wid);
+                    return it == windows.end() ? nullptr : it->second.window.get();
+                  }}};
+  BellForwarding bells;
 
   // ---- pictures ----
   DecodeSender decode_sender;

@@ -4,9 +4,9 @@
 #include <cmath>
 #include <limits>
 
-#include "client/client.h"
 #include "client/png.h"
 #include "client/scaling.h"
+#include "client/window.h"
 #include "util/format.h"
 #include "util/log.h"
 #include "util/saturating.h"
@@ -14,11 +14,7 @@
 namespace nolv {
 namespace {
 
-constexpr std::int32_t kBeepMinFrequency = 37;
-constexpr std::int32_t kBeepMaxFrequency = 32767;
-constexpr std::uint32_t kDefaultBellFrequency = 800;
-constexpr std::int32_t kMaxBellDurationMs = 5000;
-constexpr std::uint32_t kDefaultBellDurationMs = 100;
+constexpr std::string_view kLog = "nolv::client::client";
 constexpr std::size_t kRgbaBytes = 4;
 
 // trunc(clamp(value * scale, 0, u32 max)).
@@ -113,33 +109,21 @@ Result<WindowIcon> make_window_icon(RgbaImage image) {
   return WindowIcon{image.width, image.height, std::move(image.pixels)};
 }
 
-std::uint32_t bell_frequency(std::int32_t pitch) {
-  if (pitch >= kBeepMinFrequency && pitch <= kBeepMaxFrequency) {
-    return static_cast<std::uint32_t>(pitch);
-  }
-  return kDefaultBellFrequency;
+void CursorsAndIcons::reset() {
+  cursor_.reset();
+  link_.each_window([](std::uint64_t, Window& window) { window.set_default_cursor(); });
 }
 
-std::uint32_t bell_duration_ms(std::int32_t duration) {
-  if (duration > 0) return static_cast<std::uint32_t>(std::min(duration, kMaxBellDurationMs));
-  return kDefaultBellDurationMs;
+void CursorsAndIcons::show_current(std::uint64_t wid, Window& window) const {
+  if (!cursor_) return;
+  if (Status set = window.set_custom_cursor(cursor_); !set)
+    log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
 }
 
-// ---- the Client's handlers of "cursor-data", "cursor-default" and "window-icon" ----------------
-
-namespace {
-constexpr std::string_view kLog = "nolv::client::client";
-}  // namespace
-
-void Client::reset_cursors() {
-  cursor.reset();
-  for (auto& [wid, record] : windows) record.window->set_default_cursor();
-}
-
-void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
+void CursorsAndIcons::handle_cursor_data(Packet& packet) {
   const std::string encoding = packet_get_str(packet.items, 1);
   if (encoding.empty()) {
-    reset_cursors();
+    reset();
     return;
   }
   if (encoding != "png") {
@@ -155,7 +139,7 @@ void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
     log_debug(kLog, "failed to decode cursor: {}", image.message());
     return;
   }
-  CustomCursor scaled = scale_cursor(std::move(*image), hotspot_x, hotspot_y, scale);
+  CustomCursor scaled = scale_cursor(std::move(*image), hotspot_x, hotspot_y, link_.scale());
   const std::uint32_t width = scaled.width;
   const std::uint32_t height = scaled.height;
   auto made = make_custom_cursor(std::move(scaled));
@@ -163,19 +147,12 @@ void Client::handle_cursor_data(ActiveEventLoop&, Packet& packet) {
     log_debug(kLog, "invalid cursor image {}x{}: {}", width, height, made.message());
     return;
   }
-  for (auto& [wid, record] : windows) {
-    // The server is not told; the window keeps what it showed.
-    if (Status set = record.window->set_custom_cursor(*made); !set)
-      log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
-  }
-  cursor = std::move(*made);
+  cursor_ = std::move(*made);
+  // The server is not told of a window that refuses it; the window keeps what it showed.
+  link_.each_window([this](std::uint64_t wid, Window& window) { show_current(wid, window); });
 }
 
-void Client::handle_cursor_default(ActiveEventLoop&, Packet&) {
-  reset_cursors();
-}
-
-void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
+void CursorsAndIcons::handle_window_icon(Packet& packet) {
   const std::uint64_t wid = packet_get_usize(packet.items, 1);
   const std::string encoding = packet_get_str(packet.items, 4);
   if (encoding != "png") {
@@ -194,13 +171,13 @@ void Client::handle_window_icon(ActiveEventLoop&, Packet& packet) {
     log_debug(kLog, "invalid window icon for {:#x}: {}", wid, icon.message());
     return;
   }
-  auto it = windows.find(wid);
-  if (it == windows.end()) {
+  Window* window = link_.find_window(wid);
+  if (window == nullptr) {
     log_error(kLog, "cannot set icon: window {:#x} not found", wid);
     return;
   }
   // The scale factor is not applied to icons.
-  if (Status set = it->second.window->set_window_icon(std::move(*icon)); !set)
+  if (Status set = window->set_window_icon(std::move(*icon)); !set)
     log_debug(kLog, "invalid window icon for {:#x}: {}", wid, set.message());
 }
 

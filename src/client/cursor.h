@@ -1,13 +1,15 @@
-// Server cursors, window icons and bells: PNG images decoded to RGBA, cursors rescaled to the
-// desktop scale, and the pitch and length rules of the bell. The Client's handlers of
-// "cursor-data", "cursor-default" and "window-icon" are defined in cursor.cpp, "bell" in bell.cpp.
+// Server cursors and window icons: PNG images decoded to RGBA, cursors rescaled to the desktop
+// scale, and the session's component that keeps the cursor and hands both to its windows.
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <memory>
 #include <span>
+#include <utility>
 #include <vector>
 
+#include "net/packet.h"
 #include "platform/window.h"
 #include "util/result.h"
 
@@ -40,9 +42,34 @@ struct RgbaImage {
 // The windowing library's checks on an icon: a byte count that is width * height * 4.
 [[nodiscard]] Result<WindowIcon> make_window_icon(RgbaImage image);
 
-// The tone of a bell packet: pitch within 37..32767 Hz, else 800; duration up to 5000 ms when
-// positive, else 100.
-[[nodiscard]] std::uint32_t bell_frequency(std::int32_t pitch);
-[[nodiscard]] std::uint32_t bell_duration_ms(std::int32_t duration);
+// What the cursors and icons reach of the session: its scale, read-only, and its windows.
+struct CursorsLink {
+  std::function<double()> scale;
+  // Calls `visit` with every server window and its id.
+  std::function<void(const std::function<void(std::uint64_t wid, Window& window)>& visit)>
+      each_window;
+  // The server window `wid`; null when there is none.
+  std::function<Window*(std::uint64_t wid)> find_window;
+};
+
+// The server's cursor, shown by every window while set, and the windows' icons. Event-loop
+// thread only, like the session that owns it.
+class CursorsAndIcons {
+ public:
+  explicit CursorsAndIcons(CursorsLink link) : link_(std::move(link)) {}
+
+  void handle_cursor_data(Packet& packet);
+  void handle_cursor_default() { reset(); }
+  void handle_window_icon(Packet& packet);
+  // Drops the cursor and gives every window the default arrow.
+  void reset();
+  // A window created while a cursor is set shows it at once.
+  void show_current(std::uint64_t wid, Window& window) const;
+  const std::shared_ptr<const CustomCursor>& current() const { return cursor_; }
+
+ private:
+  CursorsLink link_;
+  std::shared_ptr<const CustomCursor> cursor_;
+};
 
 }  // namespace nolv

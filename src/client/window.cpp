@@ -173,9 +173,7 @@ void Client::new_window(ActiveEventLoop& loop, Packet& packet, bool override_red
   log_info(kLog, "new window {:#x} : {}", wid, quoted_text(log_value(title)));
   if (owner || modal)
     log_debug(kLog, "window {:#x}: owner={}, modal={}", wid, hex_option(owner), modal);
-  if (cursor)
-    if (Status set = window->set_custom_cursor(cursor); !set)
-      log_debug(kLog, "window {:#x}: cursor not set: {}", wid, set.message());
+  cursors_and_icons.show_current(wid, *window);
   if (!resumed) fatal("softbuffer context not initialized");
   // A window without its surface is no window: it closes again as it goes out of scope.
   auto surface = window->create_surface();

@@ -18,6 +18,10 @@ class CursorSession : public SessionTest {
     SessionTest::SetUp();
     client->resumed = true;
   }
+  // The cursor the session shows in every window; none while the default arrow is shown.
+  const std::shared_ptr<const CustomCursor>& cursor() const {
+    return client->cursors_and_icons.current();
+  }
   FakeWindow& create(std::int64_t wid) {
     dispatch({S("new-window"), I(wid), I(0), I(0), I(10), I(10), H()});
     return *loop.windows.back();
@@ -84,8 +88,8 @@ TEST_F(CursorSession, CursorDataScalesAndReachesEveryWindow) {
     SCOPED_TRACE(c.what);
     client->scale = c.scale;
     cursor_data("png", c.hx, c.hy, coordinate_png(c.w, c.h), c.carried);
-    ASSERT_TRUE(client->cursor);
-    const CustomCursor& made = *client->cursor;
+    ASSERT_TRUE(cursor());
+    const CustomCursor& made = *cursor();
     EXPECT_EQ(made.width, c.out_w);
     EXPECT_EQ(made.height, c.out_h);
     EXPECT_EQ(made.hotspot_x, c.out_hx);
@@ -95,8 +99,8 @@ TEST_F(CursorSession, CursorDataScalesAndReachesEveryWindow) {
     EXPECT_EQ(source_of(made, 0, 0), std::pair(0, 0));
     EXPECT_EQ(source_of(made, c.out_w - 1, c.out_h - 1),
               std::pair(static_cast<int>(c.w - 1), static_cast<int>(c.h - 1)));
-    EXPECT_EQ(a.cursor, client->cursor);
-    EXPECT_EQ(b.cursor, client->cursor);
+    EXPECT_EQ(a.cursor, cursor());
+    EXPECT_EQ(b.cursor, cursor());
   }
   EXPECT_TRUE(peer.drain().size() == 2);  // the two window-maps, nothing for the cursors
 }
@@ -104,17 +108,17 @@ TEST_F(CursorSession, CursorDataScalesAndReachesEveryWindow) {
 TEST_F(CursorSession, ScaledPixelsFollowTheIndexTables) {
   client->scale = 2.0;
   cursor_data("png", 0, 0, coordinate_png(2, 2));
-  ASSERT_TRUE(client->cursor);
-  EXPECT_EQ(source_of(*client->cursor, 1, 1), std::pair(0, 0));
-  EXPECT_EQ(source_of(*client->cursor, 2, 1), std::pair(1, 0));
-  EXPECT_EQ(source_of(*client->cursor, 1, 3), std::pair(0, 1));
+  ASSERT_TRUE(cursor());
+  EXPECT_EQ(source_of(*cursor(), 1, 1), std::pair(0, 0));
+  EXPECT_EQ(source_of(*cursor(), 2, 1), std::pair(1, 0));
+  EXPECT_EQ(source_of(*cursor(), 1, 3), std::pair(0, 1));
 }
 
 TEST_F(CursorSession, WindowsCreatedLaterShowTheCursorAtOnce) {
   cursor_data("png", 1, 1, coordinate_png(4, 4));
-  ASSERT_TRUE(client->cursor);
+  ASSERT_TRUE(cursor());
   FakeWindow& later = create(3);
-  EXPECT_EQ(later.cursor, client->cursor);
+  EXPECT_EQ(later.cursor, cursor());
   EXPECT_NE(std::find(later.ops.begin(), later.ops.end(), "custom_cursor"), later.ops.end());
 }
 
@@ -123,14 +127,14 @@ TEST_F(CursorSession, EmptyEncodingAndCursorDefaultRestoreTheArrow) {
     SCOPED_TRACE(by_default_packet ? "cursor-default" : "empty encoding");
     FakeWindow& w = create(by_default_packet ? 2 : 1);
     cursor_data("png", 0, 0, coordinate_png(4, 4));
-    ASSERT_TRUE(client->cursor);
+    ASSERT_TRUE(cursor());
     ASSERT_TRUE(w.cursor);
     if (by_default_packet) {
       dispatch({S("cursor-default")});
     } else {
       dispatch({S("cursor-data"), S("")});
     }
-    EXPECT_FALSE(client->cursor);
+    EXPECT_FALSE(cursor());
     for (const auto& window : loop.windows) {
       EXPECT_FALSE(window->cursor);
       EXPECT_EQ(window->ops.back(), "default_cursor");
@@ -139,7 +143,7 @@ TEST_F(CursorSession, EmptyEncodingAndCursorDefaultRestoreTheArrow) {
   // Without any cursor or window, both are harmless.
   client->windows.clear();
   dispatch({S("cursor-default")});
-  EXPECT_FALSE(client->cursor);
+  EXPECT_FALSE(cursor());
 }
 
 TEST_F(CursorSession, AnEncodingThatIsNotAStringResetsToo) {
@@ -147,7 +151,7 @@ TEST_F(CursorSession, AnEncodingThatIsNotAStringResetsToo) {
   cursor_data("png", 0, 0, coordinate_png(4, 4));
   ASSERT_TRUE(w.cursor);
   dispatch({S("cursor-data"), I(5), I(0), I(0), I(0), I(0), I(0), S("")});
-  EXPECT_FALSE(client->cursor);  // an Integer reads as the empty encoding
+  EXPECT_FALSE(cursor());  // an Integer reads as the empty encoding
   EXPECT_FALSE(w.cursor);
 }
 
@@ -182,7 +186,7 @@ TEST_F(CursorSession, RefusedCursorsLeaveThePreviousOne) {
   FakeWindow& w = create(1);
   client->scale = 1.0;
   cursor_data("png", 0, 0, coordinate_png(4, 4));
-  const auto previous = client->cursor;
+  const auto previous = cursor();
   ASSERT_TRUE(previous);
   for (const RefusalCase& c : cases) {
     SCOPED_TRACE(c.what);
@@ -194,7 +198,7 @@ TEST_F(CursorSession, RefusedCursorsLeaveThePreviousOne) {
     ASSERT_EQ(lines.size(), 1u) << (lines.empty() ? "" : lines[0]);
     EXPECT_NE(lines[0].find("DEBUG [nolv::client::client] " + c.line), std::string::npos)
         << lines[0];
-    EXPECT_EQ(client->cursor, previous);
+    EXPECT_EQ(cursor(), previous);
     EXPECT_EQ(w.cursor, previous);
   }
 }
@@ -204,18 +208,18 @@ TEST_F(CursorSession, BadBase64IsNoImage) {
   dispatch({S("cursor-data"), S("png"), I(0), I(0), I(0), I(0), I(0), S("not base64!")});
   const auto lines = log.take_lines();
   EXPECT_TRUE(any_line_has(lines, "failed to decode cursor: invalid png")) << lines.size();
-  EXPECT_FALSE(client->cursor);
+  EXPECT_FALSE(cursor());
 }
 
 TEST_F(CursorSession, TheLargestCursorIsAccepted) {
   FakeWindow& w = create(1);
   cursor_data("png", 5000, 2047, encode_png(2048, 2048, Bytes(std::size_t{2048} * 2048 * 4, 9)));
-  ASSERT_TRUE(client->cursor);
-  EXPECT_EQ(client->cursor->width, 2048u);
-  EXPECT_EQ(client->cursor->height, 2048u);
-  EXPECT_EQ(client->cursor->hotspot_x, 2047u);
-  EXPECT_EQ(client->cursor->hotspot_y, 2047u);
-  EXPECT_EQ(w.cursor, client->cursor);
+  ASSERT_TRUE(cursor());
+  EXPECT_EQ(cursor()->width, 2048u);
+  EXPECT_EQ(cursor()->height, 2048u);
+  EXPECT_EQ(cursor()->hotspot_x, 2047u);
+  EXPECT_EQ(cursor()->hotspot_y, 2047u);
+  EXPECT_EQ(w.cursor, cursor());
 }
 
 TEST_F(CursorSession, WindowIconGoesToItsWindowUnscaled) {

@@ -136,18 +136,5 @@ TEST(MakeWindowIcon, ByteCounts) {
   EXPECT_EQ(icon->rgba, coordinate_pixels(3, 2));
 }
 
-TEST(BellRules, FrequencyAndDuration) {
-  const std::pair<std::int32_t, std::uint32_t> pitches[] = {
-      {36, 800}, {37, 37},    {440, 440},       {32767, 32767},   {32768, 800},
-      {0, 800},  {-440, 800}, {INT32_MIN, 800}, {INT32_MAX, 800},
-  };
-  for (const auto& [pitch, hz] : pitches) EXPECT_EQ(bell_frequency(pitch), hz) << pitch;
-  const std::pair<std::int32_t, std::uint32_t> durations[] = {
-      {0, 100},     {-5, 100},    {1, 1},           {250, 250},        {5000, 5000},
-      {5001, 5000}, {9000, 5000}, {INT32_MIN, 100}, {INT32_MAX, 5000},
-  };
-  for (const auto& [d, ms] : durations) EXPECT_EQ(bell_duration_ms(d), ms) << d;
-}
-
 }  // namespace
 }  // namespace nolv

@@ -1,4 +1,4 @@
-// The keyboard and bell handlers of a Client: what reaches the server.
+// The keyboard handlers of a Client: what reaches the server.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -7,7 +7,6 @@
 #include <mutex>
 #include <thread>
 
-#include "fakes/bell.h"
 #include "fakes/log_capture.h"
 #include "session_fixture.h"
 
@@ -107,87 +106,6 @@ TEST_F(KeyboardSessionTest, ModifierForKeysymsReadsTheServersMap) {
             "mod7");
   EXPECT_EQ(modifier_for_keysyms(client->keyboard.modifier_map(), {"Meta_L", "Alt_R"}, "mod1"),
             "mod2");
-}
-
-TEST_F(KeyboardSessionTest, BellsRingOnTheirOwnThreadWithTheRules) {
-  auto bell = std::make_shared<RecordingBell>();
-  client->bell = bell;
-  dispatch({S("bell"), I(0), I(0), I(0), I(36), I(0)});
-  ASSERT_EQ(bell->wait_for_beeps(1).size(), 1u);
-  dispatch({S("window-bell"), I(3), I(0), I(0), I(37), I(-5)});
-  ASSERT_EQ(bell->wait_for_beeps(2).size(), 2u);
-  dispatch({S("bell"), I(0), I(0), I(0), I(440), I(9000)});
-  const auto tones = bell->wait_for_beeps(3);
-  ASSERT_EQ(tones.size(), 3u);
-  EXPECT_EQ(tones[0], (RecordingBell::Tone{800, 100}));
-  EXPECT_EQ(tones[1], (RecordingBell::Tone{37, 100}));
-  EXPECT_EQ(tones[2], (RecordingBell::Tone{440, 5000}));
-  // Items missing or of another type read as 0.
-  dispatch({S("bell"), I(0), S("x")});
-  EXPECT_EQ(bell->wait_for_beeps(4).back(), (RecordingBell::Tone{800, 100}));
-  EXPECT_TRUE(peer.drain().empty());
-}
-
-// A bell whose tones last until the test lets them end.
-class HeldBell : public Bell {
- public:
-  Status beep(std::uint32_t, std::uint32_t) override {
-    std::unique_lock lock(mutex_);
-    ++started_;
-    changed_.notify_all();
-    changed_.wait(lock, [&] { return released_; });
-    return {};
-  }
-  // The number of tones started once `count` have, or after `timeout`.
-  int wait_started(int count, std::chrono::milliseconds timeout) {
-    std::unique_lock lock(mutex_);
-    changed_.wait_for(lock, timeout, [&] { return started_ >= count; });
-    return started_;
-  }
-  void release() {
-    std::lock_guard lock(mutex_);
-    released_ = true;
-    changed_.notify_all();
-  }
-
- private:
-  std::mutex mutex_;
-  std::condition_variable changed_;
-  int started_ = 0;
-  bool released_ = false;
-};
-
-TEST_F(KeyboardSessionTest, OnlyAFewBellsRingAtOnceAndTheRestAreDropped) {
-  auto bell = std::make_shared<HeldBell>();
-  client->bell = bell;
-  LogCapture capture;
-  for (int i = 0; i < 50; ++i) dispatch({S("bell"), I(0), I(0), I(0), I(440), I(100)});
-  // The four ringing bells hold their threads; a fifth would show up within the wait.
-  EXPECT_EQ(bell->wait_started(5, std::chrono::milliseconds(500)), 4);
-  const auto lines = capture.take_lines();
-  EXPECT_EQ(std::count_if(lines.begin(), lines.end(),
-                          [](const std::string& l) {
-                            return l.find(
-                                       "DEBUG [nolv::client::client] dropping a bell: 4 are "
-                                       "already ringing") != std::string::npos;
-                          }),
-            46);
-  bell->release();
-  // Once they have ended, bells ring again.
-  for (int tries = 0; tries < 500 && client->bells_ringing->load() != 0; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(10));
-  }
-  dispatch({S("bell"), I(0), I(0), I(0), I(440), I(100)});
-  EXPECT_EQ(bell->wait_started(5, std::chrono::seconds(5)), 5);
-}
-
-TEST_F(KeyboardSessionTest, AFailingBellIsIgnored) {
-  auto bell = std::make_shared<RecordingBell>(true);
-  client->bell = bell;
-  dispatch({S("bell"), I(0), I(0), I(0), I(1000), I(50)});
-  EXPECT_EQ(bell->wait_for_beeps(1).size(), 1u);
-  dispatch({S("bell"), I(0), I(0), I(0), I(1000), I(60)});
-  EXPECT_EQ(bell->wait_for_beeps(2).size(), 2u);
 }
 
 }  // namespace

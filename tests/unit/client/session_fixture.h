@@ -83,9 +83,9 @@ class SessionTest : public ::testing::Test {
   SocketPeer peer;
   std::shared_ptr<RecordingSink> sink = std::make_shared<RecordingSink>();
   std::shared_ptr<LogForwardSlot> slot = std::make_shared<LogForwardSlot>();
-  FakeActiveLoop loop;
-  // What the Client is created with; a fixture sets its fakes here before SetUp.
+  // What the session is built with; a fixture fills it before SessionTest::SetUp.
   SessionServices services;
+  FakeActiveLoop loop;
   std::unique_ptr<Client> client;
 };
 
