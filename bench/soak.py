@@ -31,7 +31,6 @@ import sys
 import tempfile
 import threading
 import time
-import zlib
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, os.path.join(HERE, "..", "tests", "peer"))
@@ -79,21 +78,9 @@ def fail(message):
 
 # ---- fixtures ---------------------------------------------------------------------------------
 
-def png_rgba(width, height, rgba):
-    raw = b"".join(b"\0" + rgba[y * width * 4:(y + 1) * width * 4] for y in range(height))
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data)))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 1))
-            + chunk(b"IEND", b""))
-
-
 def distinct_image(n, side):
     """A side x side PNG no other n gives."""
-    return png_rgba(side, side, struct.pack(">I", n)[1:] + b"\xff"
+    return pictures.rgba_png(side, side, struct.pack(">I", n)[1:] + b"\xff"
                     + b"\x30\x60\x90\xff" * (side * side - 1))
 
 

@@ -2,32 +2,18 @@
 rescaled to the desktop scale with its hotspot, also over a window made later; "cursor-default"
 brings the default back; "window-icon" becomes the window's _NET_WM_ICON."""
 
-import struct
 import time
 import unittest
-import zlib
 
 from Xlib import display as xdisplay
 from Xlib.ext import xfixes  # noqa: F401  (registers the extension's requests)
 
 import picture_demo
+import pictures
 from xsession import X11Case
 
 RED = 0xFFFF0000
 BLUE = 0xFF0000FF
-
-
-def png(width, height, rgba):
-    """An RGBA PNG of the given rows."""
-    raw = b"".join(b"\0" + rgba[y * width * 4:(y + 1) * width * 4] for y in range(height))
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data)))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw))
-            + chunk(b"IEND", b""))
 
 
 def half_red_half_blue(width, height):
@@ -68,7 +54,7 @@ class Cursors(X11Case):
         picture_demo.start_session(session)
         first = self.open_window(1, "cursor-first")
         session.send(["cursor-data", "png", 8, 4, 7, 3, 1, ""],
-                     chunks={7: png(8, 4, half_red_half_blue(8, 4))})
+                     chunks={7: pictures.rgba_png(8, 4, half_red_half_blue(8, 4))})
         for window in (first, self.open_window(2, "cursor-later")):
             self.pointer_over(window, 40, 40)
             width, height, xhot, yhot, pixels = self.wait_cursor((12, 6))
@@ -92,7 +78,8 @@ class Cursors(X11Case):
         picture_demo.start_session(session)
         window = self.open_window(1, "icon-window")
         icon = b"\x10\x20\x30\xff" * 4
-        session.send(["window-icon", 1, 2, 2, "png", ""], chunks={5: png(2, 2, icon)})
+        session.send(["window-icon", 1, 2, 2, "png", ""],
+                     chunks={5: pictures.rgba_png(2, 2, icon)})
         deadline = time.monotonic() + 10
         got = ""
         while "Icon (2 x 2)" not in got and time.monotonic() < deadline:
@@ -109,7 +96,8 @@ class Cursors(X11Case):
         self.assertEqual(values[:2], [2, 2])
         self.assertEqual(values[2:6], [0xFF102030] * 4)
         # an icon for a window that does not exist is refused and changes nothing
-        session.send(["window-icon", 99, 2, 2, "png", ""], chunks={5: png(2, 2, icon)})
+        session.send(["window-icon", 99, 2, 2, "png", ""],
+                     chunks={5: pictures.rgba_png(2, 2, icon)})
         deadline = time.monotonic() + 10
         while "window 0x63 not found" not in self.log() and time.monotonic() < deadline:
             time.sleep(0.1)

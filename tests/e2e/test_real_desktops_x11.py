@@ -9,7 +9,6 @@ import struct
 import subprocess
 import time
 import unittest
-import zlib
 
 from Xlib import X
 from Xlib import display as xdisplay
@@ -22,19 +21,6 @@ from xsession import NOLV, X11Case, stop_process
 
 BACKGROUND = 0x202020  # both dialogs clear to this; an unpainted window stays black
 COLOUR = 0x3070B0
-
-
-def solid_rgba_png(width, height, rgba):
-    """An RGBA PNG of one colour, built without a pixel loop (large sides stay quick)."""
-    raw = (b"\0" + rgba * width) * height
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data)))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 1))
-            + chunk(b"IEND", b""))
 
 
 class DesktopCase(X11Case):
@@ -358,7 +344,7 @@ class OversizedImages(DesktopCase):
         picture_demo.start_session(session)
         window = self.new_window(1, 20, 20, 200, 150, {"title": "cursor"})
         session.send(["cursor-data", "png", side, side, 3, 3, 1, ""],
-                     chunks={7: solid_rgba_png(side, side, b"\xff\x00\x00\xff")})
+                     chunks={7: pictures.rgba_png(side, side, b"\xff\x00\x00\xff" * side * side)})
         self.x.run("xdotool", "mousemove", "--window", window, "50", "50")
         # the cursor shows, made small enough for one X request
         self.wait_until(lambda: self.cursor_size()[0] > 1000,
@@ -378,7 +364,7 @@ class OversizedImages(DesktopCase):
         picture_demo.start_session(session)
         self.new_window(1, 20, 20, 200, 150, {"title": "icon"})
         session.send(["window-icon", 1, 2050, 2046, "png", ""],
-                     chunks={5: solid_rgba_png(2050, 2046, b"\x10\x20\x30\xff")})
+                     chunks={5: pictures.rgba_png(2050, 2046, b"\x10\x20\x30\xff" * 2050 * 2046)})
         self.wait_until(lambda: "invalid window icon for 0x1" in self.log(),
                         lambda: "icon not refused")
         self.check_session_goes_on(session, 2)

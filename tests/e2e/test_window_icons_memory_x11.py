@@ -6,11 +6,11 @@ import os
 import struct
 import time
 import unittest
-import zlib
 
 from Xlib import display as xdisplay
 
 import picture_demo
+import pictures
 from xsession import X11Case
 
 SIDE = 32
@@ -24,18 +24,6 @@ MORE_GROWTH_BOUND = 2 * 1024 * 1024
 # In the address-checked build the checker's allocator and its quarantine of freed memory
 # (16 MB) decide how the heap grows, so there the bounds say nothing about the client.
 MEMORY_MEASURED = not os.environ.get("NOLV_SANITIZED")
-
-
-def png(width, height, rgba):
-    raw = b"".join(b"\0" + rgba[y * width * 4:(y + 1) * width * 4] for y in range(height))
-
-    def chunk(kind, data):
-        return (struct.pack(">I", len(data)) + kind + data
-                + struct.pack(">I", zlib.crc32(kind + data)))
-
-    header = struct.pack(">IIBBBBB", width, height, 8, 6, 0, 0, 0)
-    return (b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", header) + chunk(b"IDAT", zlib.compress(raw, 1))
-            + chunk(b"IEND", b""))
 
 
 def icon_pixels(n):
@@ -56,11 +44,11 @@ class WindowIconMemory(X11Case):
         """Icons first.. for window 1; returns once the client has set them all."""
         for n in range(first, first + count):
             self.session.send(["window-icon", 1, SIDE, SIDE, "png", ""],
-                              chunks={5: png(SIDE, SIDE, icon_pixels(n))})
+                              chunks={5: pictures.rgba_png(SIDE, SIDE, icon_pixels(n))})
         # Packets are handled in order: once an icon for a window the client does not know is
         # refused, every icon before it has been set.
         self.session.send(["window-icon", marker, SIDE, SIDE, "png", ""],
-                          chunks={5: png(SIDE, SIDE, icon_pixels(0))})
+                          chunks={5: pictures.rgba_png(SIDE, SIDE, icon_pixels(0))})
         text = f"cannot set icon: window {marker:#x} not found"
         deadline = time.monotonic() + 120
         while text not in self.log() and time.monotonic() < deadline:
