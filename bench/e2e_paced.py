@@ -74,22 +74,6 @@ def per_thread(before, after):
     return spent
 
 
-class Client(pictures.Client):
-    """The benchmark's client on the given platform's environment."""
-
-    def __init__(self, binary, peer, env):
-        self.dir = tempfile.TemporaryDirectory()
-        os.chmod(self.dir.name, 0o700)
-        env = dict(env, XDG_RUNTIME_DIR=self.dir.name, USER="bench", HOSTNAME="benchhost")
-        self.log = open(os.path.join(self.dir.name, "out.log"), "w")
-        self.process = subprocess.Popen([binary, peer.target], stdout=self.log,
-                                        stderr=subprocess.STDOUT, env=env)
-        self.session = peer.accept(timeout=30)
-        self.session.wait_for("hello", 30)
-        self.session.send(["hello", {"version": "nolv-bench"}])
-        self.session.send(["startup-complete"])
-
-
 def check_ack(packet):
     if packet[6] != "":
         raise PeerError(f"draw failed: {packet!r}")
@@ -210,7 +194,7 @@ class Platform:
 
 def with_client(binary, platform, body):
     with Peer.tcp() as peer:
-        client = Client(binary, peer, platform.env)
+        client = pictures.Client(binary, peer, env=platform.env)
         try:
             return body(client)
         finally:

@@ -111,11 +111,14 @@ def make_fixtures(directory):
 # ---- one client -------------------------------------------------------------------------------
 
 class Client:
-    def __init__(self, binary, peer, scale=None):
+    """nolv past its start-up; offscreen unless `env` gives the platform's environment."""
+
+    def __init__(self, binary, peer, scale=None, env=None):
         self.dir = tempfile.TemporaryDirectory()
         os.chmod(self.dir.name, 0o700)
-        env = {"PATH": os.environ.get("PATH", "/usr/bin:/bin"), "QT_QPA_PLATFORM": "offscreen",
-               "XDG_RUNTIME_DIR": self.dir.name, "USER": "bench", "HOSTNAME": "benchhost"}
+        base = env or {"PATH": os.environ.get("PATH", "/usr/bin:/bin"),
+                       "QT_QPA_PLATFORM": "offscreen"}
+        env = dict(base, XDG_RUNTIME_DIR=self.dir.name, USER="bench", HOSTNAME="benchhost")
         if scale:
             env["NOLV_DESKTOP_SCALING"] = scale
         self.log = open(os.path.join(self.dir.name, "out.log"), "w")
